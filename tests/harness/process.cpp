@@ -1,0 +1,334 @@
+#include "process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace harness {
+
+static void
+fail(std::string const &what)
+{
+	throw std::runtime_error(what + ": " + strerror(errno));
+}
+
+/* A pseudo-terminal in raw mode, so the bytes read are the bytes written. */
+static void
+open_terminal(int &master, int &slave)
+{
+	master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+	if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0)
+		fail("pseudo-terminal");
+	slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+	if (slave < 0)
+		fail("pseudo-terminal slave");
+	termios mode{};
+	tcgetattr(slave, &mode);
+	cfmakeraw(&mode);
+	tcsetattr(slave, TCSANOW, &mode);
+}
+
+static void
+make_pipe(int &reader, int &writer)
+{
+	int fds[2];
+	if (pipe2(fds, O_CLOEXEC) < 0)
+		fail("pipe");
+	reader = fds[0];
+	writer = fds[1];
+}
+
+[[noreturn]] static void
+exec_child(Launch const &launch, int out, int err)
+{
+	setpgid(0, 0);
+	sigset_t none;
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
+	for (int sig = 1; sig < NSIG; sig++)
+		signal(sig, SIG_DFL);
+	for (int sig : launch.ignored_signals)
+		signal(sig, SIG_IGN);
+
+	int devnull = open("/dev/null", O_RDONLY);
+	dup2(devnull, 0);
+	if (!launch.output_file.empty())
+		out = open(launch.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+	dup2(out, 1);
+	dup2(err, 2);
+
+	std::vector<char *> args;
+	for (auto const &arg : launch.argv)
+		args.push_back(const_cast<char *>(arg.c_str()));
+	args.push_back(nullptr);
+	execvp(args[0], args.data());
+	_exit(127);
+}
+
+Child::Child(Launch const &launch)
+{
+	int out_writer = -1, err_writer = -1;
+	if (launch.output == Output::terminal)
+		open_terminal(out_fd_, out_writer);
+	else
+		make_pipe(out_fd_, out_writer);
+	make_pipe(err_fd_, err_writer);
+
+	started_ = Clock::now();
+	pid_ = fork();
+	if (pid_ < 0)
+		fail("fork");
+	if (pid_ == 0)
+		exec_child(launch, out_writer, err_writer);
+	setpgid(pid_, pid_);
+	close(out_writer);
+	close(err_writer);
+	fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+	fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+}
+
+Child::~Child()
+{
+	end();
+	if (out_fd_ >= 0)
+		close(out_fd_);
+	if (err_fd_ >= 0)
+		close(err_fd_);
+}
+
+void
+Child::read_into(int &fd, std::string &text, bool record)
+{
+	if (fd < 0)
+		return;
+	char buffer[4096];
+	for (;;) {
+		ssize_t n = read(fd, buffer, sizeof(buffer));
+		if (n > 0) {
+			text.append(buffer, n);
+			if (record)
+				chunks_.push_back({Clock::now(), std::string(buffer, n)});
+			continue;
+		}
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0 && errno == EAGAIN)
+			return;
+		/* End of file, or EIO once no process holds the terminal. */
+		if (record)
+			out_eof_ = true;
+		close(fd);
+		fd = -1;
+		return;
+	}
+}
+
+void
+Child::pump()
+{
+	read_into(out_fd_, out_, true);
+	read_into(err_fd_, err_, false);
+}
+
+bool
+Child::drain(milliseconds timeout)
+{
+	return wait_until([&] { pump(); return out_eof_; }, timeout, milliseconds(5));
+}
+
+std::optional<double>
+Child::arrival_of(std::string const &text) const
+{
+	auto at = out_.find(text);
+	if (at == std::string::npos)
+		return std::nullopt;
+	size_t end = at + text.size(), seen = 0;
+	for (auto const &chunk : chunks_) {
+		seen += chunk.bytes.size();
+		if (seen >= end)
+			return std::chrono::duration<double>(chunk.at - started_).count();
+	}
+	return std::nullopt;
+}
+
+bool
+Child::wait_exit(milliseconds timeout)
+{
+	return wait_until([&] {
+		pump();
+		if (!reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_)
+			reaped_ = true;
+		return reaped_;
+	}, timeout, milliseconds(5));
+}
+
+bool Child::exited() const { return reaped_ && WIFEXITED(status_); }
+int Child::exit_status() const { return exited() ? WEXITSTATUS(status_) : -1; }
+bool Child::signaled() const { return reaped_ && WIFSIGNALED(status_); }
+int Child::term_signal() const { return signaled() ? WTERMSIG(status_) : 0; }
+
+std::string
+Child::describe_status() const
+{
+	if (!reaped_)
+		return "still running";
+	if (exited())
+		return "exited with status " + std::to_string(exit_status());
+	if (signaled())
+		return std::string("killed by ") + sigabbrev_np(term_signal());
+	return "ended oddly";
+}
+
+void
+Child::end()
+{
+	if (pid_ <= 0 || reaped_)
+		return;
+	kill(-pid_, SIGKILL);
+	kill(pid_, SIGKILL);
+	while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR)
+		;
+	reaped_ = true;
+	pump();
+}
+
+bool
+wait_until(std::function<bool()> const &condition, milliseconds timeout, milliseconds step)
+{
+	auto deadline = Clock::now() + timeout;
+	for (;;) {
+		if (condition())
+			return true;
+		if (Clock::now() >= deadline)
+			return false;
+		std::this_thread::sleep_for(step);
+	}
+}
+
+std::optional<ProcStat>
+proc_stat(pid_t pid)
+{
+	std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+	std::string line;
+	if (!std::getline(file, line))
+		return std::nullopt;
+	/* The command name may hold blanks and parentheses; the fields follow the last ')'. */
+	auto close = line.rfind(')');
+	if (close == std::string::npos)
+		return std::nullopt;
+	std::istringstream fields(line.substr(close + 2));
+	ProcStat stat{};
+	long long skip, utime = 0, stime = 0;
+	fields >> stat.state >> stat.ppid >> stat.pgrp >> stat.session;
+	for (int i = 0; i < 7; i++)	/* tty_nr tpgid flags minflt cminflt majflt cmajflt */
+		fields >> skip;
+	fields >> utime >> stime;
+	if (!fields)
+		return std::nullopt;
+	stat.cpu_ticks = utime + stime;
+	return stat;
+}
+
+char
+proc_state(pid_t pid)
+{
+	auto stat = proc_stat(pid);
+	return stat ? stat->state : 0;
+}
+
+static std::vector<std::pair<pid_t, pid_t>>
+all_processes()
+{
+	std::vector<std::pair<pid_t, pid_t>> found;	/* pid, ppid */
+	DIR *proc = opendir("/proc");
+	if (proc == nullptr)
+		return found;
+	while (dirent *entry = readdir(proc)) {
+		char *end;
+		long pid = strtol(entry->d_name, &end, 10);
+		if (*end != '\0' || pid <= 0)
+			continue;
+		if (auto stat = proc_stat(pid))
+			found.emplace_back(pid, stat->ppid);
+	}
+	closedir(proc);
+	return found;
+}
+
+std::vector<pid_t>
+children_of(pid_t parent)
+{
+	std::vector<pid_t> children;
+	for (auto [pid, ppid] : all_processes())
+		if (ppid == parent)
+			children.push_back(pid);
+	std::sort(children.begin(), children.end());
+	return children;
+}
+
+static std::vector<pid_t>
+descendants_of(pid_t root)
+{
+	auto table = all_processes();
+	std::vector<pid_t> found{root};
+	for (size_t i = 0; i < found.size(); i++)
+		for (auto [pid, ppid] : table)
+			if (ppid == found[i])
+				found.push_back(pid);
+	found.erase(found.begin());
+	return found;
+}
+
+void
+end_all_descendants()
+{
+	auto deadline = Clock::now() + std::chrono::seconds(10);
+	for (;;) {
+		auto left = descendants_of(getpid());
+		for (pid_t pid : left)
+			kill(pid, SIGKILL);
+		while (waitpid(-1, nullptr, WNOHANG) > 0)
+			;
+		if (left.empty() || Clock::now() > deadline)
+			return;
+		std::this_thread::sleep_for(milliseconds(5));
+	}
+}
+
+std::string
+program(std::string const &name)
+{
+	return std::string(DEMO_BIN_DIR) + "/" + name;
+}
+
+std::vector<std::string>
+with_fault(std::string const &trace, std::string const &inject, std::vector<std::string> argv)
+{
+	std::vector<std::string> full{"strace", "-qq", "-o", "/dev/null", "-e", "trace=" + trace,
+				      "-e", "inject=" + inject};
+	full.insert(full.end(), argv.begin(), argv.end());
+	return full;
+}
+
+std::vector<std::string>
+in_pid_namespace(std::vector<std::string> argv)
+{
+	std::vector<std::string> full{"unshare", "--pid", "--fork", "--mount-proc", "--kill-child"};
+	full.insert(full.end(), argv.begin(), argv.end());
+	return full;
+}
+
+} // namespace harness

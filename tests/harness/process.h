@@ -1,0 +1,120 @@
+#pragma once
+
+/*
+ * Starting a demonstration program the way a test needs it: in a process
+ * group of its own, its standard output on a pipe or a pseudo-terminal,
+ * everything it writes collected with the time it arrived, and the whole
+ * group ended and reaped when the test lets go of it, pass or fail.
+ */
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+enum class Output { pipe, terminal };
+
+struct Chunk {
+	Clock::time_point at;
+	std::string bytes;
+};
+
+struct Launch {
+	std::vector<std::string> argv;
+	Output output = Output::pipe;
+	/* Signals the program starts with ignored, as a shell without job control would leave them. */
+	std::vector<int> ignored_signals;
+	/* Standard output goes to this file instead of being collected, when set. */
+	std::string output_file;
+};
+
+class Child {
+public:
+	explicit Child(Launch const &);
+	~Child();
+	Child(Child const &) = delete;
+	Child &operator=(Child const &) = delete;
+
+	pid_t pid() const { return pid_; }
+	Clock::time_point started() const { return started_; }
+
+	/* Reads whatever the program's outputs hold right now, without blocking. */
+	void pump();
+	/* Reads until end of file on standard output or the deadline; true at end of file. */
+	bool drain(milliseconds timeout);
+
+	std::string const &out() const { return out_; }
+	std::string const &err() const { return err_; }
+	std::vector<Chunk> const &chunks() const { return chunks_; }
+	/* Seconds from start to the arrival of the chunk that completed `text` in the output, if it did. */
+	std::optional<double> arrival_of(std::string const &text) const;
+
+	/* Waits for the program itself to end, collecting output meanwhile. */
+	bool wait_exit(milliseconds timeout);
+	bool ended() const { return reaped_; }
+	bool exited() const;
+	int exit_status() const;
+	bool signaled() const;
+	int term_signal() const;
+	std::string describe_status() const;
+
+	/* Ends the program's process group and reaps the program. */
+	void end();
+
+private:
+	pid_t pid_ = -1;
+	Clock::time_point started_;
+	int out_fd_ = -1;
+	int err_fd_ = -1;
+	bool out_eof_ = false;
+	bool reaped_ = false;
+	int status_ = 0;
+	std::string out_;
+	std::string err_;
+	std::vector<Chunk> chunks_;
+
+	void read_into(int &fd, std::string &, bool record);
+};
+
+/* Polls `condition` every `step` until it holds or `timeout` passes. */
+bool wait_until(std::function<bool()> const &condition, milliseconds timeout, milliseconds step = milliseconds(10));
+
+struct ProcStat {
+	char state;	/* R, S, D, T, t, Z, ... */
+	pid_t ppid;
+	pid_t pgrp;
+	pid_t session;
+	long long cpu_ticks;	/* user and system time */
+};
+
+/* The process's line of /proc/PID/stat, or nothing once it is gone. */
+std::optional<ProcStat> proc_stat(pid_t);
+/* The state letter, or 0 once the process is gone (reaped). */
+char proc_state(pid_t);
+/* Processes whose parent is `pid`, in the order of their identifiers. */
+std::vector<pid_t> children_of(pid_t);
+
+/* Kills and reaps every process descended from this one. This process is a
+ * child subreaper, so orphans of the programs under test end up here too. */
+void end_all_descendants();
+
+/* The path of a built program, by name. */
+std::string program(std::string const &name);
+
+/* Arguments that run `argv` under strace with one fault injected; `trace`
+ * must name the injected call, or nothing is injected. */
+std::vector<std::string> with_fault(std::string const &trace, std::string const &inject,
+				    std::vector<std::string> argv);
+/* Arguments that run `argv` as the first process of a private pid namespace,
+ * so that nothing it does can reach a process outside. */
+std::vector<std::string> in_pid_namespace(std::vector<std::string> argv);
+
+} // namespace harness
