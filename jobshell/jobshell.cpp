@@ -1,0 +1,259 @@
+#include "jobshell.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace jobshell {
+
+namespace {
+
+/* What the shell sends first: the job's pid, or why it could not start. */
+struct Start {
+	pid_t leader;	/* -1 when the job could not start */
+	int error;	/* errno of the failed step */
+	int step;	/* index into start_steps */
+};
+
+constexpr char const *start_steps[] = {"setsid", "terminal", "fork", "exec"};
+enum Step { step_session, step_terminal, step_fork, step_exec };
+
+constexpr int shell_ignores[] = {SIGTSTP, SIGTTIN, SIGTTOU, SIGINT, SIGQUIT};
+
+void
+write_all(int fd, void const *data, size_t size)
+{
+	auto bytes = static_cast<char const *>(data);
+	while (size > 0) {
+		ssize_t n = write(fd, bytes, size);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return;
+		bytes += n;
+		size -= n;
+	}
+}
+
+[[noreturn]] void
+run_job(Options const &options, int tty, int exec_error)
+{
+	/* As a shell does: both sides set the group and the foreground, so
+	 * neither order of running after fork leaves a window. */
+	setpgid(0, 0);
+	tcsetpgrp(tty, getpid());
+
+	sigset_t none;
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
+	for (int sig = 1; sig < NSIG; sig++)
+		signal(sig, SIG_DFL);
+	for (int sig : options.ignored_signals)
+		signal(sig, SIG_IGN);
+
+	for (int fd = 0; fd < 3; fd++)
+		dup2(tty, fd);
+	if (tty > 2)
+		close(tty);
+
+	std::vector<char *> args;
+	for (auto const &arg : options.argv)
+		args.push_back(const_cast<char *>(arg.c_str()));
+	args.push_back(nullptr);
+	execvp(args[0], args.data());
+	int error = errno;
+	write_all(exec_error, &error, sizeof(error));
+	_exit(127);
+}
+
+[[noreturn]] void
+fail_start(int reports, Step step)
+{
+	Start start{-1, errno, step};
+	write_all(reports, &start, sizeof(start));
+	_exit(127);
+}
+
+/* Collects children forever, reporting each change, and takes the terminal
+ * back when the job ends or stops, as an interactive shell does. */
+[[noreturn]] void
+collect(int tty, pid_t leader, int reports)
+{
+	for (;;) {
+		int status;
+		pid_t pid = waitpid(-1, &status, WUNTRACED | WCONTINUED);
+		if (pid < 0) {
+			if (errno == ECHILD)
+				pause();
+			continue;
+		}
+		Report report{pid, status};
+		write_all(reports, &report, sizeof(report));
+		if (pid == leader && !WIFCONTINUED(status))
+			tcsetpgrp(tty, getpgrp());
+	}
+}
+
+[[noreturn]] void
+run_shell(Options const &options, char const *tty_path, int reports)
+{
+	if (setsid() < 0)
+		fail_start(reports, step_session);
+	int tty = open(tty_path, O_RDWR);
+	if (tty < 0 || ioctl(tty, TIOCSCTTY, 0) < 0)
+		fail_start(reports, step_terminal);
+	if (options.raw_output) {
+		termios mode{};
+		tcgetattr(tty, &mode);
+		mode.c_oflag &= ~OPOST;
+		tcsetattr(tty, TCSANOW, &mode);
+	}
+	for (int sig : shell_ignores)
+		signal(sig, SIG_IGN);
+	if (options.adopting)
+		prctl(PR_SET_CHILD_SUBREAPER, 1);
+
+	int exec_pipe[2];
+	if (pipe2(exec_pipe, O_CLOEXEC) < 0)
+		fail_start(reports, step_fork);
+	pid_t leader = fork();
+	if (leader < 0)
+		fail_start(reports, step_fork);
+	if (leader == 0) {
+		close(exec_pipe[0]);
+		close(reports);
+		run_job(options, tty, exec_pipe[1]);
+	}
+	setpgid(leader, leader);
+	tcsetpgrp(tty, leader);
+
+	/* The exec pipe closes on a successful exec; an error comes through it. */
+	close(exec_pipe[1]);
+	int error = 0;
+	ssize_t n;
+	while ((n = read(exec_pipe[0], &error, sizeof(error))) < 0 && errno == EINTR)
+		;
+	close(exec_pipe[0]);
+	if (n > 0)
+		waitpid(leader, nullptr, 0);
+	Start start{n > 0 ? -1 : leader, n > 0 ? error : 0, step_exec};
+	write_all(reports, &start, sizeof(start));
+	collect(tty, leader, reports);
+}
+
+bool
+read_exactly(int fd, void *data, size_t size)
+{
+	auto bytes = static_cast<char *>(data);
+	while (size > 0) {
+		ssize_t n = read(fd, bytes, size);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return false;
+		bytes += n;
+		size -= n;
+	}
+	return true;
+}
+
+std::string
+describe(char const *what, int error)
+{
+	return std::string(what) + ": " + strerror(error);
+}
+
+} // namespace
+
+std::optional<Job>
+start(Options const &options, std::string &error)
+{
+	if (options.argv.empty()) {
+		error = "no program to run";
+		return std::nullopt;
+	}
+	Job job;
+	job.terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+	if (job.terminal < 0 || grantpt(job.terminal) < 0 || unlockpt(job.terminal) < 0) {
+		error = describe("no pseudo-terminal", errno);
+		if (job.terminal >= 0)
+			close(job.terminal);
+		return std::nullopt;
+	}
+	std::string tty_path = ptsname(job.terminal);
+	winsize size{24, 80, 0, 0};
+	ioctl(job.terminal, TIOCSWINSZ, &size);
+
+	int report_pipe[2];
+	if (pipe2(report_pipe, O_CLOEXEC) < 0) {
+		error = describe("pipe", errno);
+		close(job.terminal);
+		return std::nullopt;
+	}
+	job.shell = fork();
+	if (job.shell < 0) {
+		error = describe("fork", errno);
+		close(job.terminal);
+		close(report_pipe[0]);
+		close(report_pipe[1]);
+		return std::nullopt;
+	}
+	if (job.shell == 0) {
+		close(job.terminal);
+		close(report_pipe[0]);
+		run_shell(options, tty_path.c_str(), report_pipe[1]);
+	}
+	close(report_pipe[1]);
+	job.reports = report_pipe[0];
+
+	Start started{};
+	bool heard = read_exactly(job.reports, &started, sizeof(started));
+	if (!heard || started.leader < 0) {
+		if (!heard)
+			error = "the shell ended before starting the job";
+		else if (started.step == step_exec)
+			error = "cannot run " + options.argv[0] + ": " + strerror(started.error);
+		else
+			error = describe(start_steps[started.step], started.error);
+		kill_job(job);
+		waitpid(job.shell, nullptr, 0);
+		return std::nullopt;
+	}
+	job.leader = started.leader;
+	fcntl(job.terminal, F_SETFL, O_NONBLOCK);
+	fcntl(job.reports, F_SETFL, O_NONBLOCK);
+	return job;
+}
+
+std::vector<Report>
+read_reports(Job const &job)
+{
+	std::vector<Report> reports;
+	Report report;
+	while (job.reports >= 0 && read(job.reports, &report, sizeof(report)) == sizeof(report))
+		reports.push_back(report);
+	return reports;
+}
+
+void
+kill_job(Job &job)
+{
+	if (job.leader > 0)
+		kill(-job.leader, SIGKILL);
+	if (job.shell > 0)
+		kill(job.shell, SIGKILL);
+	for (int *fd : {&job.terminal, &job.reports}) {
+		if (*fd >= 0)
+			close(*fd);
+		*fd = -1;
+	}
+}
+
+} // namespace jobshell

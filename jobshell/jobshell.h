@@ -1,0 +1,63 @@
+#pragma once
+
+/*
+ * A program run as the foreground job of an interactive shell, built the
+ * way a shell builds it: a small shell process starts a new session, makes
+ * a fresh pseudo-terminal its controlling terminal, starts the program in a
+ * process group of its own, hands that group the terminal and waits for it
+ * with WUNTRACED, staying alive afterwards.
+ *
+ * Only in that setting do the job-control signals behave as they do for a
+ * person at a terminal: a program started directly as a session leader is
+ * in an orphaned process group from the start, and the kernel discards the
+ * terminal stop signals sent to its members.
+ *
+ * The shell reports each process it collects (stopped, continued, ended)
+ * over a pipe, so the starter learns the job's exit status although the
+ * shell, not the starter, is its parent.
+ */
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace jobshell {
+
+struct Options {
+	std::vector<std::string> argv;	/* argv[0] is a path, or a name looked up in PATH */
+	/* The shell is a child subreaper: orphans of the job are adopted inside the
+	 * session, so the job's process group never becomes orphaned. */
+	bool adopting = false;
+	/* Signals the job starts with ignored. */
+	std::vector<int> ignored_signals;
+	/* Turn off output processing, so the terminal delivers the bytes as written. */
+	bool raw_output = false;
+};
+
+struct Job {
+	pid_t shell = -1;	/* session leader; also the session id */
+	pid_t leader = -1;	/* the program; also its process group id */
+	int terminal = -1;	/* master side of the pseudo-terminal, non-blocking */
+	int reports = -1;	/* the shell's reports, non-blocking */
+};
+
+/* One process collected by the shell: its wait status as waitpid gave it. */
+struct Report {
+	pid_t pid;
+	int status;
+};
+
+/* Starts the job. On failure returns nothing, says why in `error`, and
+ * leaves no process behind. */
+std::optional<Job> start(Options const &, std::string &error);
+
+/* The reports that have arrived, without blocking. */
+std::vector<Report> read_reports(Job const &);
+
+/* Kills the job's process group and the shell, and closes the job's
+ * descriptors. The caller reaps the shell, its child. */
+void kill_job(Job &);
+
+} // namespace jobshell

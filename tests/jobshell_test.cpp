@@ -1,0 +1,66 @@
+/*
+ * The job-control shell: the job really is the foreground job of its own
+ * terminal session, its stops reach the shell, and a program that cannot
+ * be run is reported, not started.
+ */
+#include "jobshell.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct RunningJob {
+	jobshell::Job job;
+	~RunningJob()
+	{
+		jobshell::kill_job(job);
+		harness::end_all_descendants();
+	}
+};
+
+TEST(JobShell, RunsTheProgramAsTheForegroundJobOfANewSession)
+{
+	std::string error;
+	auto job = jobshell::start({.argv = {"sh", "-c", "printf ready; kill -STOP $$"}, .raw_output = true}, error);
+	ASSERT_TRUE(job) << error;
+	RunningJob running{*job};
+
+	auto shell = harness::proc_stat(job->shell);
+	auto leader = harness::proc_stat(job->leader);
+	ASSERT_TRUE(shell && leader);
+	EXPECT_EQ(shell->session, job->shell);
+	EXPECT_EQ(leader->session, job->shell);
+	EXPECT_EQ(leader->pgrp, job->leader);
+	EXPECT_EQ(leader->ppid, job->shell);
+	EXPECT_EQ(tcgetpgrp(job->terminal), job->leader) << "the job is not the terminal's foreground";
+
+	std::vector<jobshell::Report> reports;
+	ASSERT_TRUE(harness::wait_until([&] {
+		for (auto report : jobshell::read_reports(*job))
+			reports.push_back(report);
+		return !reports.empty();
+	}, 5s));
+	EXPECT_EQ(reports[0].pid, job->leader);
+	EXPECT_TRUE(WIFSTOPPED(reports[0].status));
+	EXPECT_EQ(WSTOPSIG(reports[0].status), SIGSTOP);
+
+	char text[16] = {};
+	EXPECT_EQ(read(job->terminal, text, sizeof(text) - 1), 5);
+	EXPECT_STREQ(text, "ready");
+}
+
+TEST(JobShell, AProgramThatCannotRunIsReported)
+{
+	std::string error;
+	auto job = jobshell::start({.argv = {"/nonexistent/program"}}, error);
+	EXPECT_FALSE(job);
+	EXPECT_NE(error.find("cannot run /nonexistent/program"), std::string::npos) << error;
+	EXPECT_TRUE(harness::children_of(getpid()).empty());
+}
+
+} // namespace
