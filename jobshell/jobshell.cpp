@@ -115,6 +115,12 @@ run_shell(Options const &options, char const *tty_path, int reports)
 		mode.c_oflag &= ~OPOST;
 		tcsetattr(tty, TCSANOW, &mode);
 	}
+	/* The starter's handlers and blocked signals are not the shell's. */
+	sigset_t none;
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
+	for (int sig = 1; sig < NSIG; sig++)
+		signal(sig, SIG_DFL);
 	for (int sig : shell_ignores)
 		signal(sig, SIG_IGN);
 	if (options.adopting)
@@ -249,6 +255,12 @@ kill_job(Job &job)
 		kill(-job.leader, SIGKILL);
 	if (job.shell > 0)
 		kill(job.shell, SIGKILL);
+	release(job);
+}
+
+void
+release(Job &job)
+{
 	for (int *fd : {&job.terminal, &job.reports}) {
 		if (*fd >= 0)
 			close(*fd);

@@ -60,4 +60,7 @@ std::vector<Report> read_reports(Job const &);
  * descriptors. The caller reaps the shell, its child. */
 void kill_job(Job &);
 
+/* Closes the job's descriptors, once its processes are gone. */
+void release(Job &);
+
 } // namespace jobshell

@@ -1,0 +1,92 @@
+#include "procfs.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace procfs {
+
+/* Reads a small /proc file whole; /proc files must be read in one go to be consistent. */
+static bool
+read_file(char const *path, char *buffer, size_t size)
+{
+	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return false;
+	ssize_t n;
+	while ((n = read(fd, buffer, size - 1)) < 0 && errno == EINTR)
+		;
+	close(fd);
+	if (n < 0)
+		return false;
+	buffer[n] = '\0';
+	return true;
+}
+
+std::optional<Stat>
+read_stat(pid_t pid)
+{
+	char path[64];
+	char line[1024];
+	snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+	if (!read_file(path, line, sizeof(line)))
+		return std::nullopt;
+
+	/* The command name may hold blanks and parentheses; the fields follow the last ')'. */
+	char *fields = strrchr(line, ')');
+	if (fields == nullptr || fields[1] == '\0')
+		return std::nullopt;
+	fields += 2;
+
+	Stat stat{};
+	stat.state = *fields;
+	/* Field 3 is the state; count on from field 4. */
+	char *cursor = fields + 1;
+	long long value[50] = {};
+	int count = 0;
+	while (count < 50 && *cursor != '\0') {
+		char *end;
+		value[count] = strtoll(cursor, &end, 10);
+		if (end == cursor)
+			break;
+		cursor = end;
+		count++;
+	}
+	if (count < 12)
+		return std::nullopt;
+	stat.ppid = static_cast<pid_t>(value[0]);		/* field 4 */
+	stat.pgrp = static_cast<pid_t>(value[1]);		/* field 5 */
+	stat.session = static_cast<pid_t>(value[2]);		/* field 6 */
+	stat.cpu_ticks = value[10] + value[11];			/* fields 14, 15 */
+	if (count >= 49)
+		stat.exit_code = static_cast<int>(value[48]);	/* field 52 */
+	return stat;
+}
+
+std::vector<pid_t>
+children(pid_t pid)
+{
+	char path[64];
+	char list[4096];
+	snprintf(path, sizeof(path), "/proc/%d/task/%d/children", static_cast<int>(pid), static_cast<int>(pid));
+	std::vector<pid_t> found;
+	if (!read_file(path, list, sizeof(list)))
+		return found;
+	char *cursor = list;
+	for (;;) {
+		char *end;
+		long child = strtol(cursor, &end, 10);
+		if (end == cursor)
+			break;
+		found.push_back(static_cast<pid_t>(child));
+		cursor = end;
+	}
+	return found;
+}
+
+} // namespace procfs

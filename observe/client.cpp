@@ -1,0 +1,139 @@
+#include "client.h"
+
+#include "watch.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace observe {
+
+static constexpr int tcp_listen = 0x0A;
+
+unsigned long
+listening_inode(char const *address, int port)
+{
+	FILE *table = fopen("/proc/self/net/tcp", "re");
+	if (table == nullptr)
+		return 0;
+	char wanted[16];
+	snprintf(wanted, sizeof(wanted), "%08X:%04X", static_cast<unsigned>(inet_addr(address)), port);
+	char line[512];
+	unsigned long found = 0;
+	fgets(line, sizeof(line), table);	/* header */
+	while (found == 0 && fgets(line, sizeof(line), table) != nullptr) {
+		char local[64], remote[64];
+		unsigned state, uid;
+		unsigned long inode;
+		int timeout;
+		char queues[64], timer[64], retransmit[16];
+		if (sscanf(line, "%*s %63s %63s %x %63s %63s %15s %u %d %lu", local, remote, &state,
+			   queues, timer, retransmit, &uid, &timeout, &inode) != 9)
+			continue;
+		if (strcmp(local, wanted) == 0 && state == tcp_listen)
+			found = inode;
+	}
+	fclose(table);
+	return found;
+}
+
+bool
+holds_socket(std::vector<pid_t> const &pids, unsigned long inode)
+{
+	char wanted[64];
+	snprintf(wanted, sizeof(wanted), "socket:[%lu]", inode);
+	for (pid_t pid : pids) {
+		char dir_path[64];
+		snprintf(dir_path, sizeof(dir_path), "/proc/%d/fd", static_cast<int>(pid));
+		DIR *dir = opendir(dir_path);
+		if (dir == nullptr)
+			continue;
+		bool held = false;
+		while (dirent *entry = readdir(dir)) {
+			char target[64];
+			ssize_t n = readlinkat(dirfd(dir), entry->d_name, target, sizeof(target) - 1);
+			if (n <= 0)
+				continue;
+			target[n] = '\0';
+			if (strcmp(target, wanted) == 0)
+				held = true;
+		}
+		closedir(dir);
+		if (held)
+			return true;
+	}
+	return false;
+}
+
+Client::~Client()
+{
+	if (fd_ >= 0)
+		close(fd_);
+}
+
+void
+Client::connect_and_send()
+{
+	fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	sockaddr_in peer{};
+	peer.sin_family = AF_INET;
+	peer.sin_port = htons(server_port);
+	peer.sin_addr.s_addr = inet_addr(server_address);
+	if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr *>(&peer), sizeof(peer)) < 0) {
+		if (fd_ >= 0)
+			close(fd_);
+		fd_ = -1;
+		return;
+	}
+	size_t sent = 0;
+	while (sent < text_.size()) {
+		ssize_t n = send(fd_, text_.data() + sent, text_.size() - sent, MSG_NOSIGNAL);
+		if (n <= 0)
+			break;
+		sent += n;
+	}
+}
+
+void
+Client::receive(Emit const &emit)
+{
+	char buffer[512];
+	for (;;) {
+		ssize_t n = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
+		if (n > 0) {
+			emit(Kind::reply, std::string(buffer, n));
+			continue;
+		}
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+			return;
+		emit(n == 0 ? Kind::eof : Kind::reset, "");
+		done_ = true;
+		return;
+	}
+}
+
+void
+Client::step(std::vector<pid_t> const &job, Emit const &emit)
+{
+	if (done_)
+		return;
+	if (fd_ < 0) {
+		unsigned long inode = listening_inode(server_address, server_port);
+		if (inode == 0 || !holds_socket(job, inode))
+			return;
+		connect_and_send();
+		if (fd_ < 0)
+			return;
+	}
+	receive(emit);
+}
+
+} // namespace observe
