@@ -71,10 +71,19 @@ struct Watch {
 	std::unique_ptr<Child> observer;
 	std::vector<Fields> events;
 
-	Watch(std::vector<std::string> args, std::chrono::milliseconds timeout)
+	explicit Watch(std::vector<std::string> args)
 	{
 		args.insert(args.begin(), {harness::program("observe"), "--json"});
 		observer = std::make_unique<Child>(Launch{.argv = args});
+	}
+
+	Watch(std::vector<std::string> args, std::chrono::milliseconds timeout) : Watch(std::move(args))
+	{
+		finish(timeout);
+	}
+
+	void finish(std::chrono::milliseconds timeout)
+	{
 		EXPECT_TRUE(observer->wait_exit(timeout)) << "observe did not end";
 		observer->drain(1s);
 		size_t start = 0;
@@ -164,6 +173,21 @@ TEST(ObserveWatch, ATimeLimitEndsWhatIsLeftAndLeavesNothingBehind)
 	ASSERT_EQ(killed.size(), 1u);
 	EXPECT_EQ(killed[0].at("signal"), "SIGKILL");
 	EXPECT_EQ(killed[0].at("by_observe"), "true");
+	expect_nothing_left(watch);
+}
+
+TEST(ObserveWatch, AnInterruptEndsTheWatchTheSameWay)
+{
+	Watch watch({"--for", "30", "/bin/cat"});
+	ASSERT_TRUE(harness::wait_until([&] {
+		watch.observer->pump();
+		return watch.observer->out().find("\"state\"") != std::string::npos;
+	}, 5s));
+	kill(watch.observer->pid(), SIGINT);
+	watch.finish(5s);
+	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->describe_status();
+	EXPECT_EQ(watch.last().at("reason"), "interrupted");
+	EXPECT_EQ(watch.last().at("ended"), "[" + watch.pid_of("program") + "]");
 	expect_nothing_left(watch);
 }
 
