@@ -94,10 +94,10 @@ collect(int tty, pid_t leader, int reports)
 				pause();
 			continue;
 		}
-		Report report{pid, status};
-		write_all(reports, &report, sizeof(report));
 		if (pid == leader && !WIFCONTINUED(status))
 			tcsetpgrp(tty, getpgrp());
+		Report report{pid, status};
+		write_all(reports, &report, sizeof(report));
 	}
 }
 

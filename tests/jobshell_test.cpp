@@ -7,6 +7,7 @@
 #include "process.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,7 +27,7 @@ struct RunningJob {
 TEST(JobShell, RunsTheProgramAsTheForegroundJobOfANewSession)
 {
 	std::string error;
-	auto job = jobshell::start({.argv = {"sh", "-c", "printf ready; kill -STOP $$"}, .raw_output = true}, error);
+	auto job = jobshell::start({.argv = {"sh", "-c", "printf ready; read line"}, .raw_output = true}, error);
 	ASSERT_TRUE(job) << error;
 	RunningJob running{*job};
 
@@ -39,6 +40,19 @@ TEST(JobShell, RunsTheProgramAsTheForegroundJobOfANewSession)
 	EXPECT_EQ(leader->ppid, job->shell);
 	EXPECT_EQ(tcgetpgrp(job->terminal), job->leader) << "the job is not the terminal's foreground";
 
+	/* The terminal hands written bytes on a moment later. */
+	std::string text;
+	harness::wait_until([&] {
+		char buffer[16];
+		ssize_t n = read(job->terminal, buffer, sizeof(buffer));
+		if (n > 0)
+			text.append(buffer, n);
+		return text.size() >= 5;
+	}, 5s);
+	EXPECT_EQ(text, "ready");
+
+	/* Stopped from the terminal, the job hands the terminal back to the shell. */
+	kill(-job->leader, SIGTSTP);
 	std::vector<jobshell::Report> reports;
 	ASSERT_TRUE(harness::wait_until([&] {
 		for (auto report : jobshell::read_reports(*job))
@@ -47,11 +61,8 @@ TEST(JobShell, RunsTheProgramAsTheForegroundJobOfANewSession)
 	}, 5s));
 	EXPECT_EQ(reports[0].pid, job->leader);
 	EXPECT_TRUE(WIFSTOPPED(reports[0].status));
-	EXPECT_EQ(WSTOPSIG(reports[0].status), SIGSTOP);
-
-	char text[16] = {};
-	EXPECT_EQ(read(job->terminal, text, sizeof(text) - 1), 5);
-	EXPECT_STREQ(text, "ready");
+	EXPECT_EQ(WSTOPSIG(reports[0].status), SIGTSTP);
+	EXPECT_EQ(tcgetpgrp(job->terminal), job->shell);
 }
 
 TEST(JobShell, AProgramThatCannotRunIsReported)
