@@ -89,6 +89,7 @@ private:
 	std::vector<Tracked> tracked_;
 	std::map<pid_t, int> statuses_;	/* wait statuses told by the shell or collected here */
 	std::set<pid_t> killed_;
+	std::set<pid_t> collected_here_;
 	std::optional<Client> client_;
 	bool shell_collected_ = false;
 
@@ -124,6 +125,7 @@ private:
 	void discover();
 	void track(pid_t pid, pid_t ppid, std::string place, State state);
 	void update(Tracked &);
+	void note_adoption(Tracked &, pid_t parent);
 	void report_end(Tracked &, std::optional<int> status);
 	bool all_gone() const;
 	std::vector<pid_t> end_the_rest();
@@ -181,6 +183,9 @@ Watcher::update(Tracked &t)
 {
 	auto stat = procfs::read_stat(t.pid);
 	if (!stat) {
+		/* Orphaned and collected here between two samples: it was adopted all the same. */
+		if (collected_here_.count(t.pid) && t.ppid != getpid())
+			note_adoption(t, getpid());
 		auto told = statuses_.find(t.pid);
 		if (told != statuses_.end())
 			report_end(t, told->second);
@@ -194,12 +199,8 @@ Watcher::update(Tracked &t)
 			report_end(t, std::nullopt);
 		return;
 	}
-	if (stat->ppid != t.ppid) {
-		t.ppid = stat->ppid;
-		Event adopted = event(Kind::adopted, t.pid);
-		adopted.ppid = t.ppid;
-		reporter_.event(adopted);
-	}
+	if (stat->ppid != t.ppid)
+		note_adoption(t, stat->ppid);
 	State state = state_of(stat->state);
 	if (state == State::zombie)
 		t.zombie_status = stat->exit_code;
@@ -209,6 +210,15 @@ Watcher::update(Tracked &t)
 		change.state = state;
 		reporter_.event(change);
 	}
+}
+
+void
+Watcher::note_adoption(Tracked &t, pid_t parent)
+{
+	t.ppid = parent;
+	Event adopted = event(Kind::adopted, t.pid);
+	adopted.ppid = parent;
+	reporter_.event(adopted);
 }
 
 void
@@ -256,10 +266,12 @@ Watcher::collect_own()
 	int status;
 	pid_t pid;
 	while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-		if (pid == job_.shell)
+		if (pid == job_.shell) {
 			shell_collected_ = true;
-		else
+		} else {
 			statuses_[pid] = status;
+			collected_here_.insert(pid);
+		}
 	}
 }
 
