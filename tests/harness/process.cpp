@@ -279,6 +279,19 @@ children_of(pid_t parent)
 	return children;
 }
 
+std::vector<pid_t>
+children_in_creation_order(pid_t parent)
+{
+	auto path = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
+	std::ifstream list(path);
+	if (!list)
+		return children_of(parent);
+	std::vector<pid_t> children;
+	for (pid_t pid; list >> pid;)
+		children.push_back(pid);
+	return children;
+}
+
 static std::vector<pid_t>
 descendants_of(pid_t root)
 {
@@ -315,9 +328,10 @@ program(std::string const &name)
 }
 
 std::vector<std::string>
-with_fault(std::string const &trace, std::string const &inject, std::vector<std::string> argv)
+with_fault(std::string const &trace, std::string const &inject, std::vector<std::string> argv,
+	   std::string const &log)
 {
-	std::vector<std::string> full{"strace", "-qq", "-o", "/dev/null", "-e", "trace=" + trace,
+	std::vector<std::string> full{"strace", "-qq", "-o", log, "-e", "trace=" + trace,
 				      "-e", "inject=" + inject};
 	full.insert(full.end(), argv.begin(), argv.end());
 	return full;

@@ -101,6 +101,10 @@ std::optional<ProcStat> proc_stat(pid_t);
 char proc_state(pid_t);
 /* Processes whose parent is `pid`, in the order of their identifiers. */
 std::vector<pid_t> children_of(pid_t);
+/* The children of `pid` in the order they were created, which identifiers
+ * need not follow once they wrap around; in identifier order where the
+ * kernel does not list a task's children. Children it adopted come last. */
+std::vector<pid_t> children_in_creation_order(pid_t);
 
 /* Kills and reaps every process descended from this one. This process is a
  * child subreaper, so orphans of the programs under test end up here too. */
@@ -110,9 +114,10 @@ void end_all_descendants();
 std::string program(std::string const &name);
 
 /* Arguments that run `argv` under strace with one fault injected; `trace`
- * must name the injected call, or nothing is injected. */
+ * must name the injected call, or nothing is injected. The traced calls of
+ * the program itself (not of its children) are logged to `log`. */
 std::vector<std::string> with_fault(std::string const &trace, std::string const &inject,
-				    std::vector<std::string> argv);
+				    std::vector<std::string> argv, std::string const &log = "/dev/null");
 /* Arguments that run `argv` as the first process of a private pid namespace,
  * so that nothing it does can reach a process outside. */
 std::vector<std::string> in_pid_namespace(std::vector<std::string> argv);
