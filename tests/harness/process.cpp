@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include "jobshell.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -55,13 +57,7 @@ make_pipe(int &reader, int &writer)
 exec_child(Launch const &launch, int out, int err)
 {
 	setpgid(0, 0);
-	sigset_t none;
-	sigemptyset(&none);
-	sigprocmask(SIG_SETMASK, &none, nullptr);
-	for (int sig = 1; sig < NSIG; sig++)
-		signal(sig, SIG_DFL);
-	for (int sig : launch.ignored_signals)
-		signal(sig, SIG_IGN);
+	jobshell::reset_signals(launch.ignored_signals);
 
 	int devnull = open("/dev/null", O_RDONLY);
 	dup2(devnull, 0);
@@ -218,30 +214,6 @@ wait_until(std::function<bool()> const &condition, milliseconds timeout, millise
 	}
 }
 
-std::optional<ProcStat>
-proc_stat(pid_t pid)
-{
-	std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-	std::string line;
-	if (!std::getline(file, line))
-		return std::nullopt;
-	/* The command name may hold blanks and parentheses; the fields follow the last ')'. */
-	auto close = line.rfind(')');
-	if (close == std::string::npos)
-		return std::nullopt;
-	std::istringstream fields(line.substr(close + 2));
-	ProcStat stat{};
-	long long skip, utime = 0, stime = 0;
-	fields >> stat.state >> stat.ppid >> stat.pgrp >> stat.session;
-	for (int i = 0; i < 7; i++)	/* tty_nr tpgid flags minflt cminflt majflt cmajflt */
-		fields >> skip;
-	fields >> utime >> stime;
-	if (!fields)
-		return std::nullopt;
-	stat.cpu_ticks = utime + stime;
-	return stat;
-}
-
 char
 proc_state(pid_t pid)
 {
@@ -282,14 +254,8 @@ children_of(pid_t parent)
 std::vector<pid_t>
 children_in_creation_order(pid_t parent)
 {
-	auto path = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
-	std::ifstream list(path);
-	if (!list)
-		return children_of(parent);
-	std::vector<pid_t> children;
-	for (pid_t pid; list >> pid;)
-		children.push_back(pid);
-	return children;
+	auto children = procfs::children(parent);
+	return children.empty() ? children_of(parent) : children;
 }
 
 static std::vector<pid_t>

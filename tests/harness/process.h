@@ -7,6 +7,8 @@
  * group ended and reaped when the test lets go of it, pass or fail.
  */
 
+#include "procfs.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -87,16 +89,14 @@ private:
 /* Polls `condition` every `step` until it holds or `timeout` passes. */
 bool wait_until(std::function<bool()> const &condition, milliseconds timeout, milliseconds step = milliseconds(10));
 
-struct ProcStat {
-	char state;	/* R, S, D, T, t, Z, ... */
-	pid_t ppid;
-	pid_t pgrp;
-	pid_t session;
-	long long cpu_ticks;	/* user and system time */
-};
+using ProcStat = procfs::Stat;
 
 /* The process's line of /proc/PID/stat, or nothing once it is gone. */
-std::optional<ProcStat> proc_stat(pid_t);
+inline std::optional<ProcStat>
+proc_stat(pid_t pid)
+{
+	return procfs::read_stat(pid);
+}
 /* The state letter, or 0 once the process is gone (reaped). */
 char proc_state(pid_t);
 /* Processes whose parent is `pid`, in the order of their identifiers. */
