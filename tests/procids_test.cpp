@@ -231,6 +231,11 @@ struct TemporaryDirectory {
 	}
 };
 
+/*
+ * Each process reads its parent's identifier before its own. The child's
+ * one wait is its first call; on a pipe it writes once, as it ends. Once
+ * spinning, the parent calls nothing: no wait, pause, sleep or write.
+ */
 TEST_P(Procids, ReadsItsParentFirstAndOnlyTheChildWaits)
 {
 	TemporaryDirectory directory;
@@ -263,9 +268,9 @@ INSTANTIATE_TEST_SUITE_P(Procids, Procids, ::testing::ValuesIn(builds),
 
 /*
  * fork() fails with EAGAIN, as when the process limit is reached. glibc's
- * fork makes the clone system call (not clone3) on this platform. The
- * program runs under strace as the first process of a private pid
- * namespace, so the starter it reports is strace, process 1 there.
+ * fork makes the clone system call (not clone3) on this platform. strace
+ * is the first process of a private pid namespace and starts the program,
+ * so the starter the program reports is strace, process 1 there.
  */
 struct FailureCase {
 	Build build;
