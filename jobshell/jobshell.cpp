@@ -11,6 +11,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <iterator>
+
 namespace jobshell {
 
 namespace {
@@ -50,13 +52,7 @@ run_job(Options const &options, int tty, int exec_error)
 	setpgid(0, 0);
 	tcsetpgrp(tty, getpid());
 
-	sigset_t none;
-	sigemptyset(&none);
-	sigprocmask(SIG_SETMASK, &none, nullptr);
-	for (int sig = 1; sig < NSIG; sig++)
-		signal(sig, SIG_DFL);
-	for (int sig : options.ignored_signals)
-		signal(sig, SIG_IGN);
+	reset_signals(options.ignored_signals);
 
 	for (int fd = 0; fd < 3; fd++)
 		dup2(tty, fd);
@@ -116,13 +112,7 @@ run_shell(Options const &options, char const *tty_path, int reports)
 		tcsetattr(tty, TCSANOW, &mode);
 	}
 	/* The starter's handlers and blocked signals are not the shell's. */
-	sigset_t none;
-	sigemptyset(&none);
-	sigprocmask(SIG_SETMASK, &none, nullptr);
-	for (int sig = 1; sig < NSIG; sig++)
-		signal(sig, SIG_DFL);
-	for (int sig : shell_ignores)
-		signal(sig, SIG_IGN);
+	reset_signals({std::begin(shell_ignores), std::end(shell_ignores)});
 	if (options.adopting)
 		prctl(PR_SET_CHILD_SUBREAPER, 1);
 
@@ -177,6 +167,18 @@ describe(char const *what, int error)
 }
 
 } // namespace
+
+void
+reset_signals(std::vector<int> const &ignored)
+{
+	sigset_t none;
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
+	for (int sig = 1; sig < NSIG; sig++)
+		signal(sig, SIG_DFL);
+	for (int sig : ignored)
+		signal(sig, SIG_IGN);
+}
 
 std::optional<Job>
 start(Options const &options, std::string &error)

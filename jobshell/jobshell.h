@@ -49,6 +49,10 @@ struct Report {
 	int status;
 };
 
+/* Default dispositions for every signal but `ignored`, and none blocked:
+ * how a program expects to start, whatever its starter had set. */
+void reset_signals(std::vector<int> const &ignored);
+
 /* Starts the job. On failure returns nothing, says why in `error`, and
  * leaves no process behind. */
 std::optional<Job> start(Options const &, std::string &error);

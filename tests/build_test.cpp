@@ -18,7 +18,7 @@ programs()
 {
 	std::vector<std::string> names;
 	std::istringstream list(DEMO_PROGRAM_NAMES);
-	for (std::string name; std::getline(list, name, ';');)
+	for (std::string name; std::getline(list, name, ',');)
 		names.push_back(name);
 	return names;
 }

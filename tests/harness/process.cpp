@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include "jobshell.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -55,13 +57,7 @@ make_pipe(int &reader, int &writer)
 exec_child(Launch const &launch, int out, int err)
 {
 	setpgid(0, 0);
-	sigset_t none;
-	sigemptyset(&none);
-	sigprocmask(SIG_SETMASK, &none, nullptr);
-	for (int sig = 1; sig < NSIG; sig++)
-		signal(sig, SIG_DFL);
-	for (int sig : launch.ignored_signals)
-		signal(sig, SIG_IGN);
+	jobshell::reset_signals(launch.ignored_signals);
 
 	int devnull = open("/dev/null", O_RDONLY);
 	dup2(devnull, 0);
@@ -218,30 +214,6 @@ wait_until(std::function<bool()> const &condition, milliseconds timeout, millise
 	}
 }
 
-std::optional<ProcStat>
-proc_stat(pid_t pid)
-{
-	std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-	std::string line;
-	if (!std::getline(file, line))
-		return std::nullopt;
-	/* The command name may hold blanks and parentheses; the fields follow the last ')'. */
-	auto close = line.rfind(')');
-	if (close == std::string::npos)
-		return std::nullopt;
-	std::istringstream fields(line.substr(close + 2));
-	ProcStat stat{};
-	long long skip, utime = 0, stime = 0;
-	fields >> stat.state >> stat.ppid >> stat.pgrp >> stat.session;
-	for (int i = 0; i < 7; i++)	/* tty_nr tpgid flags minflt cminflt majflt cmajflt */
-		fields >> skip;
-	fields >> utime >> stime;
-	if (!fields)
-		return std::nullopt;
-	stat.cpu_ticks = utime + stime;
-	return stat;
-}
-
 char
 proc_state(pid_t pid)
 {
@@ -277,6 +249,13 @@ children_of(pid_t parent)
 			children.push_back(pid);
 	std::sort(children.begin(), children.end());
 	return children;
+}
+
+std::vector<pid_t>
+children_in_creation_order(pid_t parent)
+{
+	auto children = procfs::children(parent);
+	return children.empty() ? children_of(parent) : children;
 }
 
 static std::vector<pid_t>
@@ -315,9 +294,10 @@ program(std::string const &name)
 }
 
 std::vector<std::string>
-with_fault(std::string const &trace, std::string const &inject, std::vector<std::string> argv)
+with_fault(std::string const &trace, std::string const &inject, std::vector<std::string> argv,
+	   std::string const &log)
 {
-	std::vector<std::string> full{"strace", "-qq", "-o", "/dev/null", "-e", "trace=" + trace,
+	std::vector<std::string> full{"strace", "-qq", "-o", log, "-e", "trace=" + trace,
 				      "-e", "inject=" + inject};
 	full.insert(full.end(), argv.begin(), argv.end());
 	return full;

@@ -7,6 +7,8 @@
  * group ended and reaped when the test lets go of it, pass or fail.
  */
 
+#include "procfs.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -87,20 +89,22 @@ private:
 /* Polls `condition` every `step` until it holds or `timeout` passes. */
 bool wait_until(std::function<bool()> const &condition, milliseconds timeout, milliseconds step = milliseconds(10));
 
-struct ProcStat {
-	char state;	/* R, S, D, T, t, Z, ... */
-	pid_t ppid;
-	pid_t pgrp;
-	pid_t session;
-	long long cpu_ticks;	/* user and system time */
-};
+using ProcStat = procfs::Stat;
 
 /* The process's line of /proc/PID/stat, or nothing once it is gone. */
-std::optional<ProcStat> proc_stat(pid_t);
+inline std::optional<ProcStat>
+proc_stat(pid_t pid)
+{
+	return procfs::read_stat(pid);
+}
 /* The state letter, or 0 once the process is gone (reaped). */
 char proc_state(pid_t);
 /* Processes whose parent is `pid`, in the order of their identifiers. */
 std::vector<pid_t> children_of(pid_t);
+/* The children of `pid` in the order they were created, which identifiers
+ * need not follow once they wrap around; in identifier order where the
+ * kernel does not list a task's children. Children it adopted come last. */
+std::vector<pid_t> children_in_creation_order(pid_t);
 
 /* Kills and reaps every process descended from this one. This process is a
  * child subreaper, so orphans of the programs under test end up here too. */
@@ -110,9 +114,10 @@ void end_all_descendants();
 std::string program(std::string const &name);
 
 /* Arguments that run `argv` under strace with one fault injected; `trace`
- * must name the injected call, or nothing is injected. */
+ * must name the injected call, or nothing is injected. The traced calls of
+ * the program itself (not of its children) are logged to `log`. */
 std::vector<std::string> with_fault(std::string const &trace, std::string const &inject,
-				    std::vector<std::string> argv);
+				    std::vector<std::string> argv, std::string const &log = "/dev/null");
 /* Arguments that run `argv` as the first process of a private pid namespace,
  * so that nothing it does can reach a process outside. */
 std::vector<std::string> in_pid_namespace(std::vector<std::string> argv);
