@@ -216,4 +216,122 @@ TEST(ObserveWatch, BeingTheServersClientShowsTheWholeExchange)
 	expect_nothing_left(watch);
 }
 
+/* A worker of childsig-a ends by the platform's SIGHUP, or runs on until observe ends it. */
+void
+expect_hung_up_or_ended_by_observe(Watch const &watch, std::string const &pid)
+{
+	auto hup = watch.all("signaled", pid);
+	ASSERT_EQ(hup.size(), 1u) << "pid " << pid << " has no end";
+	if (hup[0].at("signal") == "SIGHUP")
+		EXPECT_EQ(hup[0].count("by_observe"), 0u);
+	else
+		EXPECT_EQ(hup[0].at("by_observe"), "true") << hup[0].at("signal");
+}
+
+TEST(ObserveWatch, ChildsigAStopsChild2AndLeavesNoWorkerStopped)
+{
+	Watch watch({"--for", "9", "childsig-a"}, 30s);
+	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->err();
+	auto parent = watch.pid_of("program");
+	auto child1 = watch.pid_of("child 1");
+	auto child2 = watch.pid_of("child 2");
+	ASSERT_TRUE(!parent.empty() && !child1.empty() && !child2.empty());
+	for (auto const &spawn : watch.all("spawn"))
+		EXPECT_EQ(spawn.at("name"), "childsig-a");
+
+	EXPECT_NEAR(watch.when(child2, "stopped"), 3.0, 0.5);
+	double child1_stopped = watch.when(child1, "stopped");
+	EXPECT_TRUE(child1_stopped == -1 || child1_stopped > 5.5) << "child 1 stopped at " << child1_stopped;
+	auto exits = watch.all("exit", parent);
+	ASSERT_EQ(exits.size(), 1u);
+	EXPECT_EQ(exits[0].at("status"), "0");
+	EXPECT_NEAR(std::stod(exits[0].at("t_ms")) / 1000, 6.0, 0.5);
+
+	auto output = watch.output();
+	auto closing = output.find("Child term");
+	ASSERT_NE(closing, std::string::npos) << output;
+	EXPECT_NE(output.substr(closing + 10, 1), "\r") << "a newline followed the closing message";
+	EXPECT_NE(output.find("Child1\r\n"), std::string::npos);
+	EXPECT_NE(output.find("Child2\r\n"), std::string::npos);
+
+	std::string observer = std::to_string(watch.observer->pid());
+	for (auto const &worker : {child1, child2}) {
+		expect_hung_up_or_ended_by_observe(watch, worker);
+		auto adopted = watch.all("adopted", worker);
+		ASSERT_FALSE(adopted.empty()) << worker << " was never adopted";
+		EXPECT_EQ(adopted[0].at("ppid"), observer);
+	}
+	EXPECT_EQ(watch.last().at("event"), "end");
+	expect_nothing_left(watch);
+}
+
+TEST(ObserveWatch, ChildsigCShowsTheStopTheInterruptAndTheOrphan)
+{
+	Watch watch({"--for", "10.5", "childsig-c"}, 30s);
+	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->err();
+	auto parent = watch.pid_of("program");
+	auto child1 = watch.pid_of("child 1");
+	auto child2 = watch.pid_of("child 2");
+	ASSERT_TRUE(!parent.empty() && !child1.empty() && !child2.empty());
+
+	EXPECT_NEAR(watch.when(child2, "stopped"), 3.0, 0.5);
+	EXPECT_NEAR(watch.when(child2, "running"), 0.0, 0.5) << "the first state is the start";
+	auto states = watch.all("state", child2);
+	ASSERT_EQ(states.size(), 3u);
+	EXPECT_EQ(states[2].at("state"), "running");
+	EXPECT_NEAR(std::stod(states[2].at("t_ms")) / 1000, 6.0, 0.5);
+
+	auto interrupted = watch.all("signaled", child1);
+	ASSERT_EQ(interrupted.size(), 1u);
+	EXPECT_EQ(interrupted[0].at("signal"), "SIGINT");
+	EXPECT_EQ(interrupted[0].count("by_observe"), 0u);
+	EXPECT_NEAR(std::stod(interrupted[0].at("t_ms")) / 1000, 9.0, 0.5);
+	auto exits = watch.all("exit", parent);
+	ASSERT_EQ(exits.size(), 1u);
+	EXPECT_EQ(exits[0].at("status"), "0");
+	EXPECT_NEAR(std::stod(exits[0].at("t_ms")) / 1000, 9.0, 0.5);
+
+	std::string observer = std::to_string(watch.observer->pid());
+	auto adopted = watch.all("adopted", child2);
+	ASSERT_EQ(adopted.size(), 1u);
+	EXPECT_EQ(adopted[0].at("ppid"), observer);
+	auto ended = watch.all("signaled", child2);
+	ASSERT_EQ(ended.size(), 1u);
+	EXPECT_EQ(ended[0].at("by_observe"), "true");
+
+	EXPECT_EQ(watch.output(), "") << "the bare-written labels never fill a buffer in 10 s";
+	EXPECT_EQ(watch.last().at("reason"), "time limit");
+	EXPECT_EQ(watch.last().at("ended"), "[" + child2 + "]");
+	expect_nothing_left(watch);
+}
+
+TEST(ObserveWatch, ProcidsLeavesAZombieUntilTheTimeLimitEndsItsParent)
+{
+	Watch watch({"--for", "2", "procids"}, 15s);
+	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->err();
+	auto parent = watch.pid_of("program");
+	auto child = watch.pid_of("child 1");
+	ASSERT_TRUE(!parent.empty() && !child.empty());
+
+	double zombie_at = watch.when(child, "zombie");
+	EXPECT_GE(zombie_at, 0.0);
+	EXPECT_LT(zombie_at, 1.0);
+	EXPECT_EQ(watch.when(parent, "zombie"), -1);
+	EXPECT_NE(watch.output().find("Child Process\r\n"), std::string::npos) << watch.output();
+	EXPECT_NE(watch.output().find("Parent Process\r\n"), std::string::npos) << watch.output();
+
+	EXPECT_EQ(watch.last().at("reason"), "time limit");
+	EXPECT_EQ(watch.last().at("ended"), "[" + parent + "]");
+	auto killed = watch.all("signaled", parent);
+	ASSERT_EQ(killed.size(), 1u);
+	EXPECT_EQ(killed[0].at("by_observe"), "true");
+	auto adopted = watch.all("adopted", child);
+	ASSERT_EQ(adopted.size(), 1u);
+	EXPECT_EQ(adopted[0].at("ppid"), std::to_string(watch.observer->pid()));
+	auto collected = watch.all("exit", child);
+	ASSERT_EQ(collected.size(), 1u);
+	EXPECT_EQ(collected[0].at("status"), "0");
+	expect_nothing_left(watch);
+}
+
 } // namespace
