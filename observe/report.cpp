@@ -19,7 +19,7 @@ printable(std::string const &bytes)
 {
 	std::string out;
 	for (unsigned char c : bytes) {
-		if (c >= 0x20 && c < 0x7F) {
+		if ((c >= 0x20 && c < 0x7F) || c == '\t') {
 			out += static_cast<char>(c);
 		} else {
 			char escape[8];

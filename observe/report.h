@@ -41,7 +41,7 @@ private:
 	void show_output(long long t_ms, std::string const &bytes);
 };
 
-/* Text with control characters and bytes past ASCII shown as escapes. */
+/* Text with control characters (but tabs) and bytes past ASCII shown as escapes. */
 std::string printable(std::string const &bytes);
 
 } // namespace observe

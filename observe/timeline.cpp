@@ -63,22 +63,23 @@ rows_of(std::vector<Event> const &events)
 	return rows;
 }
 
-/* The cells of one row: each state from its change to the next, a short one kept at least a cell wide. */
+/*
+ * The cells of one row: each state from its change to the next, the last
+ * one to `end`. A state shorter than a column still gets one, pushing the
+ * rest of the row on, so that no stop or zombie goes unseen.
+ */
 std::string
-paint(Row const &row, int width)
+paint(Row const &row, int end)
 {
-	std::string cells(width, ' ');
-	int cursor = 0;
+	std::string cells;
 	for (size_t i = 0; i < row.changes.size(); i++) {
-		int from = std::max(column(row.changes[i].first), cursor);
-		int to = i + 1 < row.changes.size() ? column(row.changes[i + 1].first) : width;
-		to = std::min(std::max(to, from + 1), width);
-		for (int c = from; c < to; c++)
-			cells[c] = glyph_of(row.changes[i].second).mark;
-		cursor = std::min(to, width - 1);
+		int from = std::max(column(row.changes[i].first), static_cast<int>(cells.size()));
+		int to = i + 1 < row.changes.size() ? column(row.changes[i + 1].first) : end;
+		cells.resize(from, ' ');
+		cells.append(std::max(to - from, 1), glyph_of(row.changes[i].second).mark);
 	}
 	for (auto [t, parent] : row.adoptions)
-		cells[std::min(column(t), width - 1)] = adoption_mark;
+		cells[std::min<size_t>(column(t), cells.size() - 1)] = adoption_mark;
 	return cells;
 }
 
@@ -103,11 +104,11 @@ colourize(std::string const &cells)
 }
 
 std::string
-axis(int width, size_t indent)
+axis(size_t width, size_t indent)
 {
 	std::string ticks(indent, ' ');
 	std::string marks(indent, ' ');
-	for (int c = 0; c < width; c += columns_per_second) {
+	for (size_t c = 0; c < width; c += columns_per_second) {
 		std::string label = std::to_string(c / columns_per_second) + "s";
 		ticks.resize(indent + c, ' ');
 		ticks += label;
@@ -124,7 +125,12 @@ draw_timeline(std::vector<Event> const &events, pid_t observer, bool colour)
 {
 	auto rows = rows_of(events);
 	long long last_ms = events.empty() ? 0 : events.back().t_ms;
-	int width = column(last_ms) + 1;
+	std::vector<std::string> painted;
+	size_t width = 0;
+	for (auto const &row : rows) {
+		painted.push_back(paint(row, column(last_ms) + 1));
+		width = std::max(width, painted.back().size());
+	}
 
 	size_t label_width = 0;
 	std::vector<std::string> labels;
@@ -136,7 +142,8 @@ draw_timeline(std::vector<Event> const &events, pid_t observer, bool colour)
 	std::vector<std::string> lines;
 	lines.push_back(axis(width, label_width + 2));
 	for (size_t i = 0; i < rows.size(); i++) {
-		std::string cells = paint(rows[i], width);
+		std::string cells = painted[i];
+		cells.resize(width, cells.empty() ? ' ' : cells.back());
 		std::string label = labels[i];
 		label.resize(label_width, ' ');
 		std::string cause = rows[i].cause.empty() ? "not collected" : rows[i].cause;

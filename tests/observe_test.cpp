@@ -211,4 +211,15 @@ TEST(ObserveTimeline, KeepsAShortStopVisible)
 	EXPECT_EQ(lines[1], "7 child 2  ####-###.  SIGHUP");
 }
 
+TEST(ObserveTimeline, AProgramThatEndsWithinAColumnStillShowsItRan)
+{
+	Event spawn = make(Kind::spawn, 3, 40);
+	spawn.place = "program";
+	Event running = make(Kind::state, 3, 40);
+	Event exited = make(Kind::exit, 20, 40);
+	exited.status = 2;
+	auto lines = observe::draw_timeline({spawn, running, exited, make(Kind::end, 20)}, 1, false);
+	EXPECT_EQ(lines[1], "40 program  #.  exit 2");
+}
+
 } // namespace
