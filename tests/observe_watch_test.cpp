@@ -9,8 +9,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
 #include <map>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -331,6 +335,71 @@ TEST(ObserveWatch, ProcidsLeavesAZombieUntilTheTimeLimitEndsItsParent)
 	auto collected = watch.all("exit", child);
 	ASSERT_EQ(collected.size(), 1u);
 	EXPECT_EQ(collected[0].at("status"), "0");
+	expect_nothing_left(watch);
+}
+
+/* Processor time a process has used, from /proc/PID/schedstat. */
+std::chrono::nanoseconds
+processor_time(pid_t pid)
+{
+	std::ifstream stat("/proc/" + std::to_string(pid) + "/schedstat");
+	long long ns = 0;
+	stat >> ns;
+	return std::chrono::nanoseconds(ns);
+}
+
+TEST(ObserveWatch, UsesLittleOfAProcessorWhileItWatches)
+{
+	Watch watch({"--for", "4", "/bin/cat"});
+	ASSERT_TRUE(harness::wait_until([&] {
+		watch.observer->pump();
+		return watch.observer->out().find("\"state\"") != std::string::npos;
+	}, 5s));
+	auto before = processor_time(watch.observer->pid());
+	auto from = harness::Clock::now();
+	std::this_thread::sleep_for(2s);	/* the span being measured, not a wait for a condition */
+	auto used = processor_time(watch.observer->pid()) - before;
+	auto span = harness::Clock::now() - from;
+	watch.finish(10s);
+	EXPECT_LT(used.count(), span.count() / 20) << "observe used " << used.count() / 1000 << " us";
+}
+
+/* A script that stops its child for 50 ms: sampled every 10 ms, the stop cannot be missed. */
+class Script {
+public:
+	explicit Script(std::string const &body)
+	{
+		char name[] = "/tmp/observe-test-XXXXXX";
+		int fd = mkstemp(name);
+		path_ = name;
+		std::string text = "#!/bin/sh\n" + body;
+		EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+		fchmod(fd, 0755);
+		close(fd);
+	}
+	~Script() { unlink(path_.c_str()); }
+	std::string const &path() const { return path_; }
+
+private:
+	std::string path_;
+};
+
+TEST(ObserveWatch, SamplesOftenEnoughToSeeAShortStop)
+{
+	Script script("sleep 30 & child=$!\nsleep 0.3\nkill -STOP $child\nsleep 0.05\n"
+		      "kill -CONT $child\nsleep 0.3\nkill $child\nwait\n");
+	Watch watch({"--for", "10", script.path()}, 20s);
+	auto child = watch.pid_of("child 1");
+	ASSERT_NE(child, "");
+	auto states = watch.all("state", child);
+	ASSERT_EQ(states.size(), 3u) << watch.observer->out();
+	EXPECT_EQ(states[1].at("state"), "stopped");
+	EXPECT_EQ(states[2].at("state"), "running");
+	/* Its own parent collected it, and tells nobody how it ended. */
+	auto ended = watch.all("exit", child);
+	ASSERT_EQ(ended.size(), 1u);
+	EXPECT_EQ(ended[0].at("status"), "null");
+	EXPECT_EQ(watch.last().at("reason"), "all ended");
 	expect_nothing_left(watch);
 }
 
