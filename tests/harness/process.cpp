@@ -57,7 +57,7 @@ make_pipe(int &reader, int &writer)
 exec_child(Launch const &launch, int out, int err)
 {
 	setpgid(0, 0);
-	jobshell::reset_signals(launch.ignored_signals);
+	jobshell::reset_signals({});
 
 	int devnull = open("/dev/null", O_RDONLY);
 	dup2(devnull, 0);
@@ -94,6 +94,8 @@ Child::Child(Launch const &launch)
 	close(err_writer);
 	fcntl(out_fd_, F_SETFL, O_NONBLOCK);
 	fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+	out_ = Stream(out_fd_, started_);
+	err_ = Stream(err_fd_, started_);
 }
 
 Child::~Child()
@@ -106,58 +108,54 @@ Child::~Child()
 }
 
 void
-Child::read_into(int &fd, std::string &text, bool record)
-{
-	if (fd < 0)
-		return;
-	char buffer[4096];
-	for (;;) {
-		ssize_t n = read(fd, buffer, sizeof(buffer));
-		if (n > 0) {
-			text.append(buffer, n);
-			if (record)
-				chunks_.push_back({Clock::now(), std::string(buffer, n)});
-			continue;
-		}
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0 && errno == EAGAIN)
-			return;
-		/* End of file, or EIO once no process holds the terminal. */
-		if (record)
-			out_eof_ = true;
-		close(fd);
-		fd = -1;
-		return;
-	}
-}
-
-void
 Child::pump()
 {
-	read_into(out_fd_, out_, true);
-	read_into(err_fd_, err_, false);
+	out_.pump();
+	err_.pump();
 }
 
 bool
 Child::drain(milliseconds timeout)
 {
-	return wait_until([&] { pump(); return out_eof_; }, timeout, milliseconds(5));
+	return wait_until([&] { err_.pump(); return out_.pump(); }, timeout, milliseconds(5));
 }
 
-std::optional<double>
-Child::arrival_of(std::string const &text) const
+double
+seconds_since(Clock::time_point origin, Clock::time_point at)
 {
-	auto at = out_.find(text);
-	if (at == std::string::npos)
-		return std::nullopt;
-	size_t end = at + text.size(), seen = 0;
+	return std::chrono::duration<double>(at - origin).count();
+}
+
+bool
+Stream::pump()
+{
+	char buffer[4096];
+	while (!ended_) {
+		ssize_t n = read(fd_, buffer, sizeof(buffer));
+		if (n > 0) {
+			text_.append(buffer, n);
+			chunks_.push_back({Clock::now(), std::string(buffer, n)});
+		} else if (n < 0 && errno == EINTR) {
+			continue;
+		} else if (n < 0 && errno == EAGAIN) {
+			break;
+		} else {
+			ended_ = true;
+		}
+	}
+	return ended_;
+}
+
+double
+Stream::arrival_at(size_t offset) const
+{
+	size_t seen = 0;
 	for (auto const &chunk : chunks_) {
 		seen += chunk.bytes.size();
-		if (seen >= end)
-			return std::chrono::duration<double>(chunk.at - started_).count();
+		if (offset < seen)
+			return seconds_since(origin_, chunk.at);
 	}
-	return std::nullopt;
+	return -1;
 }
 
 bool

@@ -29,11 +29,35 @@ struct Chunk {
 	std::string bytes;
 };
 
+/* Seconds from `origin` to `at`. */
+double seconds_since(Clock::time_point origin, Clock::time_point at = Clock::now());
+
+/* Text read from a non-blocking descriptor that the stream does not own,
+ * each piece kept with the time it arrived. */
+class Stream {
+public:
+	Stream() = default;
+	Stream(int fd, Clock::time_point origin) : fd_(fd), origin_(origin) {}
+
+	/* Reads what the descriptor holds now; true once it is at end of file
+	 * (or EIO, as a terminal gives once nothing holds its other side). */
+	bool pump();
+
+	std::string const &text() const { return text_; }
+	/* Seconds from the origin to the arrival of the byte at `offset` of text(), or -1. */
+	double arrival_at(size_t offset) const;
+
+private:
+	int fd_ = -1;
+	Clock::time_point origin_;
+	bool ended_ = false;
+	std::string text_;
+	std::vector<Chunk> chunks_;
+};
+
 struct Launch {
 	std::vector<std::string> argv;
 	Output output = Output::pipe;
-	/* Signals the program starts with ignored, as a shell without job control would leave them. */
-	std::vector<int> ignored_signals;
 	/* Standard output goes to this file instead of being collected, when set. */
 	std::string output_file;
 };
@@ -53,11 +77,10 @@ public:
 	/* Reads until end of file on standard output or the deadline; true at end of file. */
 	bool drain(milliseconds timeout);
 
-	std::string const &out() const { return out_; }
-	std::string const &err() const { return err_; }
-	std::vector<Chunk> const &chunks() const { return chunks_; }
-	/* Seconds from start to the arrival of the chunk that completed `text` in the output, if it did. */
-	std::optional<double> arrival_of(std::string const &text) const;
+	std::string const &out() const { return out_.text(); }
+	std::string const &err() const { return err_.text(); }
+	/* Standard output, with the arrival time of each piece, from the start. */
+	Stream const &output() const { return out_; }
 
 	/* Waits for the program itself to end, collecting output meanwhile. */
 	bool wait_exit(milliseconds timeout);
@@ -76,14 +99,10 @@ private:
 	Clock::time_point started_;
 	int out_fd_ = -1;
 	int err_fd_ = -1;
-	bool out_eof_ = false;
 	bool reaped_ = false;
 	int status_ = 0;
-	std::string out_;
-	std::string err_;
-	std::vector<Chunk> chunks_;
-
-	void read_into(int &fd, std::string &, bool record);
+	Stream out_;
+	Stream err_;
 };
 
 /* Polls `condition` every `step` until it holds or `timeout` passes. */
