@@ -89,4 +89,29 @@ children(pid_t pid)
 	return found;
 }
 
+std::vector<TcpSocket>
+tcp_sockets()
+{
+	std::vector<TcpSocket> sockets;
+	FILE *table = fopen("/proc/self/net/tcp", "re");
+	if (table == nullptr)
+		return sockets;
+	char line[512];
+	if (fgets(line, sizeof(line), table) == nullptr) {	/* the header */
+		fclose(table);
+		return sockets;
+	}
+	while (fgets(line, sizeof(line), table) != nullptr) {
+		unsigned int address, port, state, uid;
+		int timeout;
+		unsigned long inode;
+		/* sl local rem st tx:rx tr:when retrnsmt uid timeout inode */
+		if (sscanf(line, " %*s %x:%x %*s %x %*s %*s %*s %u %d %lu", &address, &port, &state, &uid,
+			   &timeout, &inode) == 6)
+			sockets.push_back({address, static_cast<int>(port), static_cast<int>(state), inode});
+	}
+	fclose(table);
+	return sockets;
+}
+
 } // namespace procfs

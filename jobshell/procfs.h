@@ -28,4 +28,17 @@ std::optional<Stat> read_stat(pid_t);
 /* The children of a single-threaded process, from /proc/PID/task/PID/children. */
 std::vector<pid_t> children(pid_t);
 
+/* One line of /proc/self/net/tcp: a TCP socket of this network namespace. */
+struct TcpSocket {
+	unsigned int address;	/* local IPv4 address, in network byte order */
+	int port;		/* local port */
+	int state;		/* tcp_listen, tcp_time_wait, ... */
+	unsigned long inode;	/* 0 for a socket no process holds, as in TIME-WAIT */
+};
+
+constexpr int tcp_time_wait = 0x06;
+constexpr int tcp_listen = 0x0A;
+
+std::vector<TcpSocket> tcp_sockets();
+
 } // namespace procfs

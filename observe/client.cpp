@@ -1,5 +1,6 @@
 #include "client.h"
 
+#include "procfs.h"
 #include "watch.h"
 
 #include <arpa/inet.h>
@@ -14,33 +15,14 @@
 
 namespace observe {
 
-static constexpr int tcp_listen = 0x0A;
-
 unsigned long
 listening_inode(char const *address, int port)
 {
-	FILE *table = fopen("/proc/self/net/tcp", "re");
-	if (table == nullptr)
-		return 0;
-	char wanted[16];
-	snprintf(wanted, sizeof(wanted), "%08X:%04X", static_cast<unsigned>(inet_addr(address)), port);
-	char line[512];
-	unsigned long found = 0;
-	fgets(line, sizeof(line), table);	/* header */
-	while (found == 0 && fgets(line, sizeof(line), table) != nullptr) {
-		char local[64], remote[64];
-		unsigned state, uid;
-		unsigned long inode;
-		int timeout;
-		char queues[64], timer[64], retransmit[16];
-		if (sscanf(line, "%*s %63s %63s %x %63s %63s %15s %u %d %lu", local, remote, &state,
-			   queues, timer, retransmit, &uid, &timeout, &inode) != 9)
-			continue;
-		if (strcmp(local, wanted) == 0 && state == tcp_listen)
-			found = inode;
-	}
-	fclose(table);
-	return found;
+	in_addr_t wanted = inet_addr(address);
+	for (auto const &socket : procfs::tcp_sockets())
+		if (socket.address == wanted && socket.port == port && socket.state == procfs::tcp_listen)
+			return socket.inode;
+	return 0;
 }
 
 bool

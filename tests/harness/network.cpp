@@ -1,6 +1,7 @@
 #include "network.h"
 
 #include "process.h"
+#include "procfs.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,7 +17,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 
 namespace harness {
 
@@ -71,40 +71,12 @@ enter_private_network()
 	return loopback_up();
 }
 
-/* Lines of /proc/self/net/tcp whose local end is address:port, with their state. */
-static std::vector<int>
-tcp_states(std::string const &address, int port)
-{
-	std::vector<int> states;
-	std::ifstream table("/proc/self/net/tcp");
-	std::string line;
-	std::getline(table, line);	/* header */
-	char wanted[32] = "";
-	if (!address.empty()) {
-		in_addr_t raw = inet_addr(address.c_str());
-		snprintf(wanted, sizeof(wanted), "%08X:%04X", static_cast<unsigned>(raw), port);
-	}
-	char wanted_port[8];
-	snprintf(wanted_port, sizeof(wanted_port), ":%04X", port);
-	while (std::getline(table, line)) {
-		std::istringstream fields(line);
-		std::string slot, local, remote, state;
-		fields >> slot >> local >> remote >> state;
-		bool match = address.empty() ? local.ends_with(wanted_port) : local == wanted;
-		if (match)
-			states.push_back(std::stoi(state, nullptr, 16));
-	}
-	return states;
-}
-
-static constexpr int tcp_time_wait = 0x06;
-static constexpr int tcp_listen = 0x0A;
-
 bool
 is_listening(std::string const &address, int port)
 {
-	for (int state : tcp_states(address, port))
-		if (state == tcp_listen)
+	in_addr_t wanted = inet_addr(address.c_str());
+	for (auto const &socket : procfs::tcp_sockets())
+		if (socket.address == wanted && socket.port == port && socket.state == procfs::tcp_listen)
 			return true;
 	return false;
 }
@@ -119,8 +91,8 @@ int
 time_wait_count(int port)
 {
 	int count = 0;
-	for (int state : tcp_states("", port))
-		count += state == tcp_time_wait;
+	for (auto const &socket : procfs::tcp_sockets())
+		count += socket.port == port && socket.state == procfs::tcp_time_wait;
 	return count;
 }
 
