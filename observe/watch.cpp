@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +39,20 @@ on_interrupt(int)
 
 constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
+/* The process descriptor calls, by number: this C library's header for them
+ * declares them without C linkage. */
+int
+open_pidfd(pid_t pid)
+{
+	return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+void
+kill_pidfd(int pidfd)
+{
+	syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+}
+
 struct Tracked {
 	pid_t pid;
 	pid_t ppid;
@@ -47,6 +62,9 @@ struct Tracked {
 	std::optional<int> zombie_status;	/* the wait status read while it was a zombie */
 	std::optional<Clock::time_point> vanished;
 	bool gone = false;
+	/* Held from the first sight to the collection, so that a signal can
+	 * never reach another process that came to use the same pid. */
+	int pidfd = -1;
 };
 
 State
@@ -140,6 +158,7 @@ Watcher::track(pid_t pid, pid_t ppid, std::string place, State state)
 	t.ppid = ppid;
 	t.place = std::move(place);
 	t.state = state;
+	t.pidfd = open_pidfd(pid);
 	tracked_.push_back(t);
 	Event spawn = event(Kind::spawn, pid);
 	spawn.ppid = ppid;
@@ -225,6 +244,9 @@ void
 Watcher::report_end(Tracked &t, std::optional<int> status)
 {
 	t.gone = true;
+	if (t.pidfd >= 0)
+		close(t.pidfd);
+	t.pidfd = -1;
 	t.state = State::ended;
 	Event end = event(Kind::exit, t.pid);
 	if (!status) {
@@ -341,22 +363,31 @@ Watcher::all_gone() const
 	return std::all_of(tracked_.begin(), tracked_.end(), [](auto const &t) { return t.gone; });
 }
 
-/* Kills whatever of the job still runs, each by its pid, and waits until all is collected. */
+/*
+ * Kills whatever of the job still runs, and what appears while it goes,
+ * and waits until all of it is collected. A zombie is left to whoever
+ * collects it once its parent is gone.
+ */
 std::vector<pid_t>
 Watcher::end_the_rest()
 {
 	std::vector<pid_t> ended;
-	for (auto &t : tracked_) {
-		if (t.gone || t.state == State::zombie)
-			continue;
-		kill(t.pid, SIGKILL);
-		killed_.insert(t.pid);
-		ended.push_back(t.pid);
-	}
+	auto end_living = [&] {
+		for (auto &t : tracked_) {
+			if (t.gone || t.state == State::zombie || killed_.count(t.pid))
+				continue;
+			if (t.pidfd >= 0)
+				kill_pidfd(t.pidfd);
+			killed_.insert(t.pid);
+			ended.push_back(t.pid);
+		}
+	};
+	end_living();
 	auto deadline = Clock::now() + ending_limit;
 	while (!all_gone() && Clock::now() < deadline) {
 		wait_for_something(Clock::now() + milliseconds(sample_interval_ms));
 		sample();
+		end_living();
 	}
 	return ended;
 }

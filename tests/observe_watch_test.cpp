@@ -403,4 +403,19 @@ TEST(ObserveWatch, SamplesOftenEnoughToSeeAShortStop)
 	expect_nothing_left(watch);
 }
 
+TEST(ObserveWatch, EndsWhatAppearsWhileItEndsTheRest)
+{
+	/* A new child every few milliseconds: some appear after the last sample. */
+	Script script("while :; do sleep 30 & sleep 0.005; done\n");
+	Watch watch({"--for", "1", script.path()}, 15s);
+	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->err();
+	EXPECT_EQ(watch.last().at("reason"), "time limit");
+	EXPECT_LT(std::stod(watch.last().at("t_ms")), 2500) << "the ending waited out its limit";
+	for (auto const &spawn : watch.all("spawn")) {
+		auto pid = spawn.at("pid");
+		EXPECT_EQ(watch.all("exit", pid).size() + watch.all("signaled", pid).size(), 1u) << pid;
+	}
+	expect_nothing_left(watch);
+}
+
 } // namespace
