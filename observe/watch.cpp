@@ -24,10 +24,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-/* How long a process that vanished may wait for the shell's word of its status. */
-constexpr milliseconds status_grace{200};
+/* How long a process that vanished may wait for the shell's word of its status: the shell may be slow to run on a busy machine. */
+constexpr milliseconds status_grace{2000};
 /* How long the ending of what is left may take. */
-constexpr milliseconds ending_limit{3000};
+constexpr milliseconds ending_limit{5000};
 
 volatile sig_atomic_t interrupted = 0;
 
