@@ -24,7 +24,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-/* How long a process that vanished may wait for the shell's word of its status: the shell may be slow to run on a busy machine. */
+/* How long a process that vanished may wait for the shell's word of its
+ * status; on a busy machine the shell may be slow to run. */
 constexpr milliseconds status_grace{2000};
 /* How long the ending of what is left may take. */
 constexpr milliseconds ending_limit{5000};
