@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -375,23 +376,10 @@ INSTANTIATE_TEST_SUITE_P(Childsig, Demonstration, ::testing::Values(
 	[](auto const &info) { return std::string(info.param.name); });
 
 /* A file of this test's own, removed when the test lets go of it. */
-struct TempFile {
-	std::string path = "/tmp/childsig-test-XXXXXX";
-	TempFile() { close(mkstemp(path.data())); }
-	~TempFile() { unlink(path.c_str()); }
-	std::string text() const
-	{
-		std::ifstream file(path);
-		std::stringstream all;
-		all << file.rdbuf();
-		return all.str();
-	}
-};
-
 TEST(Childsig, AToAFileHoldsOnlyTheClosingMessageWhenTheParentEnds)
 {
-	TempFile file;
-	harness::Child a({.argv = {harness::program("childsig-a")}, .output_file = file.path});
+	harness::TempFile file;
+	harness::Child a({.argv = {harness::program("childsig-a")}, .output_file = file.path()});
 	ASSERT_TRUE(a.wait_exit(8s));
 	double ended = seconds_since(a.started());
 	/* The workers' lines wait in their buffers, which a file fills only after minutes. */
@@ -416,10 +404,10 @@ class FailedCreation : public ::testing::TestWithParam<Failure> {};
 TEST_P(FailedCreation, EndsTheFirstWorkerAndSignalsNothingElse)
 {
 	auto const &failure = GetParam();
-	TempFile log;
+	harness::TempFile log;
 	auto inject = "clone:error=EAGAIN:when=" + std::to_string(failure.failing);
 	harness::Child run({.argv = harness::in_pid_namespace(harness::with_fault(
-				    "clone,kill", inject, {harness::program(failure.program)}, log.path))});
+				    "clone,kill", inject, {harness::program(failure.program)}, log.path()))});
 	ASSERT_TRUE(run.wait_exit(10s));
 	run.drain(1s);
 	EXPECT_EQ(run.out(), "fork failed\n");
@@ -458,5 +446,68 @@ INSTANTIATE_TEST_SUITE_P(Childsig, FailedCreation, ::testing::Values(
 	Failure{"CFirst", "childsig-c", 1},
 	Failure{"CSecond", "childsig-c", 2}),
 	[](auto const &info) { return std::string(info.param.name); });
+
+/*
+ * What the parent itself does, call by call, traced: its pauses and its
+ * signals, each to the worker it names, in the variant's order, and nothing
+ * else. The workers are not traced.
+ */
+struct Timeline {
+	char const *program;
+	std::vector<std::string> steps;
+};
+
+class ParentCalls : public ::testing::TestWithParam<Timeline> {};
+
+std::vector<std::string>
+parent_steps(std::string const &log)
+{
+	/* clone(...) = 7   clock_nanosleep(CLOCK_REALTIME, 0, {tv_sec=3, tv_nsec=0}, ...) = 0   kill(7, SIGSTOP) = 0 */
+	static std::regex const clone_call(R"(^clone\(.*\) += (\d+))");
+	static std::regex const pause_call(R"(^clock_nanosleep\(.*\{tv_sec=(\d+), tv_nsec=0\})");
+	static std::regex const kill_call(R"(^kill\((-?\d+), (\w+)\))");
+	std::vector<std::string> workers, steps;
+	std::istringstream calls(log);
+	for (std::string line; std::getline(calls, line);) {
+		std::smatch match;
+		if (std::regex_search(line, match, clone_call)) {
+			workers.push_back(match[1]);
+		} else if (std::regex_search(line, match, pause_call)) {
+			steps.push_back("pause " + std::string(match[1]));
+		} else if (std::regex_search(line, match, kill_call)) {
+			auto worker = std::find(workers.begin(), workers.end(), match[1]);
+			std::string to = worker == workers.end() ? "pid " + std::string(match[1])
+								 : "child " + std::to_string(worker - workers.begin() + 1);
+			steps.push_back(std::string(match[2]) + " to " + to);
+		}
+	}
+	EXPECT_EQ(workers.size(), 2u) << log;
+	return steps;
+}
+
+TEST_P(ParentCalls, AreTheVariantsTimeline)
+{
+	harness::TempFile log;
+	auto strace = harness::traced("clone,kill,clock_nanosleep", {harness::program(GetParam().program)}, log.path());
+	/*
+	 * A shell is the namespace's first process: strace would wait there for
+	 * the orphaned workers it inherits. The shell waits for strace alone, and
+	 * its end ends the namespace and the workers with it.
+	 */
+	strace.insert(strace.begin(), {"sh", "-c", "\"$@\"; exit $?", "init"});
+	harness::Child run({.argv = harness::in_pid_namespace(strace)});
+	ASSERT_TRUE(run.wait_exit(20s));
+	EXPECT_EQ(run.exit_status(), 0) << run.describe_status();
+	EXPECT_EQ(parent_steps(log.text()), GetParam().steps);
+}
+
+INSTANTIATE_TEST_SUITE_P(Childsig, ParentCalls, ::testing::Values(
+	Timeline{"childsig-a", {"pause 3", "SIGSTOP to child 2", "pause 3", "SIGCONT to child 2",
+				"SIGTSTP to child 1", "SIGTSTP to child 2"}},
+	Timeline{"childsig-b", {"pause 3", "SIGINT to child 1", "pause 3", "SIGCONT to child 1",
+				"pause 3", "SIGINT to child 1"}},
+	Timeline{"childsig-c", {"pause 3", "SIGSTOP to child 2", "pause 3", "SIGCONT to child 2",
+				"pause 3", "SIGINT to child 1"}}),
+	[](auto const &info) { return std::string(info.param.program).substr(9); });
 
 } // namespace

@@ -364,31 +364,19 @@ TEST(ObserveWatch, UsesLittleOfAProcessorWhileItWatches)
 	EXPECT_LT(used.count(), span.count() / 20) << "observe used " << used.count() / 1000 << " us";
 }
 
-/* A script that stops its child for 50 ms: sampled every 10 ms, the stop cannot be missed. */
-class Script {
-public:
-	explicit Script(std::string const &body)
-	{
-		char name[] = "/tmp/observe-test-XXXXXX";
-		int fd = mkstemp(name);
-		path_ = name;
-		std::string text = "#!/bin/sh\n" + body;
-		EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-		fchmod(fd, 0755);
-		close(fd);
-	}
-	~Script() { unlink(path_.c_str()); }
-	std::string const &path() const { return path_; }
+/* A shell script to watch, as an executable file of its own. */
+harness::TempFile
+script(std::string const &body)
+{
+	return harness::TempFile("#!/bin/sh\n" + body, true);
+}
 
-private:
-	std::string path_;
-};
-
+/* The script stops its child for 50 ms: sampled every 10 ms, the stop cannot be missed. */
 TEST(ObserveWatch, SamplesOftenEnoughToSeeAShortStop)
 {
-	Script script("sleep 30 & child=$!\nsleep 0.3\nkill -STOP $child\nsleep 0.05\n"
+	auto stopper = script("sleep 30 & child=$!\nsleep 0.3\nkill -STOP $child\nsleep 0.05\n"
 		      "kill -CONT $child\nsleep 0.3\nkill $child\nwait\n");
-	Watch watch({"--for", "10", script.path()}, 20s);
+	Watch watch({"--for", "10", stopper.path()}, 20s);
 	auto child = watch.pid_of("child 1");
 	ASSERT_NE(child, "");
 	auto states = watch.all("state", child);
@@ -406,8 +394,8 @@ TEST(ObserveWatch, SamplesOftenEnoughToSeeAShortStop)
 TEST(ObserveWatch, EndsWhatAppearsWhileItEndsTheRest)
 {
 	/* A new child every few milliseconds: some appear after the last sample. */
-	Script script("while :; do sleep 30 & sleep 0.005; done\n");
-	Watch watch({"--for", "1", script.path()}, 15s);
+	auto breeder = script("while :; do sleep 30 & sleep 0.005; done\n");
+	Watch watch({"--for", "1", breeder.path()}, 15s);
 	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->err();
 	EXPECT_EQ(watch.last().at("reason"), "time limit");
 	EXPECT_LT(std::stod(watch.last().at("t_ms")), 2500) << "the ending waited out its limit";

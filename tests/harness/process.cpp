@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -292,13 +293,48 @@ program(std::string const &name)
 }
 
 std::vector<std::string>
+traced(std::string const &trace, std::vector<std::string> argv, std::string const &log)
+{
+	std::vector<std::string> full{"strace", "-qq", "-o", log, "-e", "trace=" + trace};
+	full.insert(full.end(), argv.begin(), argv.end());
+	return full;
+}
+
+std::vector<std::string>
 with_fault(std::string const &trace, std::string const &inject, std::vector<std::string> argv,
 	   std::string const &log)
 {
-	std::vector<std::string> full{"strace", "-qq", "-o", log, "-e", "trace=" + trace,
-				      "-e", "inject=" + inject};
-	full.insert(full.end(), argv.begin(), argv.end());
+	auto full = traced(trace, std::move(argv), log);
+	full.insert(full.begin() + 6, {"-e", "inject=" + inject});
 	return full;
+}
+
+TempFile::TempFile(std::string const &contents, bool executable)
+{
+	char name[] = "/tmp/demo-test-XXXXXX";
+	int fd = mkstemp(name);
+	if (fd < 0)
+		fail("temporary file");
+	path_ = name;
+	if (write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()))
+		fail("temporary file");
+	if (executable)
+		fchmod(fd, 0755);
+	close(fd);
+}
+
+TempFile::~TempFile()
+{
+	unlink(path_.c_str());
+}
+
+std::string
+TempFile::text() const
+{
+	std::ifstream file(path_);
+	std::stringstream all;
+	all << file.rdbuf();
+	return all.str();
 }
 
 std::vector<std::string>

@@ -132,6 +132,23 @@ void end_all_descendants();
 /* The path of a built program, by name. */
 std::string program(std::string const &name);
 
+/* A file of its own under /tmp, removed when it goes. */
+class TempFile {
+public:
+	explicit TempFile(std::string const &contents = "", bool executable = false);
+	~TempFile();
+	TempFile(TempFile const &) = delete;
+	TempFile &operator=(TempFile const &) = delete;
+
+	std::string const &path() const { return path_; }
+	std::string text() const;
+
+private:
+	std::string path_;
+};
+
+/* Arguments that run `argv` under strace, its calls in `trace` logged to `log`. */
+std::vector<std::string> traced(std::string const &trace, std::vector<std::string> argv, std::string const &log);
 /* Arguments that run `argv` under strace with one fault injected; `trace`
  * must name the injected call, or nothing is injected. The traced calls of
  * the program itself (not of its children) are logged to `log`. */
