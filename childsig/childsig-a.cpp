@@ -9,11 +9,11 @@
  *
  * What to watch (run it in the foreground of an interactive shell):
  *   - From 3 s to 6 s only "Child1" lines appear.
- *   - The parent's end leaves the workers' process group orphaned. If a
- *     member is stopped then, the kernel sends the whole group SIGHUP and
- *     SIGCONT, and both workers end with the parent: nothing follows
- *     "Child term". Had neither stop taken effect yet, the kernel discards
- *     SIGTSTP in an orphaned group, and both workers run on, writing lines.
+ *   - The parent's end leaves the workers' process group orphaned. A worker
+ *     that is stopped by then is sent SIGHUP, which ends it, and SIGCONT; a
+ *     stop still pending is discarded, as a terminal stop means nothing in
+ *     an orphaned group, and that worker runs on, writing lines. Which
+ *     happens to each worker varies from run to run; none stays stopped.
  *   - With the output redirected to a file, only "Child term" is there when
  *     the parent ends: the workers' lines wait in their stdio buffers.
  */

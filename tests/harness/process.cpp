@@ -170,10 +170,29 @@ Child::wait_exit(milliseconds timeout)
 	}, timeout, milliseconds(5));
 }
 
-bool Child::exited() const { return reaped_ && WIFEXITED(status_); }
-int Child::exit_status() const { return exited() ? WEXITSTATUS(status_) : -1; }
-bool Child::signaled() const { return reaped_ && WIFSIGNALED(status_); }
-int Child::term_signal() const { return signaled() ? WTERMSIG(status_) : 0; }
+bool
+Child::exited() const
+{
+	return reaped_ && WIFEXITED(status_);
+}
+
+int
+Child::exit_status() const
+{
+	return exited() ? WEXITSTATUS(status_) : -1;
+}
+
+bool
+Child::signaled() const
+{
+	return reaped_ && WIFSIGNALED(status_);
+}
+
+int
+Child::term_signal() const
+{
+	return signaled() ? WTERMSIG(status_) : 0;
+}
 
 std::string
 Child::describe_status() const
