@@ -104,6 +104,14 @@ struct Watch {
 		return found;
 	}
 
+	/* The one event of `kind` for `pid`; none, and a failure, where there is not exactly one. */
+	Fields one(std::string const &kind, std::string const &pid) const
+	{
+		auto found = all(kind, pid);
+		EXPECT_EQ(found.size(), 1u) << kind << " events of " << pid;
+		return found.size() == 1 ? found[0] : Fields{};
+	}
+
 	std::string pid_of(std::string const &place) const
 	{
 		for (auto const &e : all("spawn"))
@@ -131,6 +139,13 @@ struct Watch {
 
 	Fields const &last() const { return events.back(); }
 };
+
+/* When an event happened, in seconds from the start of the watch. */
+double
+seconds(Fields const &event)
+{
+	return event.count("t_ms") ? std::stod(event.at("t_ms")) / 1000 : -1;
+}
 
 /* No process of the watch may outlive it: observe's orphans would have come here. */
 void
@@ -173,10 +188,9 @@ TEST(ObserveWatch, ATimeLimitEndsWhatIsLeftAndLeavesNothingBehind)
 	EXPECT_EQ(watch.last().at("ended"), "[" + cat + "]");
 	double ended_at = std::stod(watch.last().at("t_ms")) / 1000;
 	EXPECT_NEAR(ended_at, 1.0, 0.5);
-	auto killed = watch.all("signaled", cat);
-	ASSERT_EQ(killed.size(), 1u);
-	EXPECT_EQ(killed[0].at("signal"), "SIGKILL");
-	EXPECT_EQ(killed[0].at("by_observe"), "true");
+	auto killed = watch.one("signaled", cat);
+	EXPECT_EQ(killed.at("signal"), "SIGKILL");
+	EXPECT_EQ(killed.at("by_observe"), "true");
 	expect_nothing_left(watch);
 }
 
@@ -211,9 +225,8 @@ TEST(ObserveWatch, BeingTheServersClientShowsTheWholeExchange)
 	EXPECT_EQ(watch.all("eof").size(), 1u);
 	EXPECT_EQ(watch.all("reset").size(), 0u);
 	EXPECT_EQ(watch.output(), "Data Received from client : hi ");
-	auto exits = watch.all("exit", server);
-	ASSERT_EQ(exits.size(), 1u);
-	EXPECT_EQ(exits[0].at("status"), "0");
+	auto exits = watch.one("exit", server);
+	EXPECT_EQ(exits.at("status"), "0");
 	EXPECT_EQ(watch.last().at("event"), "end");
 	EXPECT_EQ(watch.last().at("reason"), "all ended");
 	EXPECT_EQ(watch.last().at("ended"), "[]");
@@ -246,10 +259,9 @@ TEST(ObserveWatch, ChildsigAStopsChild2AndLeavesNoWorkerStopped)
 	EXPECT_NEAR(watch.when(child2, "stopped"), 3.0, 0.5);
 	double child1_stopped = watch.when(child1, "stopped");
 	EXPECT_TRUE(child1_stopped == -1 || child1_stopped > 5.5) << "child 1 stopped at " << child1_stopped;
-	auto exits = watch.all("exit", parent);
-	ASSERT_EQ(exits.size(), 1u);
-	EXPECT_EQ(exits[0].at("status"), "0");
-	EXPECT_NEAR(std::stod(exits[0].at("t_ms")) / 1000, 6.0, 0.5);
+	auto exits = watch.one("exit", parent);
+	EXPECT_EQ(exits.at("status"), "0");
+	EXPECT_NEAR(seconds(exits), 6.0, 0.5);
 
 	auto output = watch.output();
 	auto closing = output.find("Child term");
@@ -285,23 +297,19 @@ TEST(ObserveWatch, ChildsigCShowsTheStopTheInterruptAndTheOrphan)
 	EXPECT_EQ(states[2].at("state"), "running");
 	EXPECT_NEAR(std::stod(states[2].at("t_ms")) / 1000, 6.0, 0.5);
 
-	auto interrupted = watch.all("signaled", child1);
-	ASSERT_EQ(interrupted.size(), 1u);
-	EXPECT_EQ(interrupted[0].at("signal"), "SIGINT");
-	EXPECT_EQ(interrupted[0].count("by_observe"), 0u);
-	EXPECT_NEAR(std::stod(interrupted[0].at("t_ms")) / 1000, 9.0, 0.5);
-	auto exits = watch.all("exit", parent);
-	ASSERT_EQ(exits.size(), 1u);
-	EXPECT_EQ(exits[0].at("status"), "0");
-	EXPECT_NEAR(std::stod(exits[0].at("t_ms")) / 1000, 9.0, 0.5);
+	auto interrupted = watch.one("signaled", child1);
+	EXPECT_EQ(interrupted.at("signal"), "SIGINT");
+	EXPECT_EQ(interrupted.count("by_observe"), 0u);
+	EXPECT_NEAR(seconds(interrupted), 9.0, 0.5);
+	auto exits = watch.one("exit", parent);
+	EXPECT_EQ(exits.at("status"), "0");
+	EXPECT_NEAR(seconds(exits), 9.0, 0.5);
 
 	std::string observer = std::to_string(watch.observer->pid());
-	auto adopted = watch.all("adopted", child2);
-	ASSERT_EQ(adopted.size(), 1u);
-	EXPECT_EQ(adopted[0].at("ppid"), observer);
-	auto ended = watch.all("signaled", child2);
-	ASSERT_EQ(ended.size(), 1u);
-	EXPECT_EQ(ended[0].at("by_observe"), "true");
+	auto adopted = watch.one("adopted", child2);
+	EXPECT_EQ(adopted.at("ppid"), observer);
+	auto ended = watch.one("signaled", child2);
+	EXPECT_EQ(ended.at("by_observe"), "true");
 
 	EXPECT_EQ(watch.output(), "") << "the bare-written labels never fill a buffer in 10 s";
 	EXPECT_EQ(watch.last().at("reason"), "time limit");
@@ -326,15 +334,12 @@ TEST(ObserveWatch, ProcidsLeavesAZombieUntilTheTimeLimitEndsItsParent)
 
 	EXPECT_EQ(watch.last().at("reason"), "time limit");
 	EXPECT_EQ(watch.last().at("ended"), "[" + parent + "]");
-	auto killed = watch.all("signaled", parent);
-	ASSERT_EQ(killed.size(), 1u);
-	EXPECT_EQ(killed[0].at("by_observe"), "true");
-	auto adopted = watch.all("adopted", child);
-	ASSERT_EQ(adopted.size(), 1u);
-	EXPECT_EQ(adopted[0].at("ppid"), std::to_string(watch.observer->pid()));
-	auto collected = watch.all("exit", child);
-	ASSERT_EQ(collected.size(), 1u);
-	EXPECT_EQ(collected[0].at("status"), "0");
+	auto killed = watch.one("signaled", parent);
+	EXPECT_EQ(killed.at("by_observe"), "true");
+	auto adopted = watch.one("adopted", child);
+	EXPECT_EQ(adopted.at("ppid"), std::to_string(watch.observer->pid()));
+	auto collected = watch.one("exit", child);
+	EXPECT_EQ(collected.at("status"), "0");
 	expect_nothing_left(watch);
 }
 
@@ -384,9 +389,8 @@ TEST(ObserveWatch, SamplesOftenEnoughToSeeAShortStop)
 	EXPECT_EQ(states[1].at("state"), "stopped");
 	EXPECT_EQ(states[2].at("state"), "running");
 	/* Its own parent collected it, and tells nobody how it ended. */
-	auto ended = watch.all("exit", child);
-	ASSERT_EQ(ended.size(), 1u);
-	EXPECT_EQ(ended[0].at("status"), "null");
+	auto ended = watch.one("exit", child);
+	EXPECT_EQ(ended.at("status"), "null");
 	EXPECT_EQ(watch.last().at("reason"), "all ended");
 	expect_nothing_left(watch);
 }
