@@ -295,7 +295,7 @@ TEST(ObserveWatch, ChildsigCShowsTheStopTheInterruptAndTheOrphan)
 	auto states = watch.all("state", child2);
 	ASSERT_EQ(states.size(), 3u);
 	EXPECT_EQ(states[2].at("state"), "running");
-	EXPECT_NEAR(std::stod(states[2].at("t_ms")) / 1000, 6.0, 0.5);
+	EXPECT_NEAR(seconds(states[2]), 6.0, 0.5);
 
 	auto interrupted = watch.one("signaled", child1);
 	EXPECT_EQ(interrupted.at("signal"), "SIGINT");
