@@ -59,11 +59,7 @@ run_job(Options const &options, int tty, int exec_error)
 	if (tty > 2)
 		close(tty);
 
-	std::vector<char *> args;
-	for (auto const &arg : options.argv)
-		args.push_back(const_cast<char *>(arg.c_str()));
-	args.push_back(nullptr);
-	execvp(args[0], args.data());
+	exec_program(options.argv);
 	int error = errno;
 	write_all(exec_error, &error, sizeof(error));
 	_exit(127);
@@ -167,6 +163,16 @@ describe(char const *what, int error)
 }
 
 } // namespace
+
+void
+exec_program(std::vector<std::string> const &argv)
+{
+	std::vector<char *> args;
+	for (auto const &arg : argv)
+		args.push_back(const_cast<char *>(arg.c_str()));
+	args.push_back(nullptr);
+	execvp(args[0], args.data());
+}
 
 void
 reset_signals(std::vector<int> const &ignored)

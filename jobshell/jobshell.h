@@ -53,6 +53,10 @@ struct Report {
  * how a program expects to start, whatever its starter had set. */
 void reset_signals(std::vector<int> const &ignored);
 
+/* Runs argv (argv[0] a path, or a name looked up in PATH) in place of this
+ * process; returns only on failure, with errno set. */
+void exec_program(std::vector<std::string> const &argv);
+
 /* Starts the job. On failure returns nothing, says why in `error`, and
  * leaves no process behind. */
 std::optional<Job> start(Options const &, std::string &error);

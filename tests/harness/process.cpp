@@ -67,11 +67,7 @@ exec_child(Launch const &launch, int out, int err)
 	dup2(out, 1);
 	dup2(err, 2);
 
-	std::vector<char *> args;
-	for (auto const &arg : launch.argv)
-		args.push_back(const_cast<char *>(arg.c_str()));
-	args.push_back(nullptr);
-	execvp(args[0], args.data());
+	jobshell::exec_program(launch.argv);
 	_exit(127);
 }
 
