@@ -186,6 +186,20 @@ reset_signals(std::vector<int> const &ignored)
 		signal(sig, SIG_IGN);
 }
 
+std::optional<Terminal>
+open_terminal(std::string &error)
+{
+	int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+	char const *slave = nullptr;
+	if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0 || (slave = ptsname(master)) == nullptr) {
+		error = describe("no pseudo-terminal", errno);
+		if (master >= 0)
+			close(master);
+		return std::nullopt;
+	}
+	return Terminal{master, slave};
+}
+
 std::optional<Job>
 start(Options const &options, std::string &error)
 {
@@ -193,15 +207,12 @@ start(Options const &options, std::string &error)
 		error = "no program to run";
 		return std::nullopt;
 	}
-	Job job;
-	job.terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-	if (job.terminal < 0 || grantpt(job.terminal) < 0 || unlockpt(job.terminal) < 0) {
-		error = describe("no pseudo-terminal", errno);
-		if (job.terminal >= 0)
-			close(job.terminal);
+	auto terminal = open_terminal(error);
+	if (!terminal)
 		return std::nullopt;
-	}
-	std::string tty_path = ptsname(job.terminal);
+	Job job;
+	job.terminal = terminal->master;
+	std::string const &tty_path = terminal->slave;
 	winsize size{24, 80, 0, 0};
 	ioctl(job.terminal, TIOCSWINSZ, &size);
 

@@ -49,6 +49,14 @@ struct Report {
 	int status;
 };
 
+/* A new pseudo-terminal: the master side, close-on-exec and nobody's
+ * controlling terminal, and the path of the slave side. */
+struct Terminal {
+	int master;
+	std::string slave;
+};
+std::optional<Terminal> open_terminal(std::string &error);
+
 /* Default dispositions for every signal but `ignored`, and none blocked:
  * how a program expects to start, whatever its starter had set. */
 void reset_signals(std::vector<int> const &ignored);

@@ -1,7 +1,7 @@
 #include "client.h"
 
+#include "address.h"
 #include "procfs.h"
-#include "watch.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -15,41 +15,12 @@
 
 namespace observe {
 
-unsigned long
-listening_inode(char const *address, int port)
-{
-	in_addr_t wanted = inet_addr(address);
-	for (auto const &socket : procfs::tcp_sockets())
-		if (socket.address == wanted && socket.port == port && socket.state == procfs::tcp_listen)
-			return socket.inode;
-	return 0;
-}
-
 bool
 holds_socket(std::vector<pid_t> const &pids, unsigned long inode)
 {
-	char wanted[64];
-	snprintf(wanted, sizeof(wanted), "socket:[%lu]", inode);
-	for (pid_t pid : pids) {
-		char dir_path[64];
-		snprintf(dir_path, sizeof(dir_path), "/proc/%d/fd", static_cast<int>(pid));
-		DIR *dir = opendir(dir_path);
-		if (dir == nullptr)
-			continue;
-		bool held = false;
-		while (dirent *entry = readdir(dir)) {
-			char target[64];
-			ssize_t n = readlinkat(dirfd(dir), entry->d_name, target, sizeof(target) - 1);
-			if (n <= 0)
-				continue;
-			target[n] = '\0';
-			if (strcmp(target, wanted) == 0)
-				held = true;
-		}
-		closedir(dir);
-		if (held)
+	for (pid_t pid : pids)
+		if (procfs::socket_inodes(pid).count(inode))
 			return true;
-	}
 	return false;
 }
 
@@ -65,8 +36,8 @@ Client::connect_and_send()
 	fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	sockaddr_in peer{};
 	peer.sin_family = AF_INET;
-	peer.sin_port = htons(server_port);
-	peer.sin_addr.s_addr = inet_addr(server_address);
+	peer.sin_port = htons(server::listen_port);
+	peer.sin_addr.s_addr = inet_addr(server::listen_address);
 	if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr *>(&peer), sizeof(peer)) < 0) {
 		if (fd_ >= 0)
 			close(fd_);
@@ -108,7 +79,7 @@ Client::step(std::vector<pid_t> const &job, Emit const &emit)
 	if (done_)
 		return;
 	if (fd_ < 0) {
-		unsigned long inode = listening_inode(server_address, server_port);
+		unsigned long inode = procfs::listening_inode(server::listen_address, server::listen_port);
 		if (inode == 0 || !holds_socket(job, inode))
 			return;
 		connect_and_send();

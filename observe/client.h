@@ -37,8 +37,6 @@ private:
 	void receive(Emit const &);
 };
 
-/* The socket inode of whatever listens on address:port in this network namespace, or 0. */
-unsigned long listening_inode(char const *address, int port);
 /* True when one of `pids` holds the socket with that inode. */
 bool holds_socket(std::vector<pid_t> const &pids, unsigned long inode);
 

@@ -71,16 +71,7 @@ struct Tracked {
 State
 state_of(char letter)
 {
-	switch (letter) {
-	case 'T':
-	case 't':
-		return State::stopped;
-	case 'Z':
-	case 'X':
-		return State::zombie;
-	default:
-		return State::running;
-	}
+	return static_cast<State>(procfs::state_of(letter));
 }
 
 std::string

@@ -23,10 +23,6 @@ struct WatchOptions {
 /* How often the states are sampled. */
 constexpr int sample_interval_ms = 10;
 
-/* The address a greeting server listens on, for --send. */
-constexpr char server_address[] = "127.0.0.1";
-constexpr int server_port = 3456;
-
 /* Runs the whole watch. Returns false, with the reason, where the job could not be started. */
 bool watch(WatchOptions const &, Reporter &, std::string &error);
 

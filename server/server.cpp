@@ -14,6 +14,8 @@
  *     and fails to bind; after an exchange that ended in a reset it binds.
  *   - Each failing step prints its own text and ends with its own status.
  */
+#include "address.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -21,8 +23,8 @@
 
 #include <cstdio>
 
-static constexpr char listen_address[] = "127.0.0.1";
-static constexpr unsigned short listen_port = 3456;
+using server::listen_address;
+using server::listen_port;
 static constexpr int listen_backlog = 5;
 static constexpr int message_max = 100;
 static constexpr char greeting[] = "Hello From ZOR";

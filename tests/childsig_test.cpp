@@ -125,7 +125,7 @@ protected:
 
 		std::vector<pid_t> found;
 		ASSERT_TRUE(harness::wait_until([&] {
-			found = harness::children_in_creation_order(job.leader);
+			found = procfs::children(job.leader);
 			return found.size() >= 2;
 		}, 3s, 1ms)) << "the parent created " << found.size() << " workers";
 		workers[0] = found[0];
@@ -146,7 +146,7 @@ protected:
 			states->sample(worker);
 		if (parent_end < 0)
 			for (int i = 0; i < 3; i++) {
-				auto children = harness::children_in_creation_order(i == 0 ? job.leader : workers[i - 1]);
+				auto children = procfs::children(i == 0 ? job.leader : workers[i - 1]);
 				most_children[i] = std::max(most_children[i], children.size());
 			}
 		if (parent_end >= 0 && seconds_since(origin) >= parent_end + settle_after)
@@ -455,7 +455,7 @@ TEST_P(FailedCreation, EndsTheFirstWorkerAndSignalsNothingElse)
 	if (failure.failing == 2)
 		expected = {"create child 1", "create failed", "SIGKILL to child 1"};
 	EXPECT_EQ(parent_steps(log.text()), expected) << "strace saw:\n" << log.text();
-	EXPECT_TRUE(harness::children_of(getpid()).empty()) << "something outlived the namespace";
+	EXPECT_TRUE(procfs::children(getpid()).empty()) << "something outlived the namespace";
 }
 
 INSTANTIATE_TEST_SUITE_P(Childsig, FailedCreation, ::testing::Values(

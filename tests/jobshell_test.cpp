@@ -71,7 +71,7 @@ TEST(JobShell, AProgramThatCannotRunIsReported)
 	auto job = jobshell::start({.argv = {"/nonexistent/program"}}, error);
 	EXPECT_FALSE(job);
 	EXPECT_NE(error.find("cannot run /nonexistent/program"), std::string::npos) << error;
-	EXPECT_TRUE(harness::children_of(getpid()).empty());
+	EXPECT_TRUE(procfs::children(getpid()).empty());
 }
 
 } // namespace

@@ -151,7 +151,7 @@ seconds(Fields const &event)
 void
 expect_nothing_left(Watch const &watch)
 {
-	EXPECT_TRUE(harness::children_of(getpid()).empty());
+	EXPECT_TRUE(procfs::children(getpid()).empty());
 	for (auto const &spawn : watch.all("spawn"))
 		EXPECT_EQ(harness::proc_state(std::stoi(spawn.at("pid"))), 0) << spawn.at("place") << " is left";
 }
@@ -343,14 +343,12 @@ TEST(ObserveWatch, ProcidsLeavesAZombieUntilTheTimeLimitEndsItsParent)
 	expect_nothing_left(watch);
 }
 
-/* Processor time a process has used, from /proc/PID/schedstat. */
+/* Processor time a process has used. */
 std::chrono::nanoseconds
 processor_time(pid_t pid)
 {
-	std::ifstream stat("/proc/" + std::to_string(pid) + "/schedstat");
-	long long ns = 0;
-	stat >> ns;
-	return std::chrono::nanoseconds(ns);
+	auto schedule = procfs::read_schedule(pid);
+	return std::chrono::nanoseconds(schedule ? schedule->running_ns : 0);
 }
 
 TEST(ObserveWatch, UsesLittleOfAProcessorWhileItWatches)

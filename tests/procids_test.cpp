@@ -111,12 +111,12 @@ protected:
 		run.parent = program.pid();
 		EXPECT_TRUE(harness::wait_until([&] {
 			program.pump();
-			auto children = harness::children_of(run.parent);
+			auto children = procfs::children(run.parent);
 			run.child = children.size() == 1 ? children[0] : -1;
 			return lines_of(program.out()).size() >= lines && run.child > 0 &&
 			       harness::proc_state(run.child) == 'Z';
 		}, 5s)) << "output " << ::testing::PrintToString(program.out()) << ", "
-			<< harness::children_of(run.parent).size() << " children";
+			<< procfs::children(run.parent).size() << " children";
 		program.pump();
 		return run;
 	}
@@ -146,22 +146,6 @@ TEST_P(Procids, OnATerminalEachProcessReportsItsPairOnce)
 	EXPECT_EQ(child_lines, child_pair);
 }
 
-/* Seconds a process has spent on a processor and waiting for one, from /proc/PID/schedstat. */
-struct Schedule {
-	double running;
-	double waiting;
-};
-
-std::optional<Schedule>
-schedule(pid_t pid)
-{
-	std::ifstream stat("/proc/" + std::to_string(pid) + "/schedstat");
-	long long running, waiting;
-	if (!(stat >> running >> waiting))
-		return std::nullopt;
-	return Schedule{running / 1e9, waiting / 1e9};
-}
-
 TEST_P(Procids, TheChildStaysAZombieWhileTheParentKeepsAProcessorBusy)
 {
 	auto run = start(Output::terminal, 5);
@@ -174,7 +158,7 @@ TEST_P(Procids, TheChildStaysAZombieWhileTheParentKeepsAProcessorBusy)
 	 * How much of a processor it gets depends on what else runs here;
 	 * a parent that pauses, waits or has ended gets next to none.
 	 */
-	auto before = schedule(run.parent);
+	auto before = procfs::read_schedule(run.parent);
 	auto switches = harness::voluntary_switches(run.parent);
 	auto const started = Clock::now();
 	std::set<char> states;
@@ -182,11 +166,11 @@ TEST_P(Procids, TheChildStaysAZombieWhileTheParentKeepsAProcessorBusy)
 		states.insert(harness::proc_state(run.parent));
 		std::this_thread::sleep_for(10ms);
 	}
-	auto after = schedule(run.parent);
+	auto after = procfs::read_schedule(run.parent);
 	double seconds = std::chrono::duration<double>(Clock::now() - started).count();
 	ASSERT_TRUE(before && after) << "the parent has gone";
-	double share = (after->running - before->running) / seconds;
-	double runnable = share + (after->waiting - before->waiting) / seconds;
+	double share = (after->running_ns - before->running_ns) / 1e9 / seconds;
+	double runnable = share + (after->waiting_ns - before->waiting_ns) / 1e9 / seconds;
 	EXPECT_EQ(states, std::set<char>{'R'});
 	EXPECT_GE(runnable, 0.9) << "the parent was runnable for " << runnable << " of the time";
 	EXPECT_EQ(harness::voluntary_switches(run.parent), switches) << "the parent gave up the processor";

@@ -21,6 +21,8 @@ using harness::Launch;
 using harness::Output;
 using namespace std::chrono_literals;
 
+/* Written here again on purpose: read from the server's own header, a wrong
+ * address or port would pass unseen. */
 constexpr char address[] = "127.0.0.1";
 constexpr int port = 3456;
 constexpr char greeting[] = "Hello From ZOR";

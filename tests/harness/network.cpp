@@ -74,11 +74,7 @@ enter_private_network()
 bool
 is_listening(std::string const &address, int port)
 {
-	in_addr_t wanted = inet_addr(address.c_str());
-	for (auto const &socket : procfs::tcp_sockets())
-		if (socket.address == wanted && socket.port == port && socket.state == procfs::tcp_listen)
-			return true;
-	return false;
+	return procfs::listening_inode(address.c_str(), port) != 0;
 }
 
 bool

@@ -32,10 +32,12 @@ fail(std::string const &what)
 static void
 open_terminal(int &master, int &slave)
 {
-	master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-	if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0)
-		fail("pseudo-terminal");
-	slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+	std::string error;
+	auto terminal = jobshell::open_terminal(error);
+	if (!terminal)
+		throw std::runtime_error(error);
+	master = terminal->master;
+	slave = open(terminal->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
 	if (slave < 0)
 		fail("pseudo-terminal slave");
 	termios mode{};
@@ -235,47 +237,10 @@ proc_state(pid_t pid)
 	return stat ? stat->state : 0;
 }
 
-static std::vector<std::pair<pid_t, pid_t>>
-all_processes()
-{
-	std::vector<std::pair<pid_t, pid_t>> found;	/* pid, ppid */
-	DIR *proc = opendir("/proc");
-	if (proc == nullptr)
-		return found;
-	while (dirent *entry = readdir(proc)) {
-		char *end;
-		long pid = strtol(entry->d_name, &end, 10);
-		if (*end != '\0' || pid <= 0)
-			continue;
-		if (auto stat = proc_stat(pid))
-			found.emplace_back(pid, stat->ppid);
-	}
-	closedir(proc);
-	return found;
-}
-
-std::vector<pid_t>
-children_of(pid_t parent)
-{
-	std::vector<pid_t> children;
-	for (auto [pid, ppid] : all_processes())
-		if (ppid == parent)
-			children.push_back(pid);
-	std::sort(children.begin(), children.end());
-	return children;
-}
-
-std::vector<pid_t>
-children_in_creation_order(pid_t parent)
-{
-	auto children = procfs::children(parent);
-	return children.empty() ? children_of(parent) : children;
-}
-
 static std::vector<pid_t>
 descendants_of(pid_t root)
 {
-	auto table = all_processes();
+	auto table = procfs::processes();
 	std::vector<pid_t> found{root};
 	for (size_t i = 0; i < found.size(); i++)
 		for (auto [pid, ppid] : table)

@@ -118,13 +118,6 @@ proc_stat(pid_t pid)
 }
 /* The state letter, or 0 once the process is gone (reaped). */
 char proc_state(pid_t);
-/* Processes whose parent is `pid`, in the order of their identifiers. */
-std::vector<pid_t> children_of(pid_t);
-/* The children of `pid` in the order they were created, which identifiers
- * need not follow once they wrap around; in identifier order where the
- * kernel does not list a task's children. Children it adopted come last. */
-std::vector<pid_t> children_in_creation_order(pid_t);
-
 /* Kills and reaps every process descended from this one. This process is a
  * child subreaper, so orphans of the programs under test end up here too. */
 void end_all_descendants();

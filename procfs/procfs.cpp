@@ -1,0 +1,211 @@
+#include "procfs.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace procfs {
+
+/* Reads a small /proc file whole; /proc files must be read in one go to be consistent. */
+static bool
+read_file(char const *path, char *buffer, size_t size)
+{
+	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return false;
+	ssize_t n;
+	while ((n = read(fd, buffer, size - 1)) < 0 && errno == EINTR)
+		;
+	close(fd);
+	if (n < 0)
+		return false;
+	buffer[n] = '\0';
+	return true;
+}
+
+State
+state_of(char letter)
+{
+	switch (letter) {
+	case 'T':
+	case 't':
+		return State::stopped;
+	case 'Z':
+	case 'X':
+		return State::zombie;
+	default:
+		return State::running;
+	}
+}
+
+std::optional<Stat>
+read_stat(pid_t pid)
+{
+	char path[64];
+	char line[1024];
+	snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+	if (!read_file(path, line, sizeof(line)))
+		return std::nullopt;
+
+	/* The command name may hold blanks and parentheses; the fields follow the last ')'. */
+	char *fields = strrchr(line, ')');
+	if (fields == nullptr || fields[1] == '\0')
+		return std::nullopt;
+	fields += 2;
+
+	Stat stat{};
+	stat.state = *fields;
+	/* Field 3 is the state; count on from field 4. */
+	char *cursor = fields + 1;
+	long long value[50] = {};
+	int count = 0;
+	while (count < 50 && *cursor != '\0') {
+		char *end;
+		value[count] = strtoll(cursor, &end, 10);
+		if (end == cursor)
+			break;
+		cursor = end;
+		count++;
+	}
+	if (count < 12)
+		return std::nullopt;
+	stat.ppid = static_cast<pid_t>(value[0]);		/* field 4 */
+	stat.pgrp = static_cast<pid_t>(value[1]);		/* field 5 */
+	stat.session = static_cast<pid_t>(value[2]);		/* field 6 */
+	stat.cpu_ticks = value[10] + value[11];			/* fields 14, 15 */
+	if (count >= 49)
+		stat.exit_code = static_cast<int>(value[48]);	/* field 52 */
+	return stat;
+}
+
+/* Calls `each` with the name of every entry of a directory that is a number. */
+template<typename Each>
+static void
+for_each_number(char const *path, Each const &each)
+{
+	DIR *dir = opendir(path);
+	if (dir == nullptr)
+		return;
+	while (dirent *entry = readdir(dir)) {
+		char *end;
+		long number = strtol(entry->d_name, &end, 10);
+		if (*end == '\0' && number > 0)
+			each(dirfd(dir), entry->d_name, number);
+	}
+	closedir(dir);
+}
+
+std::vector<std::pair<pid_t, pid_t>>
+processes()
+{
+	std::vector<std::pair<pid_t, pid_t>> found;
+	for_each_number("/proc", [&](int, char const *, long pid) {
+		if (auto stat = read_stat(static_cast<pid_t>(pid)))
+			found.emplace_back(static_cast<pid_t>(pid), stat->ppid);
+	});
+	return found;
+}
+
+std::vector<pid_t>
+children(pid_t pid)
+{
+	char path[64];
+	char list[4096];
+	snprintf(path, sizeof(path), "/proc/%d/task/%d/children", static_cast<int>(pid), static_cast<int>(pid));
+	std::vector<pid_t> found;
+	if (!read_file(path, list, sizeof(list))) {
+		for (auto [child, parent] : processes())
+			if (parent == pid)
+				found.push_back(child);
+		std::sort(found.begin(), found.end());
+		return found;
+	}
+	char *cursor = list;
+	for (;;) {
+		char *end;
+		long child = strtol(cursor, &end, 10);
+		if (end == cursor)
+			break;
+		found.push_back(static_cast<pid_t>(child));
+		cursor = end;
+	}
+	return found;
+}
+
+std::optional<Schedule>
+read_schedule(pid_t pid)
+{
+	char path[64];
+	char line[256];
+	snprintf(path, sizeof(path), "/proc/%d/schedstat", static_cast<int>(pid));
+	Schedule schedule;
+	if (!read_file(path, line, sizeof(line)) ||
+	    sscanf(line, "%lld %lld", &schedule.running_ns, &schedule.waiting_ns) != 2)
+		return std::nullopt;
+	return schedule;
+}
+
+std::vector<TcpSocket>
+tcp_sockets()
+{
+	std::vector<TcpSocket> sockets;
+	FILE *table = fopen("/proc/self/net/tcp", "re");
+	if (table == nullptr)
+		return sockets;
+	char line[512];
+	if (fgets(line, sizeof(line), table) == nullptr) {	/* the header */
+		fclose(table);
+		return sockets;
+	}
+	while (fgets(line, sizeof(line), table) != nullptr) {
+		unsigned int address, port, remote_address, remote_port, state, uid;
+		int timeout;
+		unsigned long inode;
+		/* sl local rem st tx:rx tr:when retrnsmt uid timeout inode */
+		if (sscanf(line, " %*s %x:%x %x:%x %x %*s %*s %*s %u %d %lu", &address, &port, &remote_address,
+			   &remote_port, &state, &uid, &timeout, &inode) == 8)
+			sockets.push_back({address, static_cast<int>(port), remote_address,
+					   static_cast<int>(remote_port), static_cast<int>(state), inode});
+	}
+	fclose(table);
+	return sockets;
+}
+
+unsigned long
+listening_inode(char const *address, int port)
+{
+	in_addr_t wanted = inet_addr(address);
+	for (auto const &socket : tcp_sockets())
+		if (socket.address == wanted && socket.port == port && socket.state == tcp_listen)
+			return socket.inode;
+	return 0;
+}
+
+std::set<unsigned long>
+socket_inodes(pid_t pid)
+{
+	char path[64];
+	snprintf(path, sizeof(path), "/proc/%d/fd", static_cast<int>(pid));
+	std::set<unsigned long> inodes;
+	for_each_number(path, [&](int dir, char const *name, long) {
+		char target[64];
+		ssize_t n = readlinkat(dir, name, target, sizeof(target) - 1);
+		if (n <= 0)
+			return;
+		target[n] = '\0';
+		unsigned long inode;
+		if (sscanf(target, "socket:[%lu]", &inode) == 1)
+			inodes.insert(inode);
+	});
+	return inodes;
+}
+
+} // namespace procfs

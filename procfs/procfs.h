@@ -1,0 +1,86 @@
+#pragma once
+
+/*
+ * What /proc tells about processes and sockets, read the one way that
+ * observe, the job-control shell and the tests share: a process's state,
+ * parent, group and session, its processor time, its children, and once it
+ * has ended but is not yet collected, the wait status its parent will be
+ * given; the TCP sockets of this network namespace and who holds them.
+ */
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <optional>
+#include <set>
+#include <utility>
+#include <vector>
+
+namespace procfs {
+
+/* What a process is doing, as far as the demonstrations care. */
+enum class State { running, stopped, zombie };
+
+/* R, S, D, I are running or sleeping: alive and not held; T and t are stopped
+ * (by a signal or a tracer); Z is ended and not collected, X on its way out. */
+State state_of(char letter);
+
+struct Stat {
+	char state;		/* the letter, see state_of */
+	pid_t ppid;
+	pid_t pgrp;
+	pid_t session;
+	long long cpu_ticks;	/* user and system time, in clock ticks */
+	int exit_code;		/* wait status, meaningful for a zombie */
+};
+
+/* The process's /proc/PID/stat, or nothing once it is gone (collected). */
+std::optional<Stat> read_stat(pid_t);
+
+/* Every process of this pid namespace, with its parent. */
+std::vector<std::pair<pid_t, pid_t>> processes();
+
+/* The children of a process in the order they were created, which pids need
+ * not follow once they wrap around (/proc/PID/task/PID/children); in pid
+ * order where the kernel does not list a task's children. */
+std::vector<pid_t> children(pid_t);
+
+/* Time on a processor and time waiting for one, from /proc/PID/schedstat. */
+struct Schedule {
+	long long running_ns;
+	long long waiting_ns;
+};
+std::optional<Schedule> read_schedule(pid_t);
+
+/* One line of /proc/self/net/tcp: a TCP socket of this network namespace. */
+struct TcpSocket {
+	in_addr_t address;	/* local IPv4 address, in network byte order */
+	int port;		/* local port */
+	in_addr_t remote_address;
+	int remote_port;
+	int state;		/* tcp_established, tcp_listen, ... */
+	unsigned long inode;	/* 0 for a socket no process holds, as in TIME-WAIT */
+};
+
+/* The kernel's TCP states, as /proc/net/tcp numbers them. */
+constexpr int tcp_established = 0x01;
+constexpr int tcp_syn_sent = 0x02;
+constexpr int tcp_syn_recv = 0x03;
+constexpr int tcp_fin_wait1 = 0x04;
+constexpr int tcp_fin_wait2 = 0x05;
+constexpr int tcp_time_wait = 0x06;
+constexpr int tcp_close = 0x07;
+constexpr int tcp_close_wait = 0x08;
+constexpr int tcp_last_ack = 0x09;
+constexpr int tcp_listen = 0x0A;
+constexpr int tcp_closing = 0x0B;
+
+std::vector<TcpSocket> tcp_sockets();
+
+/* The inode of the socket listening on the dotted IPv4 `address` and `port`, or 0. */
+unsigned long listening_inode(char const *address, int port);
+
+/* The inodes of the sockets a process holds open. */
+std::set<unsigned long> socket_inodes(pid_t);
+
+} // namespace procfs
