@@ -4,15 +4,7 @@
 
 namespace observe {
 
-static constexpr char const *kind_names[] = {
-	"spawn", "state", "adopted", "exit", "signaled", "output", "reply", "eof", "reset", "end"};
-static constexpr char const *state_names[] = {"running", "stopped", "zombie", "ended"};
-
-char const *
-kind_name(Kind kind)
-{
-	return kind_names[static_cast<int>(kind)];
-}
+static constexpr char const *state_names[] = {"running", "stopped", "zombie"};
 
 char const *
 state_name(State state)

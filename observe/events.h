@@ -1,49 +1,118 @@
 #pragma once
 
 /*
- * What the watcher sees happen to a job, in the order it saw it. Every
- * event carries its time in milliseconds from the start of the watch.
+ * What a watch sees happen, one small struct per kind. Every event carries
+ * its time in microseconds from the start of the watch: the moment it
+ * happened where a source knows it (the kernel's trace), else the moment it
+ * was seen. A reporter handles each kind once, and the compiler checks that
+ * it handles them all.
  */
+
+#include "procfs.h"
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace observe {
 
-enum class Kind { spawn, state, adopted, exit, signaled, output, reply, eof, reset, end };
+using Clock = std::chrono::steady_clock;
+using Micros = std::int64_t;
 
-/* The states a living process is shown in; `ended` is past collection. */
-enum class State { running, stopped, zombie, ended };
+/* Times of a watch, from its start. Clock is CLOCK_MONOTONIC, as the trace's times are. */
+class Stopwatch {
+public:
+	explicit Stopwatch(Clock::time_point start = Clock::now()) : start_(start) {}
+	Micros at(Clock::time_point t) const
+	{
+		return std::chrono::duration_cast<std::chrono::microseconds>(t - start_).count();
+	}
+	Micros now() const { return at(Clock::now()); }
+	Clock::time_point start() const { return start_; }
 
-struct Event {
-	long long t_ms = 0;
-	Kind kind = Kind::spawn;
-	pid_t pid = 0;
-	pid_t ppid = 0;		/* spawn: the parent; adopted: the new parent */
-	std::string name;	/* spawn: the program's file name */
-	std::string place;	/* spawn: "program", "child 1", ... */
-	State state = State::running;
-	int status = 0;		/* exit: the exit status, -1 where nobody could tell */
-	int signal = 0;		/* signaled: the signal that ended it */
-	bool by_watcher = false;	/* signaled: ended by the watcher at the end */
-	std::string text;	/* output, reply: the bytes; end: the reason */
-	std::vector<pid_t> ended;	/* end: what the watcher had to end */
+private:
+	Clock::time_point start_;
 };
 
-char const *kind_name(Kind);
+/* The states a process is shown in. */
+using State = procfs::State;
+
+/* Where the watch's process events come from. */
+enum class SourceKind { kernel, proc };
+
+/* The first word: what is watched, and how. */
+struct Started {
+	std::string program;
+	pid_t pid;
+	double limit_seconds;
+	SourceKind source;
+	std::string why;	/* why the /proc source, where it is used */
+};
+
+/* A process of the job appears: the program, or a child of one of the job. */
+struct Spawn {
+	pid_t pid;
+	pid_t ppid;
+	std::string name;	/* its command name */
+	std::string place;	/* "program", "child 1", "child 1, child 1", "orphan" */
+};
+
+struct StateChange {
+	pid_t pid;
+	State state;
+};
+
+/* Its parent ended, and another process became its parent. */
+struct Adopted {
+	pid_t pid;
+	pid_t ppid;
+};
+
+/* The process was collected: ended for good. */
+struct Ended {
+	pid_t pid;
+	std::optional<int> wait_status;	/* none where its collector tells nobody */
+	bool by_observe;		/* observe's own kill at the end ended it */
+};
+
+/* Bytes the job's terminal delivered. */
+struct Output {
+	std::string text;
+};
+
+/* The server's client: what it received, and how the connection ended. */
+struct Reply {
+	std::string text;
+};
+struct Eof {};
+struct Reset {};
+
+/* The watch is over. */
+struct End {
+	std::string reason;	/* "all ended", "time limit", "interrupted" */
+	std::vector<pid_t> ended;	/* what observe had to end */
+};
+
+using What = std::variant<Started, Spawn, StateChange, Adopted, Ended, Output, Reply, Eof, Reset, End>;
+
+struct Event {
+	Micros t_us;
+	What what;
+};
+
+/* Visits a variant with one lambda per alternative. */
+template<typename... Handlers>
+struct Overload : Handlers... {
+	using Handlers::operator()...;
+};
+
 char const *state_name(State);
 /* "SIGHUP" for 1, or "signal 99" for a number without a name. */
 std::string signal_name(int);
-
-/* Where events go as they happen, and what is said once the watch is over. */
-class Reporter {
-public:
-	virtual ~Reporter() = default;
-	virtual void started(std::string const &program, pid_t leader, double limit_seconds) = 0;
-	virtual void event(Event const &) = 0;
-	virtual void finished() = 0;
-};
 
 } // namespace observe

@@ -12,8 +12,14 @@
  *	observe [--json] [--for SECONDS] [--send TEXT] PROGRAM
  */
 #include "options.h"
-#include "report.h"
+#include "report/json.h"
+#include "report/text.h"
+#include "report/timeline.h"
+#include "sources/signals.h"
+#include "watch.h"
 
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <climits>
@@ -42,6 +48,25 @@ wants_colour()
 	return isatty(STDOUT_FILENO) && (no_colour == nullptr || *no_colour == '\0');
 }
 
+/*
+ * What holds for the whole of observe: the job's orphans come here, as they
+ * would come to init, so that they can be watched, ended and collected; the
+ * signals it reads from descriptors wait blocked until it takes them; and a
+ * client whose server has gone is told so by an error, not killed.
+ */
+static void
+settle_process()
+{
+	prctl(PR_SET_CHILD_SUBREAPER, 1);
+	sigset_t blocked;
+	sigemptyset(&blocked);
+	for (int sig : observe::interrupt_signals)
+		sigaddset(&blocked, sig);
+	sigaddset(&blocked, observe::child_signal);
+	sigprocmask(SIG_BLOCK, &blocked, nullptr);
+	signal(SIGPIPE, SIG_IGN);
+}
+
 int
 main(int argc, char **argv)
 {
@@ -56,19 +81,22 @@ main(int argc, char **argv)
 		return 0;
 	}
 	char const *path_list = getenv("PATH");
-	auto program = observe::find_program(options->watch.program, own_path(), path_list ? path_list : "", error);
+	auto program = observe::find_program(options->watch.argv[0], own_path(), path_list ? path_list : "", error);
 	if (!program) {
 		fprintf(stderr, "observe: %s\n", error.c_str());
 		return status_failed;
 	}
-	options->watch.program = *program;
+	options->watch.argv[0] = *program;
 
-	std::unique_ptr<observe::Reporter> reporter;
-	if (options->json)
-		reporter = std::make_unique<observe::JsonReporter>(stdout);
-	else
-		reporter = std::make_unique<observe::TextReporter>(stdout, wants_colour());
-	if (!observe::watch(options->watch, *reporter, error)) {
+	settle_process();
+	observe::Reporters reporters;
+	if (options->json) {
+		reporters.add(std::make_unique<observe::JsonReporter>(stdout));
+	} else {
+		reporters.add(std::make_unique<observe::TextReporter>(stdout));
+		reporters.add(std::make_unique<observe::TimelineReporter>(stdout, wants_colour()));
+	}
+	if (!observe::watch(options->watch, reporters, error)) {
 		fprintf(stderr, "observe: %s\n", error.c_str());
 		return status_failed;
 	}

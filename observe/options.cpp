@@ -71,7 +71,7 @@ parse_options(int argc, char const *const *argv, std::string &error)
 		error = "no program to watch";
 		return std::nullopt;
 	}
-	options.watch.program = *program;
+	options.watch.argv = {*program};
 	return options;
 }
 

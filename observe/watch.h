@@ -2,28 +2,37 @@
 
 /*
  * The watch: runs a program as the foreground job of a fresh terminal
- * session, samples the states of its processes from /proc, and reports
- * each appearance, change of state, adoption and end as it happens,
- * together with what the terminal receives.
+ * session, follows its processes through the sources until they have all
+ * ended, the time limit has come or observe is interrupted, then ends what
+ * is left, collects everything and reports it all in time order.
+ *
+ * observe's main must first have made it a child subreaper, so that the
+ * job's orphans come to it, and blocked the signals it reads from
+ * descriptors (sources/signals.h).
  */
 
-#include "events.h"
+#include "report/reporter.h"
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace observe {
 
 struct WatchOptions {
-	std::string program;	/* path of the program to run */
+	std::vector<std::string> argv;	/* argv[0] is the program's path */
 	double limit_seconds = 12;
 	std::optional<std::string> send;	/* be the server's client with this text */
 };
 
-/* How often the states are sampled. */
-constexpr int sample_interval_ms = 10;
+struct Outcome {
+	std::string reason;		/* as the End event gives it */
+	/* The program's wait status, where it ended before observe ended it. */
+	std::optional<int> program_status;
+	std::optional<int> interrupt;	/* the signal that ended the watch */
+};
 
-/* Runs the whole watch. Returns false, with the reason, where the job could not be started. */
-bool watch(WatchOptions const &, Reporter &, std::string &error);
+/* Runs the whole watch. Returns nothing, with the reason, where the job could not be started. */
+std::optional<Outcome> watch(WatchOptions const &, Reporter &, std::string &error);
 
 } // namespace observe

@@ -56,12 +56,16 @@ read_stat(pid_t pid)
 		return std::nullopt;
 
 	/* The command name may hold blanks and parentheses; the fields follow the last ')'. */
+	char *open = strchr(line, '(');
 	char *fields = strrchr(line, ')');
-	if (fields == nullptr || fields[1] == '\0')
+	if (open == nullptr || fields == nullptr || fields < open || fields[1] == '\0')
 		return std::nullopt;
-	fields += 2;
 
 	Stat stat{};
+	size_t name_length = std::min<size_t>(fields - open - 1, sizeof(stat.comm) - 1);
+	memcpy(stat.comm, open + 1, name_length);
+	stat.comm[name_length] = '\0';
+	fields += 2;
 	stat.state = *fields;
 	/* Field 3 is the state; count on from field 4. */
 	char *cursor = fields + 1;

@@ -26,6 +26,7 @@ enum class State { running, stopped, zombie };
 State state_of(char letter);
 
 struct Stat {
+	char comm[16];		/* the command name, cut to 15 bytes */
 	char state;		/* the letter, see state_of */
 	pid_t ppid;
 	pid_t pgrp;

@@ -2,11 +2,11 @@
  * observe: its JSON, its timeline, its options, and whole watches of real
  * programs, read back from its --json event stream.
  */
-#include "json.h"
 #include "network.h"
 #include "options.h"
 #include "process.h"
-#include "timeline.h"
+#include "report/json.h"
+#include "report/timeline.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,7 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using observe::Event;
-using observe::Kind;
+using observe::Micros;
 using observe::State;
 
 /* ---- JSON ---- */
@@ -50,54 +50,34 @@ INSTANTIATE_TEST_SUITE_P(Observe, JsonString, ::testing::Values(
 	Escape{"Surrogate", "\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""}),
 	[](auto const &info) { return std::string(info.param.name); });
 
-Event
-make(Kind kind, long long t_ms, pid_t pid = 0)
-{
-	Event e;
-	e.kind = kind;
-	e.t_ms = t_ms;
-	e.pid = pid;
-	return e;
-}
+/* Wait statuses as waitpid gives them. */
+constexpr int exited(int code) { return code << 8; }
+constexpr int killed_by(int signal) { return signal; }
 
 TEST(ObserveJson, EachEventHasItsFields)
 {
-	Event spawn = make(Kind::spawn, 5, 12);
-	spawn.ppid = 11;
-	spawn.name = "childsig-a";
-	spawn.place = "child 1";
-	Event stopped = make(Kind::state, 3001, 13);
-	stopped.state = State::stopped;
-	Event adopted = make(Kind::adopted, 6002, 13);
-	adopted.ppid = 10;
-	Event exited = make(Kind::exit, 6001, 11);
-	exited.status = 0;
-	Event unknown = make(Kind::exit, 7, 14);
-	unknown.status = -1;
-	Event hup = make(Kind::signaled, 6003, 13);
-	hup.signal = SIGHUP;
-	Event killed = make(Kind::signaled, 12000, 13);
-	killed.signal = SIGKILL;
-	killed.by_watcher = true;
-	Event output = make(Kind::output, 6000);
-	output.text = "Child term";
-	Event end = make(Kind::end, 12001);
-	end.text = "time limit";
-	end.ended = {13, 14};
-
-	EXPECT_EQ(observe::json_event(spawn),
-		  R"({"t_ms":5,"event":"spawn","pid":12,"ppid":11,"name":"childsig-a","place":"child 1"})");
-	EXPECT_EQ(observe::json_event(stopped), R"({"t_ms":3001,"event":"state","pid":13,"state":"stopped"})");
-	EXPECT_EQ(observe::json_event(adopted), R"({"t_ms":6002,"event":"adopted","pid":13,"ppid":10})");
-	EXPECT_EQ(observe::json_event(exited), R"({"t_ms":6001,"event":"exit","pid":11,"status":0})");
-	EXPECT_EQ(observe::json_event(unknown), R"({"t_ms":7,"event":"exit","pid":14,"status":null})");
-	EXPECT_EQ(observe::json_event(hup), R"({"t_ms":6003,"event":"signaled","pid":13,"signal":"SIGHUP"})");
-	EXPECT_EQ(observe::json_event(killed),
-		  R"({"t_ms":12000,"event":"signaled","pid":13,"signal":"SIGKILL","by_observe":true})");
-	EXPECT_EQ(observe::json_event(output), R"({"t_ms":6000,"event":"output","text":"Child term"})");
-	EXPECT_EQ(observe::json_event(make(Kind::eof, 20)), R"({"t_ms":20,"event":"eof"})");
-	EXPECT_EQ(observe::json_event(end),
-		  R"({"t_ms":12001,"event":"end","reason":"time limit","ended":[13,14]})");
+	using namespace observe;
+	auto json = [](Micros t, What what) { return json_event(Event{t, std::move(what)}); };
+	EXPECT_EQ(json(0, Started{"build/bin/childsig-a", 11, 12, SourceKind::proc, "not root"}),
+		  R"({"t_ms":0,"t_us":0,"event":"start","source":"proc","why":"not root","program":"build/bin/childsig-a","pid":11})");
+	EXPECT_EQ(json(5432, Spawn{12, 11, "childsig-a", "child 1"}),
+		  R"({"t_ms":5,"t_us":5432,"event":"spawn","pid":12,"ppid":11,"name":"childsig-a","place":"child 1"})");
+	EXPECT_EQ(json(3001000, StateChange{13, State::stopped}),
+		  R"({"t_ms":3001,"t_us":3001000,"event":"state","pid":13,"state":"stopped"})");
+	EXPECT_EQ(json(6002000, Adopted{13, 10}), R"({"t_ms":6002,"t_us":6002000,"event":"adopted","pid":13,"ppid":10})");
+	EXPECT_EQ(json(6001000, Ended{11, exited(0), false}),
+		  R"({"t_ms":6001,"t_us":6001000,"event":"exit","pid":11,"status":0})");
+	EXPECT_EQ(json(7000, Ended{14, std::nullopt, false}),
+		  R"({"t_ms":7,"t_us":7000,"event":"exit","pid":14,"status":null})");
+	EXPECT_EQ(json(6003000, Ended{13, killed_by(SIGHUP), false}),
+		  R"({"t_ms":6003,"t_us":6003000,"event":"signaled","pid":13,"signal":"SIGHUP"})");
+	EXPECT_EQ(json(12000000, Ended{13, killed_by(SIGKILL), true}),
+		  R"({"t_ms":12000,"t_us":12000000,"event":"signaled","pid":13,"signal":"SIGKILL","by_observe":true})");
+	EXPECT_EQ(json(6000000, Output{"Child term"}),
+		  R"({"t_ms":6000,"t_us":6000000,"event":"output","text":"Child term"})");
+	EXPECT_EQ(json(20000, Eof{}), R"({"t_ms":20,"t_us":20000,"event":"eof"})");
+	EXPECT_EQ(json(12001000, End{"time limit", {13, 14}}),
+		  R"({"t_ms":12001,"t_us":12001000,"event":"end","reason":"time limit","ended":[13,14]})");
 }
 
 /* ---- options ---- */
@@ -139,7 +119,7 @@ TEST(ObserveOptions, TakesEveryOptionInAnyOrder)
 	EXPECT_TRUE(options->json);
 	EXPECT_EQ(options->watch.limit_seconds, 2.5);
 	EXPECT_EQ(options->watch.send, "hi there");
-	EXPECT_EQ(options->watch.program, "server");
+	EXPECT_EQ(options->watch.argv, std::vector<std::string>{"server"});
 }
 
 TEST(ObserveOptions, FindsABareNameBesideItselfBeforePath)
@@ -160,35 +140,39 @@ TEST(ObserveOptions, FindsABareNameBesideItselfBeforePath)
 
 /* ---- timeline ---- */
 
+/* A table of made-up processes, for drawing. */
+struct Drawn {
+	observe::EventQueue events;
+	observe::ProcessTable table{events, 5};
+
+	void appear(Micros ms, pid_t pid, pid_t ppid) { table.appear(ms * 1000, pid, ppid, "demo", State::running); }
+	void change(Micros ms, pid_t pid, State state) { table.change(ms * 1000, pid, state); }
+	void adopt(Micros ms, pid_t pid, pid_t parent) { table.adopt(ms * 1000, pid, parent); }
+	void end(Micros ms, pid_t pid, int status) { table.told(ms * 1000, pid, status); }
+	/* As if observe had ended it; no signal is sent. */
+	void end_by_observe(Micros ms, pid_t pid)
+	{
+		table.find(pid)->killed = true;
+		end(ms, pid, killed_by(SIGKILL));
+	}
+	std::vector<std::string> draw(Micros ms) { return observe::draw_timeline(table, ms * 1000, false); }
+};
+
 TEST(ObserveTimeline, ShowsEachStateAtItsTimeAndEachEndWithItsCause)
 {
-	auto state = [](long long t, pid_t pid, State s) {
-		Event e = make(Kind::state, t, pid);
-		e.state = s;
-		return e;
-	};
-	auto spawn = [](long long t, pid_t pid, char const *place) {
-		Event e = make(Kind::spawn, t, pid);
-		e.place = place;
-		return e;
-	};
-	Event leader_exit = make(Kind::exit, 900, 10);
-	Event adopted = make(Kind::adopted, 910, 11);
-	adopted.ppid = 5;
-	Event interrupted = make(Kind::signaled, 910, 11);
-	interrupted.signal = SIGINT;
-	Event killed = make(Kind::signaled, 1190, 12);
-	killed.signal = SIGKILL;
-	killed.by_watcher = true;
-	std::vector<Event> events{
-		spawn(0, 10, "program"), state(0, 10, State::running),
-		spawn(10, 11, "child 1"), state(10, 11, State::running),
-		spawn(10, 12, "child 2"), state(10, 12, State::running),
-		state(300, 12, State::stopped), state(600, 12, State::running),
-		state(310, 11, State::zombie), leader_exit, adopted, interrupted, killed};
-	std::sort(events.begin(), events.end(), [](auto &a, auto &b) { return a.t_ms < b.t_ms; });
+	Drawn d;
+	d.appear(0, 10, 1);
+	d.appear(10, 11, 10);
+	d.appear(10, 12, 10);
+	d.change(300, 12, State::stopped);
+	d.change(310, 11, State::zombie);
+	d.change(600, 12, State::running);
+	d.end(900, 10, exited(0));
+	d.adopt(910, 11, 5);
+	d.end(910, 11, killed_by(SIGINT));
+	d.end_by_observe(1190, 12);
 
-	auto lines = observe::draw_timeline(events, 5, false);
+	auto lines = d.draw(1190);
 	ASSERT_EQ(lines.size(), 5u);
 	EXPECT_EQ(lines[0], "            0s        1s\n            |         |");
 	EXPECT_EQ(lines[1], "10 program  #########...  exit 0");
@@ -199,27 +183,21 @@ TEST(ObserveTimeline, ShowsEachStateAtItsTimeAndEachEndWithItsCause)
 
 TEST(ObserveTimeline, KeepsAShortStopVisible)
 {
-	Event spawn = make(Kind::spawn, 0, 7);
-	spawn.place = "child 2";
-	Event running = make(Kind::state, 0, 7);
-	Event stopped = make(Kind::state, 420, 7);
-	stopped.state = State::stopped;
-	Event again = make(Kind::state, 440, 7);
-	Event gone = make(Kind::signaled, 800, 7);
-	gone.signal = SIGHUP;
-	auto lines = observe::draw_timeline({spawn, running, stopped, again, gone}, 1, false);
-	EXPECT_EQ(lines[1], "7 child 2  ####-###.  SIGHUP");
+	Drawn d;
+	d.appear(0, 7, 1);
+	d.table.find(7)->place = "child 2";
+	d.change(420, 7, State::stopped);
+	d.change(440, 7, State::running);
+	d.end(800, 7, killed_by(SIGHUP));
+	EXPECT_EQ(d.draw(800)[1], "7 child 2  ####-###.  SIGHUP");
 }
 
 TEST(ObserveTimeline, AProgramThatEndsWithinAColumnStillShowsItRan)
 {
-	Event spawn = make(Kind::spawn, 3, 40);
-	spawn.place = "program";
-	Event running = make(Kind::state, 3, 40);
-	Event exited = make(Kind::exit, 20, 40);
-	exited.status = 2;
-	auto lines = observe::draw_timeline({spawn, running, exited, make(Kind::end, 20)}, 1, false);
-	EXPECT_EQ(lines[1], "40 program  #.  exit 2");
+	Drawn d;
+	d.appear(3, 40, 1);
+	d.end(20, 40, exited(2));
+	EXPECT_EQ(d.draw(20)[1], "40 program  #.  exit 2");
 }
 
 } // namespace

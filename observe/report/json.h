@@ -1,7 +1,13 @@
 #pragma once
 
-#include "events.h"
+/*
+ * JSON lines, for scripts: one object per event, each with its time
+ * (t_ms, and t_us in microseconds) and its kind.
+ */
 
+#include "reporter.h"
+
+#include <cstdio>
 #include <string>
 
 namespace observe {
@@ -12,5 +18,14 @@ std::string json_string(std::string const &bytes);
 
 /* One event as one JSON object, without a newline. */
 std::string json_event(Event const &);
+
+class JsonReporter : public Reporter {
+public:
+	explicit JsonReporter(FILE *out) : out_(out) {}
+	void report(Event const &, ProcessTable const &) override;
+
+private:
+	FILE *out_;
+};
 
 } // namespace observe

@@ -1,37 +1,51 @@
-#include "client.h"
+#include "server_client.h"
 
 #include "address.h"
+#include "proc_sampler.h"
 #include "procfs.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
-
 namespace observe {
 
-bool
-holds_socket(std::vector<pid_t> const &pids, unsigned long inode)
+ServerClient::ServerClient(std::string text, ProcessTable const &table, EventQueue &events, Stopwatch const &clock)
+	: text_(std::move(text)), table_(table), events_(events), clock_(clock), next_look_(Clock::now())
 {
-	for (pid_t pid : pids)
-		if (procfs::socket_inodes(pid).count(inode))
-			return true;
-	return false;
 }
 
-Client::~Client()
+ServerClient::~ServerClient()
 {
 	if (fd_ >= 0)
 		close(fd_);
 }
 
+std::optional<Clock::time_point>
+ServerClient::due() const
+{
+	if (fd_ >= 0 || done_)
+		return std::nullopt;
+	return next_look_;
+}
+
+/* Whether the listener on the server's address is a socket of the job's. */
+bool
+ServerClient::job_listens() const
+{
+	unsigned long inode = procfs::listening_inode(server::listen_address, server::listen_port);
+	if (inode == 0)
+		return false;
+	for (pid_t pid : table_.living())
+		if (procfs::socket_inodes(pid).count(inode))
+			return true;
+	return false;
+}
+
 void
-Client::connect_and_send()
+ServerClient::connect_and_send()
 {
 	fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	sockaddr_in peer{};
@@ -54,39 +68,42 @@ Client::connect_and_send()
 }
 
 void
-Client::receive(Emit const &emit)
+ServerClient::receive()
 {
 	char buffer[512];
 	for (;;) {
 		ssize_t n = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
 		if (n > 0) {
-			emit(Kind::reply, std::string(buffer, n));
+			events_.push(clock_.now(), Reply{std::string(buffer, n)});
 			continue;
 		}
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
 			return;
-		emit(n == 0 ? Kind::eof : Kind::reset, "");
+		if (n == 0)
+			events_.push(clock_.now(), Eof{});
+		else
+			events_.push(clock_.now(), Reset{});
 		done_ = true;
 		return;
 	}
 }
 
 void
-Client::step(std::vector<pid_t> const &job, Emit const &emit)
+ServerClient::take()
 {
 	if (done_)
 		return;
 	if (fd_ < 0) {
-		unsigned long inode = procfs::listening_inode(server::listen_address, server::listen_port);
-		if (inode == 0 || !holds_socket(job, inode))
+		next_look_ = Clock::now() + sample_interval;
+		if (!job_listens())
 			return;
 		connect_and_send();
 		if (fd_ < 0)
 			return;
 	}
-	receive(emit);
+	receive();
 }
 
 } // namespace observe

@@ -1,0 +1,28 @@
+#pragma once
+
+/*
+ * The live report, for a person: a line for each event as it happens, its
+ * time in seconds from the start, what the terminal receives shown a line
+ * at a time.
+ */
+
+#include "reporter.h"
+
+#include <cstdio>
+#include <string>
+
+namespace observe {
+
+class TextReporter : public Reporter {
+public:
+	explicit TextReporter(FILE *out) : out_(out) {}
+	void report(Event const &, ProcessTable const &) override;
+
+private:
+	FILE *out_;
+
+	void line(Micros t, std::string const &text);
+	void show_output(Micros t, std::string const &bytes);
+};
+
+} // namespace observe

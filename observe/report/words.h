@@ -1,0 +1,25 @@
+#pragma once
+
+/*
+ * The words a person reads, written once for the live report and the
+ * timeline alike.
+ */
+
+#include "table.h"
+
+#include <optional>
+#include <string>
+
+namespace observe {
+
+/* How a process ended: "exit 0", "SIGHUP", "SIGKILL (ended by observe)",
+ * "status unknown" where its collector told nobody. */
+std::string end_words(std::optional<int> wait_status, bool by_observe);
+
+/* A pid with what it is: "7001 (child 1)", "7000 (the shell)", "6990 (observe)". */
+std::string who(pid_t, ProcessTable const &);
+
+/* Text with control characters (but tabs) and bytes past ASCII shown as escapes. */
+std::string printable(std::string const &bytes);
+
+} // namespace observe

@@ -1,0 +1,68 @@
+#include "proc_sampler.h"
+
+#include <algorithm>
+
+namespace observe {
+
+ProcSampler::ProcSampler(ProcessTable &table, Stopwatch const &clock)
+	: table_(table), clock_(clock), next_(Clock::now() + sample_interval)
+{
+}
+
+void
+ProcSampler::update(Process &p, Micros now)
+{
+	auto stat = procfs::read_stat(p.pid);
+	if (!stat) {
+		/* The shell and observe tell how what they collect ended; any
+		 * other parent tells nobody. */
+		bool told = p.ppid == table_.shell() || p.ppid == table_.observer();
+		table_.gone(now, p.pid, told);
+		return;
+	}
+	table_.adopt(now, p.pid, stat->ppid);
+	State state = procfs::state_of(stat->state);
+	if (state == State::zombie)
+		p.zombie_status = stat->exit_code;
+	table_.change(now, p.pid, state);
+}
+
+void
+ProcSampler::discover(Micros now)
+{
+	/* The table grows as children are found; its deque keeps the addresses. */
+	for (size_t i = 0; i < table_.all().size(); i++) {
+		Process const &parent = table_.all()[i];
+		if (parent.ended())
+			continue;
+		pid_t parent_pid = parent.pid;
+		for (pid_t child : procfs::children(parent_pid)) {
+			if (table_.find(child) != nullptr)
+				continue;
+			if (auto stat = procfs::read_stat(child))
+				table_.appear(now, child, parent_pid, stat->comm, procfs::state_of(stat->state));
+		}
+	}
+	for (pid_t child : procfs::children(table_.observer())) {
+		if (child == table_.shell() || table_.find(child) != nullptr)
+			continue;
+		if (auto stat = procfs::read_stat(child))
+			table_.appear(now, child, stat->ppid, stat->comm, procfs::state_of(stat->state));
+	}
+}
+
+void
+ProcSampler::take()
+{
+	auto now_point = Clock::now();
+	if (now_point < next_)
+		return;
+	Micros now = clock_.at(now_point);
+	for (pid_t pid : table_.living())
+		if (Process *p = table_.find(pid))
+			update(*p, now);
+	discover(now);
+	next_ = std::max(next_ + sample_interval, now_point);
+}
+
+} // namespace observe

@@ -1,0 +1,33 @@
+#pragma once
+
+/*
+ * The /proc source: every 10 ms it reads the state of each process of the
+ * job, finds the children they have made and the orphans that came to
+ * observe, and notices who has gone. It sees what lasts longer than a
+ * sample; what is shorter it can miss, and it sees no signal at all.
+ */
+
+#include "source.h"
+#include "table.h"
+
+namespace observe {
+
+/* How often the states are sampled. */
+constexpr auto sample_interval = std::chrono::milliseconds(10);
+
+class ProcSampler : public Source {
+public:
+	ProcSampler(ProcessTable &table, Stopwatch const &clock);
+	std::optional<Clock::time_point> due() const override { return next_; }
+	void take() override;
+
+private:
+	ProcessTable &table_;
+	Stopwatch const &clock_;
+	Clock::time_point next_;
+
+	void update(Process &, Micros now);
+	void discover(Micros now);
+};
+
+} // namespace observe

@@ -1,0 +1,182 @@
+#include "table.h"
+
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace observe {
+
+void
+EventQueue::push(Micros t, What what)
+{
+	/* After every event of the same time, so that equal times keep their order. */
+	auto later = std::upper_bound(waiting_.begin(), waiting_.end(), t,
+				      [](Micros t, Event const &e) { return t < e.t_us; });
+	waiting_.insert(later, Event{t, std::move(what)});
+}
+
+std::vector<Event>
+EventQueue::release(Micros until)
+{
+	std::vector<Event> ready;
+	while (!waiting_.empty() && waiting_.front().t_us <= until) {
+		ready.push_back(std::move(waiting_.front()));
+		waiting_.pop_front();
+	}
+	return ready;
+}
+
+/* The process descriptor calls, by number: this C library's header for them
+ * declares them without C linkage. */
+static int
+open_pidfd(pid_t pid)
+{
+	return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+ProcessTable::~ProcessTable()
+{
+	for (auto &p : processes_)
+		if (p.pidfd >= 0)
+			close(p.pidfd);
+}
+
+Process *
+ProcessTable::find(pid_t pid)
+{
+	for (auto &p : processes_)
+		if (p.pid == pid)
+			return &p;
+	return nullptr;
+}
+
+Process const *
+ProcessTable::find(pid_t pid) const
+{
+	return const_cast<ProcessTable *>(this)->find(pid);
+}
+
+std::vector<pid_t>
+ProcessTable::living() const
+{
+	std::vector<pid_t> pids;
+	for (auto const &p : processes_)
+		if (!p.ended())
+			pids.push_back(p.pid);
+	return pids;
+}
+
+bool
+ProcessTable::all_ended() const
+{
+	return std::all_of(processes_.begin(), processes_.end(), [](auto const &p) { return p.ended(); });
+}
+
+Process &
+ProcessTable::appear(Micros t, pid_t pid, pid_t ppid, std::string name, State state)
+{
+	std::string place = "orphan";
+	if (processes_.empty()) {
+		place = "program";
+	} else if (Process *parent = find(ppid)) {
+		std::string number = "child " + std::to_string(++parent->children);
+		place = parent == &processes_.front() ? number : parent->place + ", " + number;
+	}
+	Process p{};
+	p.pid = pid;
+	p.ppid = ppid;
+	p.name = std::move(name);
+	p.place = std::move(place);
+	p.state = state;
+	p.appeared = t;
+	p.history.emplace_back(t, state);
+	p.pidfd = open_pidfd(pid);
+	processes_.push_back(std::move(p));
+	Process &added = processes_.back();
+	events_.push(t, Spawn{pid, ppid, added.name, added.place});
+	events_.push(t, StateChange{pid, state});
+	return added;
+}
+
+void
+ProcessTable::change(Micros t, pid_t pid, State state)
+{
+	Process *p = find(pid);
+	if (p == nullptr || p->ended() || p->state == state)
+		return;
+	p->state = state;
+	p->history.emplace_back(t, state);
+	events_.push(t, StateChange{pid, state});
+}
+
+void
+ProcessTable::adopt(Micros t, pid_t pid, pid_t parent)
+{
+	Process *p = find(pid);
+	if (p == nullptr || p->ended() || p->ppid == parent)
+		return;
+	p->ppid = parent;
+	p->adoptions.emplace_back(t, parent);
+	events_.push(t, Adopted{pid, parent});
+}
+
+bool
+Process::ended_by_observe() const
+{
+	return killed && wait_status && WIFSIGNALED(*wait_status) && WTERMSIG(*wait_status) == SIGKILL;
+}
+
+void
+ProcessTable::end(Process &p, Micros t, std::optional<int> wait_status)
+{
+	p.ended_at = t;
+	p.wait_status = wait_status;
+	if (p.pidfd >= 0)
+		close(p.pidfd);
+	p.pidfd = -1;
+	events_.push(t, Ended{p.pid, wait_status, p.ended_by_observe()});
+}
+
+void
+ProcessTable::gone(Micros t, pid_t pid, bool status_coming)
+{
+	Process *p = find(pid);
+	if (p == nullptr || p->ended() || p->gone_at)
+		return;
+	if (status_coming)
+		p->gone_at = t;
+	else
+		end(*p, t, p->zombie_status);
+}
+
+void
+ProcessTable::told(Micros t, pid_t pid, int wait_status)
+{
+	Process *p = find(pid);
+	if (p == nullptr || p->ended())
+		return;
+	end(*p, p->gone_at.value_or(t), wait_status);
+}
+
+void
+ProcessTable::expire(Micros now, Micros grace)
+{
+	for (auto &p : processes_)
+		if (!p.ended() && p.gone_at && now - *p.gone_at > grace)
+			end(p, *p.gone_at, std::nullopt);
+}
+
+bool
+ProcessTable::kill(pid_t pid)
+{
+	Process *p = find(pid);
+	if (p == nullptr || p->pidfd < 0)
+		return false;
+	p->killed = true;
+	return syscall(SYS_pidfd_send_signal, p->pidfd, SIGKILL, nullptr, 0) == 0;
+}
+
+} // namespace observe

@@ -1,0 +1,106 @@
+#pragma once
+
+/*
+ * The job's processes: the one place that knows each one's place in the
+ * job, its parent, its state and what it went through, how it ended, and
+ * the process descriptor that lets observe signal it safely. Sources tell
+ * the table what they saw; the table turns each real change into an event,
+ * so two sources seeing the same thing make one event. Reporters read it.
+ */
+
+#include "events.h"
+
+#include <sys/types.h>
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace observe {
+
+/* Events waiting to be reported, in time order. A source that sees late
+ * what happened earlier (a sample, a pipe) gets its events in place, so
+ * they are held back a little before they are released. */
+class EventQueue {
+public:
+	void push(Micros t, What what);
+	/* The events up to `until`, oldest first. */
+	std::vector<Event> release(Micros until);
+
+private:
+	std::deque<Event> waiting_;
+};
+
+struct Process {
+	pid_t pid;
+	pid_t ppid;
+	std::string name;
+	std::string place;
+	State state;
+	Micros appeared;
+	/* Every state from the first, and when it began. */
+	std::vector<std::pair<Micros, State>> history;
+	/* Each adoption, and by whom. */
+	std::vector<std::pair<Micros, pid_t>> adoptions;
+	int children = 0;			/* numbered in the order they appear */
+	std::optional<int> zombie_status;	/* the wait status its parent will get */
+	std::optional<Micros> gone_at;		/* seen collected; its status may still come */
+	std::optional<Micros> ended_at;		/* collected, and its end reported */
+	std::optional<int> wait_status;
+	bool killed = false;		/* observe has sent it SIGKILL */
+	/* Held from the first sight to the collection, so that a signal can
+	 * never reach another process that came to use the same pid. */
+	int pidfd = -1;
+
+	bool ended() const { return ended_at.has_value(); }
+	/* Its end was observe's own SIGKILL. */
+	bool ended_by_observe() const;
+};
+
+class ProcessTable {
+public:
+	ProcessTable(EventQueue &events, pid_t observer) : events_(events), observer_(observer) {}
+	~ProcessTable();
+	ProcessTable(ProcessTable const &) = delete;
+	ProcessTable &operator=(ProcessTable const &) = delete;
+
+	/* The shell that leads the job's session: not of the job, but its parent. */
+	void set_shell(pid_t shell) { shell_ = shell; }
+	pid_t shell() const { return shell_; }
+	pid_t observer() const { return observer_; }
+
+	Process *find(pid_t);
+	Process const *find(pid_t) const;
+	std::deque<Process> const &all() const { return processes_; }
+	/* The processes not yet collected. */
+	std::vector<pid_t> living() const;
+	bool all_ended() const;
+
+	/* A new process of the job. The first is the program; one whose parent is
+	 * of the job is that parent's next child; any other is an orphan. */
+	Process &appear(Micros t, pid_t pid, pid_t ppid, std::string name, State state);
+	void change(Micros t, pid_t pid, State state);
+	void adopt(Micros t, pid_t pid, pid_t parent);
+	/* It is gone: collected at `t`. Where its collector will tell its wait
+	 * status (the shell, observe), that word ends it; else it ends now with
+	 * what was seen while it was a zombie, or with no status at all. */
+	void gone(Micros t, pid_t pid, bool status_coming);
+	/* A collector's word: it collected the process, which ended so. */
+	void told(Micros t, pid_t pid, int wait_status);
+	/* Ends, status unknown, what has waited too long for its collector's word. */
+	void expire(Micros now, Micros grace);
+	/* Ends it with SIGKILL, through its process descriptor; false where it
+	 * could not be sent (it is already gone). */
+	bool kill(pid_t pid);
+
+private:
+	EventQueue &events_;
+	pid_t observer_;
+	pid_t shell_ = -1;
+	std::deque<Process> processes_;	/* stable addresses as it grows */
+
+	void end(Process &, Micros t, std::optional<int> wait_status);
+};
+
+} // namespace observe
