@@ -9,7 +9,7 @@
  * process of the job appearing, changing state, being adopted and ending.
  * At the end it ends whatever is left, collects it, and draws a timeline.
  *
- *	observe [--json] [--for SECONDS] [--send TEXT] PROGRAM
+ *	observe [OPTIONS] [--] COMMAND [ARG...]
  */
 #include "options.h"
 #include "report/json.h"
@@ -25,10 +25,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
-
-static constexpr int status_failed = 1;
-static constexpr int status_usage = 2;
 
 static std::string
 own_path()
@@ -42,10 +40,16 @@ own_path()
 }
 
 static bool
-wants_colour()
+wants_colour(observe::Colour colour)
 {
-	char const *no_colour = getenv("NO_COLOR");
-	return isatty(STDOUT_FILENO) && (no_colour == nullptr || *no_colour == '\0');
+	if (colour != observe::Colour::automatic)
+		return colour == observe::Colour::always;
+	auto unset = [](char const *name) {
+		char const *value = getenv(name);
+		return value == nullptr || *value == '\0';
+	};
+	char const *term = getenv("TERM");
+	return isatty(STDOUT_FILENO) && unset("NO_COLOR") && !(term != nullptr && strcmp(term, "dumb") == 0);
 }
 
 /*
@@ -70,35 +74,37 @@ settle_process()
 int
 main(int argc, char **argv)
 {
+	using namespace observe;
 	std::string error;
-	auto options = observe::parse_options(argc, argv, error);
+	auto options = parse_options(argc, argv, error);
 	if (!options) {
-		fprintf(stderr, "observe: %s\n%s", error.c_str(), observe::usage);
-		return status_usage;
+		fprintf(stderr, "observe: %s\nTry 'observe --help'.\n", error.c_str());
+		return exit_status::failed;
 	}
 	if (options->help) {
-		fputs(observe::usage, stdout);
+		fputs(help_text, stdout);
 		return 0;
 	}
 	char const *path_list = getenv("PATH");
-	auto program = observe::find_program(options->watch.argv[0], own_path(), path_list ? path_list : "", error);
-	if (!program) {
-		fprintf(stderr, "observe: %s\n", error.c_str());
-		return status_failed;
+	auto found = find_command(options->watch.argv[0], own_path(), path_list ? path_list : "");
+	if (!found.path) {
+		fprintf(stderr, "observe: %s\n", found.error.c_str());
+		return found.status;
 	}
-	options->watch.argv[0] = *program;
+	options->watch.argv[0] = *found.path;
 
 	settle_process();
-	observe::Reporters reporters;
+	Reporters reporters;
 	if (options->json) {
-		reporters.add(std::make_unique<observe::JsonReporter>(stdout));
+		reporters.add(std::make_unique<JsonReporter>(stdout));
 	} else {
-		reporters.add(std::make_unique<observe::TextReporter>(stdout));
-		reporters.add(std::make_unique<observe::TimelineReporter>(stdout, wants_colour()));
+		reporters.add(std::make_unique<TextReporter>(stdout));
+		reporters.add(std::make_unique<TimelineReporter>(stdout, wants_colour(options->colour)));
 	}
-	if (!observe::watch(options->watch, reporters, error)) {
+	auto outcome = watch(options->watch, reporters, error);
+	if (!outcome) {
 		fprintf(stderr, "observe: %s\n", error.c_str());
-		return status_failed;
+		return exit_status::failed;
 	}
-	return 0;
+	return exit_status_of(*outcome);
 }

@@ -96,6 +96,8 @@ Watch::run(std::string &error)
 {
 	jobshell::Options job_options;
 	job_options.argv = options_.argv;
+	job_options.ignored_signals = options_.ignored_signals;
+	job_options.adopting = options_.adopting;
 	auto job = jobshell::start(job_options, error);
 	if (!job)
 		return std::nullopt;

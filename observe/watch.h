@@ -19,10 +19,17 @@
 
 namespace observe {
 
+/* Where the process events come from: the kernel's trace where it can be
+ * used, else /proc; or the one asked for. */
+enum class SourceChoice { automatic, kernel, proc };
+
 struct WatchOptions {
 	std::vector<std::string> argv;	/* argv[0] is the program's path */
 	double limit_seconds = 12;
 	std::optional<std::string> send;	/* be the server's client with this text */
+	SourceChoice source = SourceChoice::automatic;
+	std::vector<int> ignored_signals;	/* the job starts with these ignored */
+	bool adopting = false;		/* the job's shell adopts its orphans */
 };
 
 struct Outcome {

@@ -22,6 +22,10 @@ using observe::Event;
 using observe::Micros;
 using observe::State;
 
+/* Wait statuses as waitpid gives them. */
+constexpr int exited(int code) { return code << 8; }
+constexpr int killed_by(int signal) { return signal; }
+
 /* ---- JSON ---- */
 
 struct Escape {
@@ -49,10 +53,6 @@ INSTANTIATE_TEST_SUITE_P(Observe, JsonString, ::testing::Values(
 	Escape{"Overlong", "\xc0\xaf", "\"\\u00c0\\u00af\""},
 	Escape{"Surrogate", "\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""}),
 	[](auto const &info) { return std::string(info.param.name); });
-
-/* Wait statuses as waitpid gives them. */
-constexpr int exited(int code) { return code << 8; }
-constexpr int killed_by(int signal) { return signal; }
 
 TEST(ObserveJson, EachEventHasItsFields)
 {
@@ -82,60 +82,124 @@ TEST(ObserveJson, EachEventHasItsFields)
 
 /* ---- options ---- */
 
-struct BadOptions {
+/* What a command line gives: the parsed options, or the start of the error. */
+struct CommandLine {
 	char const *name;
 	std::vector<char const *> argv;
-	char const *error;
+	char const *error;	/* nullptr where it parses */
+	std::vector<std::string> command = {};
 };
 
-class ObserveOptions : public ::testing::TestWithParam<BadOptions> {};
-
-TEST_P(ObserveOptions, AreRefusedWithAReason)
+std::optional<observe::Options>
+parse(std::vector<char const *> args, std::string &error)
 {
-	auto argv = GetParam().argv;
-	argv.insert(argv.begin(), "observe");
+	args.insert(args.begin(), "observe");
+	std::vector<char *> argv;
+	for (auto arg : args)
+		argv.push_back(const_cast<char *>(arg));
+	argv.push_back(nullptr);
+	return observe::parse_options(static_cast<int>(args.size()), argv.data(), error);
+}
+
+class ObserveOptions : public ::testing::TestWithParam<CommandLine> {};
+
+TEST_P(ObserveOptions, EndAtTheCommandAndSayWhatIsWrong)
+{
 	std::string error;
-	EXPECT_FALSE(observe::parse_options(static_cast<int>(argv.size()), argv.data(), error));
-	EXPECT_NE(error.find(GetParam().error), std::string::npos) << error;
+	auto options = parse(GetParam().argv, error);
+	if (GetParam().error != nullptr) {
+		EXPECT_FALSE(options);
+		EXPECT_TRUE(error.starts_with(GetParam().error)) << error;
+		return;
+	}
+	ASSERT_TRUE(options) << error;
+	EXPECT_EQ(options->watch.argv, GetParam().command);
 }
 
 INSTANTIATE_TEST_SUITE_P(Observe, ObserveOptions, ::testing::Values(
-	BadOptions{"NoProgram", {"--json"}, "no program"},
-	BadOptions{"UnknownOption", {"--colour", "server"}, "unknown option --colour"},
-	BadOptions{"ForWithoutValue", {"server", "--for"}, "--for needs a value"},
-	BadOptions{"ForNotANumber", {"--for", "ten", "server"}, "--for takes seconds"},
-	BadOptions{"ForZero", {"--for", "0", "server"}, "--for takes seconds"},
-	BadOptions{"ForNegative", {"--for", "-3", "server"}, "--for takes seconds"},
-	BadOptions{"SendWithoutValue", {"server", "--send"}, "--send needs a value"},
-	BadOptions{"TwoPrograms", {"server", "procids"}, "one program only"}),
+	CommandLine{"NoCommand", {"--json"}, "no command"},
+	CommandLine{"UnknownOption", {"--colour=never", "server"}, "unknown option --colour"},
+	CommandLine{"UnknownShortOption", {"-x", "server"}, "unknown option -x"},
+	CommandLine{"ForWithoutValue", {"--for"}, "--for needs a value"},
+	CommandLine{"ForNotANumber", {"--for", "ten", "server"}, "--for takes seconds"},
+	CommandLine{"ForZero", {"--for=0", "server"}, "--for takes seconds"},
+	CommandLine{"ForNegative", {"--for", "-3", "server"}, "--for takes seconds"},
+	CommandLine{"NoSuchSignal", {"--ignore", "SIGNONE", "childsig-b"}, "--ignore takes a signal"},
+	CommandLine{"KillCannotBeIgnored", {"--ignore=9", "childsig-b"}, "--ignore: 9 cannot be ignored"},
+	CommandLine{"NoSuchSource", {"--source=bpf", "server"}, "--source is auto, kernel or proc"},
+	CommandLine{"NoSuchColour", {"--color", "sometimes", "server"}, "--color is auto, always or never"},
+	CommandLine{"OptionsAfterTheCommandAreItsOwn", {"--for", "1", "sleep", "--for", "2"}, nullptr,
+		    {"sleep", "--for", "2"}},
+	CommandLine{"DoubleDashEndsTheOptions", {"--", "--json"}, nullptr, {"--json"}}),
 	[](auto const &info) { return std::string(info.param.name); });
 
-TEST(ObserveOptions, TakesEveryOptionInAnyOrder)
+TEST(ObserveOptions, TakesEveryOptionInBothForms)
 {
-	char const *argv[] = {"observe", "--for", "2.5", "server", "--send", "hi there", "--json"};
 	std::string error;
-	auto options = observe::parse_options(7, argv, error);
+	auto options = parse({"--for=2.5", "--send", "", "--json", "--ignore", "INT", "--ignore=SIGTSTP",
+			      "--ignore", "3", "--adopting", "--color=never", "--source", "proc", "--", "server", "-x"},
+			     error);
 	ASSERT_TRUE(options) << error;
 	EXPECT_TRUE(options->json);
 	EXPECT_EQ(options->watch.limit_seconds, 2.5);
-	EXPECT_EQ(options->watch.send, "hi there");
-	EXPECT_EQ(options->watch.argv, std::vector<std::string>{"server"});
+	EXPECT_EQ(options->watch.send, "") << "an empty text is a text: connect and close";
+	EXPECT_EQ(options->watch.ignored_signals, (std::vector<int>{SIGINT, SIGTSTP, SIGQUIT}));
+	EXPECT_TRUE(options->watch.adopting);
+	EXPECT_EQ(options->colour, observe::Colour::never);
+	EXPECT_EQ(options->watch.source, observe::SourceChoice::proc);
+	EXPECT_EQ(options->watch.argv, (std::vector<std::string>{"server", "-x"}));
+	EXPECT_TRUE(parse({"--help", "server"}, error)->help);
 }
 
-TEST(ObserveOptions, FindsABareNameBesideItselfBeforePath)
+TEST(ObserveOptions, FindsABareNameBesideItselfBeforePathAndSaysWhyNot)
 {
-	std::string error;
-	auto beside = observe::find_program("server", harness::program("observe"), "/usr/bin:/bin", error);
-	ASSERT_TRUE(beside) << error;
-	EXPECT_EQ(*beside, harness::program("server"));
+	using observe::exit_status::not_executable;
+	using observe::exit_status::not_found;
+	auto self = harness::program("observe");
+	auto beside = observe::find_command("server", self, "/usr/bin:/bin");
+	EXPECT_EQ(beside.path, harness::program("server")) << beside.error;
+	auto on_path = observe::find_command("true", self, "/nonexistent:/usr/bin:/bin");
+	ASSERT_TRUE(on_path.path) << on_path.error;
+	EXPECT_TRUE(on_path.path->ends_with("/true"));
 
-	auto on_path = observe::find_program("true", harness::program("observe"), "/nonexistent:/usr/bin:/bin", error);
-	ASSERT_TRUE(on_path) << error;
-	EXPECT_TRUE(on_path->ends_with("/true"));
+	harness::TempFile plain("not a program");
+	struct Missing {
+		std::string name;
+		int status;
+		char const *words;
+	} const missing[] = {
+		{"no-such-program", not_found, "not found in PATH"},
+		{"/nonexistent/program", not_found, "no such file"},
+		{"/tmp", not_executable, "not executable"},
+		{plain.path(), not_executable, "not executable"},
+	};
+	for (auto const &m : missing) {
+		auto found = observe::find_command(m.name, self, "/usr/bin");
+		EXPECT_FALSE(found.path) << m.name;
+		EXPECT_EQ(found.status, m.status) << m.name;
+		EXPECT_NE(found.error.find(m.words), std::string::npos) << found.error;
+	}
+}
 
-	EXPECT_FALSE(observe::find_program("no-such-program", harness::program("observe"), "/usr/bin", error));
-	EXPECT_NE(error.find("cannot find program 'no-such-program'"), std::string::npos) << error;
-	EXPECT_FALSE(observe::find_program("/tmp", harness::program("observe"), "", error)) << "a directory";
+TEST(ObserveExitStatus, IsTheCommandsOwnUnlessObserveEndedIt)
+{
+	using observe::Outcome;
+	struct Case {
+		Outcome outcome;
+		int status;
+	} const cases[] = {
+		{{"all ended", exited(0), std::nullopt}, 0},
+		{{"all ended", exited(2), std::nullopt}, 2},
+		{{"all ended", killed_by(SIGINT), std::nullopt}, 130},
+		/* Its orphans, ended at the time limit, do not count. */
+		{{"time limit", exited(0), std::nullopt}, 0},
+		{{"time limit", std::nullopt, std::nullopt}, 124},
+		{{"interrupted", std::nullopt, SIGTERM}, 143},
+		{{"interrupted", std::nullopt, SIGHUP}, 129},
+		{{"interrupted", exited(3), SIGTERM}, 3},
+	};
+	for (auto const &c : cases)
+		EXPECT_EQ(observe::exit_status_of(c.outcome), c.status) << c.outcome.reason;
 }
 
 /* ---- timeline ---- */

@@ -161,9 +161,9 @@ TEST(ObserveWatch, AMissingProgramIsAClearError)
 	Child observer(Launch{.argv = {harness::program("observe"), "no-such-demo"}});
 	ASSERT_TRUE(observer.wait_exit(5s));
 	observer.drain(1s);
-	EXPECT_EQ(observer.exit_status(), 1);
+	EXPECT_EQ(observer.exit_status(), 127);
 	EXPECT_EQ(observer.out(), "");
-	EXPECT_NE(observer.err().find("observe: cannot find program 'no-such-demo'"), std::string::npos)
+	EXPECT_NE(observer.err().find("observe: cannot run no-such-demo: not found in PATH"), std::string::npos)
 		<< observer.err();
 }
 
@@ -172,15 +172,15 @@ TEST(ObserveWatch, ABadOptionShowsTheUsage)
 	Child observer(Launch{.argv = {harness::program("observe"), "--for", "soon", "server"}});
 	ASSERT_TRUE(observer.wait_exit(5s));
 	observer.drain(1s);
-	EXPECT_EQ(observer.exit_status(), 2);
-	EXPECT_NE(observer.err().find("usage: observe"), std::string::npos) << observer.err();
+	EXPECT_EQ(observer.exit_status(), 125);
+	EXPECT_NE(observer.err().find("Try 'observe --help'"), std::string::npos) << observer.err();
 }
 
 TEST(ObserveWatch, ATimeLimitEndsWhatIsLeftAndLeavesNothingBehind)
 {
 	/* cat waits forever on the terminal, which nobody types into. */
 	Watch watch({"--for", "1", "/bin/cat"}, 10s);
-	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->err();
+	EXPECT_EQ(watch.observer->exit_status(), 124) << watch.observer->err();
 	auto cat = watch.pid_of("program");
 	ASSERT_NE(cat, "");
 	EXPECT_EQ(watch.last().at("event"), "end");
@@ -203,7 +203,7 @@ TEST(ObserveWatch, AnInterruptEndsTheWatchTheSameWay)
 	}, 5s));
 	kill(watch.observer->pid(), SIGINT);
 	watch.finish(5s);
-	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->describe_status();
+	EXPECT_EQ(watch.observer->exit_status(), 130) << watch.observer->describe_status();
 	EXPECT_EQ(watch.last().at("reason"), "interrupted");
 	EXPECT_EQ(watch.last().at("ended"), "[" + watch.pid_of("program") + "]");
 	expect_nothing_left(watch);
@@ -320,7 +320,7 @@ TEST(ObserveWatch, ChildsigCShowsTheStopTheInterruptAndTheOrphan)
 TEST(ObserveWatch, ProcidsLeavesAZombieUntilTheTimeLimitEndsItsParent)
 {
 	Watch watch({"--for", "2", "procids"}, 15s);
-	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->err();
+	EXPECT_EQ(watch.observer->exit_status(), 124) << watch.observer->err();
 	auto parent = watch.pid_of("program");
 	auto child = watch.pid_of("child 1");
 	ASSERT_TRUE(!parent.empty() && !child.empty());
@@ -398,7 +398,7 @@ TEST(ObserveWatch, EndsWhatAppearsWhileItEndsTheRest)
 	/* A new child every few milliseconds: some appear after the last sample. */
 	auto breeder = script("while :; do sleep 30 & sleep 0.005; done\n");
 	Watch watch({"--for", "1", breeder.path()}, 15s);
-	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->err();
+	EXPECT_EQ(watch.observer->exit_status(), 124) << watch.observer->err();
 	EXPECT_EQ(watch.last().at("reason"), "time limit");
 	EXPECT_LT(std::stod(watch.last().at("t_ms")), 2500) << "the ending waited out its limit";
 	for (auto const &spawn : watch.all("spawn")) {
