@@ -53,7 +53,7 @@ TEST(StdoutBuffer, TerminalWorkerPilesUpLabelsUntilSigintThrowsThemAway)
 	harness::Child program(Launch{.argv = {harness::program("childsig-b")}, .output = harness::Output::terminal});
 	std::vector<pid_t> workers;
 	ASSERT_TRUE(harness::wait_until([&] {
-		workers = harness::children_in_creation_order(program.pid());
+		workers = procfs::children(program.pid());
 		return workers.size() == 2;
 	}, 5s));
 	StdoutReader reader;
@@ -119,7 +119,7 @@ TEST(StdoutBuffer, PipedParentHoldsItsLinesAfterAnExecItsChildIsGone)
 
 	std::vector<pid_t> child;
 	ASSERT_TRUE(harness::wait_until([&] {
-		child = harness::children_in_creation_order(pid);
+		child = procfs::children(pid);
 		return child.size() == 1 && harness::proc_state(child[0]) == 'Z';
 	}, 5s));
 	EXPECT_EQ(reader.read(child[0]).status, Status::gone);
