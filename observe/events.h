@@ -78,6 +78,22 @@ struct Ended {
 	pid_t pid;
 	std::optional<int> wait_status;	/* none where its collector tells nobody */
 	bool by_observe;		/* observe's own kill at the end ended it */
+	/* What its stdout buffer held at the last look, where a signal ended it:
+	 * never written. Empty where an exit wrote it out; none where unknown. */
+	std::optional<std::string> lost = std::nullopt;
+};
+
+/* What a process's stdout buffer holds, written but not yet delivered, when it changes. */
+struct Held {
+	pid_t pid;
+	std::string text;
+	bool inherited;		/* the copy of its parent's buffer that a child begins with */
+};
+
+/* A process whose stdout buffer observe cannot read, and why. */
+struct Unreadable {
+	pid_t pid;
+	std::string why;
 };
 
 /* Bytes the job's terminal delivered. */
@@ -98,7 +114,8 @@ struct End {
 	std::vector<pid_t> ended;	/* what observe had to end */
 };
 
-using What = std::variant<Started, Spawn, StateChange, Adopted, Ended, Output, Reply, Eof, Reset, End>;
+using What = std::variant<Started, Spawn, StateChange, Adopted, Ended, Held, Unreadable, Output, Reply, Eof, Reset,
+			  End>;
 
 struct Event {
 	Micros t_us;

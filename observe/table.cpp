@@ -137,7 +137,12 @@ ProcessTable::end(Process &p, Micros t, std::optional<int> wait_status)
 	if (p.pidfd >= 0)
 		close(p.pidfd);
 	p.pidfd = -1;
-	events_.push(t, Ended{p.pid, wait_status, p.ended_by_observe()});
+	std::optional<std::string> lost;
+	if (p.held && wait_status && WIFSIGNALED(*wait_status))
+		lost = *p.held;
+	else if (p.held && wait_status)
+		lost = "";
+	events_.push(t, Ended{p.pid, wait_status, p.ended_by_observe(), lost});
 }
 
 void
@@ -167,6 +172,31 @@ ProcessTable::expire(Micros now, Micros grace)
 	for (auto &p : processes_)
 		if (!p.ended() && p.gone_at && now - *p.gone_at > grace)
 			end(p, *p.gone_at, std::nullopt);
+}
+
+void
+ProcessTable::hold(Micros t, pid_t pid, std::string bytes, bool inherited)
+{
+	Process *p = find(pid);
+	if (p == nullptr || p->ended() || p->held == bytes)
+		return;
+	bool first = !p->held;
+	p->held = bytes;
+	p->ever_held |= !bytes.empty();
+	if (first && bytes.empty())
+		return;	/* nothing held from the start is no news */
+	events_.push(t, Held{pid, std::move(bytes), inherited});
+}
+
+void
+ProcessTable::unreadable(Micros t, pid_t pid, std::string why)
+{
+	Process *p = find(pid);
+	if (p == nullptr || p->unreadable)
+		return;
+	p->unreadable = true;
+	p->held.reset();
+	events_.push(t, Unreadable{pid, std::move(why)});
 }
 
 bool

@@ -49,6 +49,10 @@ struct Process {
 	std::optional<Micros> ended_at;		/* collected, and its end reported */
 	std::optional<int> wait_status;
 	bool killed = false;		/* observe has sent it SIGKILL */
+	/* What its stdout buffer held at the last look; none before one, or where it cannot be read. */
+	std::optional<std::string> held;
+	bool ever_held = false;		/* it has held bytes at some look */
+	bool unreadable = false;
 	/* Held from the first sight to the collection, so that a signal can
 	 * never reach another process that came to use the same pid. */
 	int pidfd = -1;
@@ -90,6 +94,10 @@ public:
 	void told(Micros t, pid_t pid, int wait_status);
 	/* Ends, status unknown, what has waited too long for its collector's word. */
 	void expire(Micros now, Micros grace);
+	/* What its stdout buffer holds now; `inherited` where it is the copy of
+	 * its parent's that a child begins with. */
+	void hold(Micros t, pid_t pid, std::string bytes, bool inherited);
+	void unreadable(Micros t, pid_t pid, std::string why);
 	/* Ends it with SIGKILL, through its process descriptor; false where it
 	 * could not be sent (it is already gone). */
 	bool kill(pid_t pid);

@@ -6,6 +6,7 @@
 #include "sources/server_client.h"
 #include "sources/shell_reports.h"
 #include "sources/signals.h"
+#include "sources/stdio_buffers.h"
 #include "sources/terminal.h"
 
 #include <signal.h>
@@ -61,7 +62,7 @@ private:
 		for (auto const &e : events_.release(until))
 			reporter_.report(e, table_);
 	}
-	std::vector<pid_t> end_the_rest(Loop &);
+	std::vector<pid_t> end_the_rest(Loop &, StdioBuffers &);
 };
 
 /*
@@ -70,13 +71,15 @@ private:
  * collects it once its parent is gone.
  */
 std::vector<pid_t>
-Watch::end_the_rest(Loop &loop)
+Watch::end_the_rest(Loop &loop, StdioBuffers &buffers)
 {
 	std::vector<pid_t> ended;
 	auto end_living = [&] {
 		for (auto const &p : table_.all()) {
 			if (p.ended() || p.gone_at || p.killed || p.state == State::zombie)
 				continue;
+			/* What it holds now is what the kill throws away. */
+			buffers.look(p.pid);
 			table_.kill(p.pid);
 			ended.push_back(p.pid);
 		}
@@ -109,12 +112,13 @@ Watch::run(std::string &error)
 	TerminalSource terminal(job->terminal, events_, clock_);
 	ShellReports reports(*job, table_, clock_);
 	ProcSampler sampler(table_, clock_);
+	StdioBuffers buffers(table_, clock_);
 	std::optional<ServerClient> client;
 	if (options_.send)
 		client.emplace(*options_.send, table_, events_, clock_);
 
 	Loop loop;
-	for (Source *source : std::initializer_list<Source *>{&interrupts_, &reaper_, &reports, &sampler, &terminal})
+	for (Source *source : std::initializer_list<Source *>{&interrupts_, &reaper_, &reports, &sampler, &buffers, &terminal})
 		loop.add(*source);
 	if (client)
 		loop.add(*client);
@@ -133,7 +137,7 @@ Watch::run(std::string &error)
 			reason = "time limit";
 	}
 
-	auto ended = end_the_rest(loop);
+	auto ended = end_the_rest(loop, buffers);
 	if (client)
 		client->take();
 	/* The shell goes last; with it goes the last holder of the terminal. */

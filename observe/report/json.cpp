@@ -136,6 +136,8 @@ json_event(Event const &event)
 				o.add("pid", e.pid).add("signal", signal_name(WTERMSIG(*e.wait_status)));
 				if (e.by_observe)
 					o.raw("by_observe", "true");
+				if (e.lost)
+					o.add("lost", *e.lost);
 				return o.done();
 			}
 			Object o(t, "exit");
@@ -145,6 +147,16 @@ json_event(Event const &event)
 			else
 				o.add_null("status");
 			return o.done();
+		},
+		[&](Held const &e) {
+			Object o(t, "buffer");
+			o.add("pid", e.pid).add("text", e.text);
+			if (e.inherited)
+				o.raw("inherited", "true");
+			return o.done();
+		},
+		[&](Unreadable const &e) {
+			return Object(t, "buffer").add("pid", e.pid).add_null("text").add("why", e.why).done();
 		},
 		[&](Output const &e) { return Object(t, "output").add("text", e.text).done(); },
 		[&](Reply const &e) { return Object(t, "reply").add("text", e.text).done(); },

@@ -43,7 +43,24 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 		[&](Spawn const &e) { line(t, name(e.pid) + " appears, parent " + name(e.ppid)); },
 		[&](StateChange const &e) { line(t, name(e.pid) + " " + state_name(e.state)); },
 		[&](Adopted const &e) { line(t, name(e.pid) + " orphaned, adopted by " + name(e.ppid)); },
-		[&](Ended const &e) { line(t, name(e.pid) + " collected: " + end_words(e.wait_status, e.by_observe)); },
+		[&](Ended const &e) {
+			std::string words = name(e.pid) + " collected: " + end_words(e.wait_status, e.by_observe);
+			Process const *p = table.find(e.pid);
+			if (e.lost && !e.lost->empty())
+				words += "; its stdout buffer held " + held_words(*e.lost) + ", never written: lost";
+			else if (e.lost && p != nullptr && p->ever_held)
+				words += "; its exit wrote out its stdout buffer: nothing lost";
+			line(t, words);
+		},
+		[&](Held const &e) {
+			if (e.inherited)
+				line(t, name(e.pid) + " begins with a copy of its parent's stdout buffer: " + held_words(e.text));
+			else if (e.text.empty())
+				line(t, name(e.pid) + "'s stdout buffer is empty: written out");
+			else
+				line(t, name(e.pid) + " holds " + held_words(e.text) + " in its stdout buffer, not yet written");
+		},
+		[&](Unreadable const &e) { line(t, name(e.pid) + ": its stdout buffer is not shown: " + e.why); },
 		[&](Output const &e) { show_output(t, e.text); },
 		[&](Reply const &e) { line(t, "client received \"" + printable(e.text) + "\""); },
 		[&](Eof const &) { line(t, "client: end of stream"); },

@@ -2,6 +2,8 @@
 
 #include "words.h"
 
+#include <sys/wait.h>
+
 #include <algorithm>
 
 namespace observe {
@@ -97,6 +99,9 @@ std::string
 cause_of(Process const &p, ProcessTable const &table)
 {
 	std::string cause = p.ended() ? end_words(p.wait_status, p.ended_by_observe()) : "not collected";
+	bool signaled = p.wait_status && WIFSIGNALED(*p.wait_status);
+	if (signaled && p.held && !p.held->empty())
+		cause += ", lost " + held_words(*p.held, 24);
 	for (auto [t, parent] : p.adoptions)
 		cause += ", adopted by " + who(parent, table);
 	return cause;

@@ -30,6 +30,17 @@ who(pid_t pid, ProcessTable const &table)
 }
 
 std::string
+held_words(std::string const &bytes, size_t most)
+{
+	std::string count = std::to_string(bytes.size()) + (bytes.size() == 1 ? " byte" : " bytes");
+	if (bytes.size() <= most)
+		return count + " \"" + printable(bytes) + "\"";
+	size_t half = most / 2;
+	return count + " \"" + printable(bytes.substr(0, half)) + "..." + printable(bytes.substr(bytes.size() - half)) +
+	       "\"";
+}
+
+std::string
 printable(std::string const &bytes)
 {
 	std::string out;

@@ -1,0 +1,67 @@
+#include "stdio_buffers.h"
+
+#include "proc_sampler.h"
+
+#include <algorithm>
+
+namespace observe {
+
+/* How long after a process appears it may still be without the C library. */
+static constexpr Micros loader_grace = 200'000;
+
+StdioBuffers::StdioBuffers(ProcessTable &table, Stopwatch const &clock)
+	: table_(table), clock_(clock), next_(Clock::now())
+{
+}
+
+void
+StdioBuffers::look(pid_t pid)
+{
+	Process const *p = table_.find(pid);
+	if (p == nullptr || p->ended() || p->state == State::zombie || p->unreadable)
+		return;
+	bool first = !p->held;
+	auto result = reader_.read(pid);
+	read_.insert(pid);
+	Micros now = clock_.now();
+	switch (result.status) {
+	case StdoutReader::Status::held: {
+		/* A child that has not written yet holds the copy of its parent's
+		 * buffer it began with: the start of what the parent holds. */
+		Process const *parent = table_.find(p->ppid);
+		bool inherited = first && !result.bytes.empty() && parent != nullptr && parent->held &&
+				 parent->held->starts_with(result.bytes);
+		table_.hold(now, pid, std::move(result.bytes), inherited);
+		break;
+	}
+	case StdoutReader::Status::gone:
+		break;
+	case StdoutReader::Status::other_library:
+		/* Just after its exec the loader may not have mapped the C library yet. */
+		if (now - p->appeared >= loader_grace)
+			table_.unreadable(now, pid, "not this C library's stdio (a static program, or another C library)");
+		break;
+	case StdoutReader::Status::no_access:
+		table_.unreadable(now, pid, "no access to its memory (another user's, or not dumpable)");
+		break;
+	}
+}
+
+void
+StdioBuffers::take()
+{
+	auto now = Clock::now();
+	if (now < next_)
+		return;
+	for (auto const &p : table_.all()) {
+		if (!p.ended()) {
+			look(p.pid);
+		} else if (read_.erase(p.pid)) {
+			/* Its pid may come to another process. */
+			reader_.forget(p.pid);
+		}
+	}
+	next_ = std::max(next_ + sample_interval, now);
+}
+
+} // namespace observe

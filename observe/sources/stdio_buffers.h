@@ -1,0 +1,34 @@
+#pragma once
+
+/*
+ * What each process of the job holds in its stdout buffer: the bytes it has
+ * written that stdio has not yet delivered, read from outside at every
+ * sample and again just before the end (a signal, observe's own kill), so
+ * that what a process loses when a signal ends it is what it held last.
+ */
+
+#include "source.h"
+#include "stdio/stdout_buffer.h"
+#include "table.h"
+
+#include <set>
+
+namespace observe {
+
+class StdioBuffers : public Source {
+public:
+	StdioBuffers(ProcessTable &table, Stopwatch const &clock);
+	std::optional<Clock::time_point> due() const override { return next_; }
+	void take() override;
+	/* Reads one process's buffer now. */
+	void look(pid_t);
+
+private:
+	ProcessTable &table_;
+	Stopwatch const &clock_;
+	StdoutReader reader_;
+	std::set<pid_t> read_;	/* pids the reader keeps something of */
+	Clock::time_point next_;
+};
+
+} // namespace observe
