@@ -19,6 +19,7 @@
 #include "watch.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -37,6 +38,23 @@ own_path()
 		return "";
 	path[n] = '\0';
 	return path;
+}
+
+/* The timeline's width: the terminal's, else COLUMNS, else 80. */
+static size_t
+output_width()
+{
+	constexpr size_t fallback = 80;
+	winsize size{};
+	if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+		return size.ws_col;
+	if (char const *columns = getenv("COLUMNS")) {
+		char *end;
+		long n = strtol(columns, &end, 10);
+		if (*columns != '\0' && *end == '\0' && n > 0)
+			return static_cast<size_t>(n);
+	}
+	return fallback;
 }
 
 static bool
@@ -99,7 +117,7 @@ main(int argc, char **argv)
 		reporters.add(std::make_unique<JsonReporter>(stdout));
 	} else {
 		reporters.add(std::make_unique<TextReporter>(stdout));
-		reporters.add(std::make_unique<TimelineReporter>(stdout, wants_colour(options->colour)));
+		reporters.add(std::make_unique<TimelineReporter>(stdout, wants_colour(options->colour), output_width()));
 	}
 	auto outcome = watch(options->watch, reporters, error);
 	if (!outcome) {

@@ -43,6 +43,8 @@ struct Process {
 	std::vector<std::pair<Micros, State>> history;
 	/* Each adoption, and by whom. */
 	std::vector<std::pair<Micros, pid_t>> adoptions;
+	/* Each signal sent to it, and when. */
+	std::vector<std::pair<Micros, int>> signals;
 	int children = 0;			/* numbered in the order they appear */
 	std::optional<int> zombie_status;	/* the wait status its parent will get */
 	std::optional<Micros> gone_at;		/* seen collected; its status may still come */

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <map>
 
 namespace {
@@ -219,7 +220,10 @@ struct Drawn {
 		table.find(pid)->killed = true;
 		end(ms, pid, killed_by(SIGKILL));
 	}
-	std::vector<std::string> draw(Micros ms) { return observe::draw_timeline(table, ms * 1000, false); }
+	std::vector<std::string> draw(Micros ms, size_t width = 200)
+	{
+		return observe::draw_timeline(table, ms * 1000, false, width);
+	}
 };
 
 TEST(ObserveTimeline, ShowsEachStateAtItsTimeAndEachEndWithItsCause)
@@ -238,7 +242,7 @@ TEST(ObserveTimeline, ShowsEachStateAtItsTimeAndEachEndWithItsCause)
 
 	auto lines = d.draw(1190);
 	ASSERT_EQ(lines.size(), 5u);
-	EXPECT_EQ(lines[0], "            0s        1s\n            |         |");
+	EXPECT_EQ(lines[0], "            0s        1s   (10 columns a second)\n            |         |");
 	EXPECT_EQ(lines[1], "10 program  #########...  exit 0");
 	EXPECT_EQ(lines[2], "11 child 1  ###zzzzzz^..  SIGINT, adopted by 5 (observe)");
 	EXPECT_EQ(lines[3], "12 child 2  ###---#####.  SIGKILL (ended by observe)");
@@ -262,6 +266,50 @@ TEST(ObserveTimeline, AProgramThatEndsWithinAColumnStillShowsItRan)
 	d.appear(3, 40, 1);
 	d.end(20, 40, exited(2));
 	EXPECT_EQ(d.draw(20)[1], "40 program  #.  exit 2");
+}
+
+/* A childsig-a watch of 10.5 s, as a terminal of 80 and one of 200 columns show it. */
+TEST(ObserveTimeline, FitsTheWidthAndUsesTheRoomThereIs)
+{
+	Drawn d;
+	d.appear(0, 16694, 16690);
+	d.appear(1, 16695, 16694);
+	d.appear(1, 16696, 16694);
+	d.change(3000, 16696, State::stopped);
+	d.change(6000, 16696, State::running);
+	d.change(6000, 16695, State::stopped);
+	d.end(6001, 16694, exited(0));
+	d.adopt(6001, 16695, 5);
+	d.adopt(6001, 16696, 5);
+	d.end(6001, 16695, killed_by(SIGHUP));
+	d.end_by_observe(10500, 16696);
+
+	struct Fit {
+		size_t width;
+		char const *scale;
+		size_t rows;	/* lines for the three processes, causes wrapped */
+	} const fits[] = {{80, "(2 columns a second)", 4}, {200, "(10 columns a second)", 3}};
+	for (auto const &fit : fits) {
+		auto lines = d.draw(10500, fit.width);
+		std::string all;
+		for (auto const &line : lines)
+			all += line + "\n";
+		std::istringstream each(all);
+		for (std::string line; std::getline(each, line);)
+			EXPECT_LE(line.size(), fit.width) << line;
+		EXPECT_NE(lines[0].find(fit.scale), std::string::npos) << lines[0];
+		EXPECT_NE(lines[0].find("10s"), std::string::npos) << "the axis reaches the end: " << lines[0];
+		size_t rows = 0;
+		while (rows + 1 < lines.size() && lines[rows + 1].find("running") == std::string::npos)
+			rows++;
+		EXPECT_EQ(rows, fit.rows) << all;
+		EXPECT_NE(all.find("SIGKILL (ended by observe)"), std::string::npos) << all;
+		EXPECT_NE(all.find("adopted by 5 (observe)"), std::string::npos) << all;
+	}
+	/* At ten columns a second child 1's stop at 6 s is where its row says. */
+	auto wide = d.draw(10500, 200);
+	EXPECT_EQ(wide[2].substr(wide[2].find("  ") + 2, 62),
+		  std::string(60, '#') + "^.");
 }
 
 } // namespace

@@ -5,16 +5,32 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 
 namespace observe {
 
 namespace {
 
-int
-column(Micros t)
-{
-	return static_cast<int>(t * columns_per_second / 1'000'000);
-}
+/* Seconds a column may stand for, finest first: the finest is ten a
+ * second, what a glance can use; the others fit longer watches in. */
+constexpr double steps[] = {0.1, 0.2, 0.25, 0.5, 1, 2, 2.5, 5, 10, 15, 30, 60, 120, 300, 600, 1800, 3600};
+/* Seconds between two labels of the axis. */
+constexpr double label_steps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 1800, 3600};
+/* Never narrower than this, whatever the terminal says. */
+constexpr size_t narrowest = 40;
+/* Columns a row may grow past its end, where states shorter than a
+ * column push the rest on. */
+constexpr int push_room = 3;
+
+constexpr char signal_mark = '!';
+/* Lost bytes are shown in the row up to this many. */
+constexpr size_t lost_shown = 24;
+
+struct Scale {
+	double step;	/* seconds a column stands for */
+	int column(Micros t) const { return static_cast<int>(std::floor(t / 1e6 / step + 1e-9)); }
+};
 
 Glyph const &
 glyph_of(Cell cell)
@@ -39,10 +55,11 @@ cell_of(State state)
 /*
  * The cells of one row: each state from its change to the next, the last
  * one to `end`. A state shorter than a column still gets one, pushing the
- * rest of the row on, so that no stop or zombie goes unseen.
+ * rest of the row on, so that no stop or zombie goes unseen; past `most`
+ * cells it takes the last one instead.
  */
 std::string
-paint(Process const &p, int end)
+paint(Process const &p, Scale scale, int end, int most)
 {
 	std::vector<std::pair<Micros, Cell>> changes;
 	for (auto [t, state] : p.history)
@@ -51,14 +68,36 @@ paint(Process const &p, int end)
 		changes.emplace_back(*p.ended_at, Cell::ended);
 	std::string cells;
 	for (size_t i = 0; i < changes.size(); i++) {
-		int from = std::max(column(changes[i].first), static_cast<int>(cells.size()));
-		int to = i + 1 < changes.size() ? column(changes[i + 1].first) : end;
+		int from = std::max(scale.column(changes[i].first), static_cast<int>(cells.size()));
+		int to = i + 1 < changes.size() ? scale.column(changes[i + 1].first) : end;
+		int count = std::max(to - from, 1);
+		if (from + count > most) {
+			from = std::min(from, most - 1);
+			count = std::max(1, std::min(count, most - from));
+		}
 		cells.resize(from, ' ');
-		cells.append(std::max(to - from, 1), glyph_of(changes[i].second).mark);
+		cells.append(count, glyph_of(changes[i].second).mark);
 	}
+	auto mark = [&](Micros t, char glyph) {
+		if (!cells.empty())
+			cells[std::min<size_t>(scale.column(t), cells.size() - 1)] = glyph;
+	};
+	for (auto [t, sig] : p.signals)
+		mark(t, signal_mark);
 	for (auto [t, parent] : p.adoptions)
-		cells[std::min<size_t>(column(t), cells.size() - 1)] = glyph_of(Cell::adopted).mark;
+		mark(t, glyph_of(Cell::adopted).mark);
 	return cells;
+}
+
+char const *
+colour_of(char mark)
+{
+	if (mark == signal_mark)
+		return signal_colour;
+	for (auto const &g : glyphs)
+		if (g.mark == mark)
+			return g.colour;
+	return "";
 }
 
 std::string
@@ -69,9 +108,7 @@ colourize(std::string const &cells)
 	for (char cell : cells) {
 		if (cell != current) {
 			out += colour_off;
-			for (auto const &g : glyphs)
-				if (g.mark == cell)
-					out += g.colour;
+			out += colour_of(cell);
 			current = cell;
 		}
 		out += cell;
@@ -79,71 +116,183 @@ colourize(std::string const &cells)
 	return out + colour_off;
 }
 
+/* "0.5 s" for a step, "10 columns a second" for the finest. */
 std::string
-axis(size_t width, size_t indent)
+scale_words(double step)
 {
+	if (step < 1) {
+		int per_second = static_cast<int>(std::lround(1 / step));
+		if (std::fabs(per_second * step - 1) < 1e-9)
+			return std::to_string(per_second) + " columns a second";
+	}
+	char text[32];
+	snprintf(text, sizeof(text), "a column is %g s", step);
+	return text;
+}
+
+std::string
+time_label(double seconds)
+{
+	char text[32];
+	if (seconds >= 60 && std::fmod(seconds, 60) == 0)
+		snprintf(text, sizeof(text), "%gm", seconds / 60);
+	else
+		snprintf(text, sizeof(text), "%gs", seconds);
+	return text;
+}
+
+/* The two lines of the axis: a label at each round time, and a tick under it. */
+std::string
+axis(Scale scale, size_t width, size_t indent, size_t limit)
+{
+	double every = label_steps[std::size(label_steps) - 1];
+	for (double s : label_steps) {
+		size_t columns = static_cast<size_t>(std::lround(s / scale.step));
+		if (columns >= time_label(width * scale.step).size() + 1) {
+			every = s;
+			break;
+		}
+	}
 	std::string ticks(indent, ' ');
 	std::string marks(indent, ' ');
-	for (size_t c = 0; c < width; c += columns_per_second) {
-		std::string label = std::to_string(c / columns_per_second) + "s";
+	for (double at = 0;; at += every) {
+		size_t c = static_cast<size_t>(std::lround(at / scale.step));
+		if (c >= width)
+			break;
+		std::string label = time_label(at);
+		if (indent + c + label.size() > limit)
+			break;
 		ticks.resize(indent + c, ' ');
 		ticks += label;
 		marks.resize(indent + c, ' ');
 		marks += '|';
 	}
+	std::string words = "   (" + scale_words(scale.step) + ")";
+	if (ticks.size() + words.size() <= limit)
+		ticks += words;
 	return ticks + "\n" + marks;
 }
 
-/* How the row ends: its end, and each adoption. */
-std::string
+/* How the row ends: its end, what it lost, and each adoption, as the pieces of a list. */
+std::vector<std::string>
 cause_of(Process const &p, ProcessTable const &table)
 {
-	std::string cause = p.ended() ? end_words(p.wait_status, p.ended_by_observe()) : "not collected";
+	std::vector<std::string> pieces{p.ended() ? end_words(p.wait_status, p.ended_by_observe()) : "not collected"};
 	bool signaled = p.wait_status && WIFSIGNALED(*p.wait_status);
+	/* The bytes themselves where they are few; the live report has them all. */
 	if (signaled && p.held && !p.held->empty())
-		cause += ", lost " + held_words(*p.held, 24);
+		pieces.push_back("lost " + (p.held->size() <= lost_shown ? held_words(*p.held)
+								  : std::to_string(p.held->size()) + " bytes"));
 	for (auto [t, parent] : p.adoptions)
-		cause += ", adopted by " + who(parent, table);
-	return cause;
+		pieces.push_back("adopted by " + who(parent, table));
+	return pieces;
+}
+
+/* The pieces joined with ", ", in lines of at most `width` (a piece longer than that stands alone). */
+std::vector<std::string>
+wrap(std::vector<std::string> const &pieces, size_t width)
+{
+	std::vector<std::string> lines{""};
+	for (size_t i = 0; i < pieces.size(); i++) {
+		std::string piece = pieces[i] + (i + 1 < pieces.size() ? "," : "");
+		std::string &last = lines.back();
+		if (last.empty())
+			last = piece;
+		else if (last.size() + 1 + piece.size() <= width)
+			last += " " + piece;
+		else
+			lines.push_back(piece);
+	}
+	for (auto &line : lines)
+		if (line.size() > width)
+			line.resize(width);
+	return lines;
+}
+
+std::vector<std::string>
+legend(bool colour, bool signals, size_t width)
+{
+	std::vector<std::string> items;
+	std::vector<size_t> sizes;
+	auto add = [&](char mark, char const *colour_code, char const *meaning) {
+		std::string glyph(1, mark);
+		items.push_back((colour ? colour_code + glyph + colour_off : glyph) + " " + meaning);
+		sizes.push_back(2 + strlen(meaning));
+	};
+	for (auto const &g : glyphs)
+		add(g.mark, g.colour, g.meaning);
+	if (signals)
+		add(signal_mark, signal_colour, "a signal reached it");
+	std::vector<std::string> lines;
+	std::string line = " ";
+	size_t seen = 1;
+	for (size_t i = 0; i < items.size(); i++) {
+		if (seen > 1 && seen + 2 + sizes[i] > width) {
+			lines.push_back(line);
+			line = " ";
+			seen = 1;
+		}
+		line += "  " + items[i];
+		seen += 2 + sizes[i];
+	}
+	lines.push_back(line);
+	return lines;
 }
 
 } // namespace
 
 std::vector<std::string>
-draw_timeline(ProcessTable const &table, Micros end, bool colour)
+draw_timeline(ProcessTable const &table, Micros end, bool colour, size_t width)
 {
-	std::vector<std::string> painted;
+	width = std::max(width, narrowest);
 	std::vector<std::string> labels;
-	size_t width = 0;
+	std::vector<std::vector<std::string>> causes;
 	size_t label_width = 0;
+	size_t cause_width = 0;
 	for (auto const &p : table.all()) {
-		painted.push_back(paint(p, column(end) + 1));
-		width = std::max(width, painted.back().size());
 		labels.push_back(std::to_string(p.pid) + " " + p.place);
 		label_width = std::max(label_width, labels.back().size());
+		causes.push_back(cause_of(p, table));
+		for (auto const &line : wrap(causes.back(), width))
+			cause_width = std::max(cause_width, line.size());
+	}
+	/* The causes take what they need, up to a third of the width; the cells the rest. */
+	cause_width = std::min(cause_width, std::max<size_t>(20, width / 3));
+	int budget = static_cast<int>(width) - static_cast<int>(label_width + 2 + 2 + cause_width);
+	budget = std::max(budget, 10);
+
+	double seconds = std::max<Micros>(end, 0) / 1e6;
+	Scale scale{steps[std::size(steps) - 1]};
+	for (double step : steps)
+		if (std::floor(seconds / step + 1e-9) + 1 + push_room <= budget) {
+			scale.step = step;
+			break;
+		}
+	int end_column = scale.column(end) + 1;
+
+	std::vector<std::string> painted;
+	size_t cells_width = 0;
+	for (auto const &p : table.all()) {
+		painted.push_back(paint(p, scale, end_column, budget));
+		cells_width = std::max(cells_width, painted.back().size());
 	}
 
 	std::vector<std::string> lines;
-	lines.push_back(axis(width, label_width + 2));
-	size_t row = 0;
-	for (auto const &p : table.all()) {
+	lines.push_back(axis(scale, cells_width, label_width + 2, width));
+	size_t cause_room = width - std::min(width, label_width + 2 + cells_width + 2);
+	for (size_t row = 0; row < painted.size(); row++) {
 		std::string cells = painted[row];
-		cells.resize(width, cells.empty() ? ' ' : cells.back());
+		cells.resize(cells_width, cells.empty() ? ' ' : cells.back());
 		std::string label = labels[row];
 		label.resize(label_width, ' ');
-		lines.push_back(label + "  " + (colour ? colourize(cells) : cells) + "  " + cause_of(p, table));
-		row++;
+		auto cause = wrap(causes[row], std::max<size_t>(cause_room, 1));
+		lines.push_back(label + "  " + (colour ? colourize(cells) : cells) + "  " + cause[0]);
+		for (size_t i = 1; i < cause.size(); i++)
+			lines.push_back(std::string(label_width + 2 + cells_width + 2, ' ') + cause[i]);
 	}
-
-	std::string legend = " ";
-	for (auto const &g : glyphs) {
-		std::string mark(1, g.mark);
-		legend += std::string(" ") + (colour ? g.colour + mark + colour_off : mark) + " " + g.meaning + "  ";
-	}
-	legend.resize(legend.size() - 2);
-	char scale[64];
-	snprintf(scale, sizeof(scale), "  (%d columns a second)", columns_per_second);
-	lines.push_back(legend + scale);
+	bool signals = std::any_of(table.all().begin(), table.all().end(), [](auto const &p) { return !p.signals.empty(); });
+	for (auto &line : legend(colour, signals, width))
+		lines.push_back(line);
 	return lines;
 }
 
@@ -151,7 +300,7 @@ void
 TimelineReporter::finish(ProcessTable const &table)
 {
 	fputs("\n", out_);
-	for (auto const &row : draw_timeline(table, last_, colour_))
+	for (auto const &row : draw_timeline(table, last_, colour_, width_))
 		fprintf(out_, "%s\n", row.c_str());
 	fflush(out_);
 }

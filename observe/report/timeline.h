@@ -14,8 +14,6 @@
 
 namespace observe {
 
-constexpr int columns_per_second = 10;
-
 /* What a cell of a row shows. */
 enum class Cell { running, stopped, zombie, ended, adopted };
 
@@ -33,20 +31,23 @@ constexpr Glyph glyphs[] = {
 	{Cell::ended, '.', "\033[2m", "ended and collected"},
 	{Cell::adopted, '^', "\033[1;36m", "adopted"},
 };
+constexpr char signal_colour[] = "\033[1;35m";
 constexpr char colour_off[] = "\033[0m";
 
-/* The lines of the timeline of a watch that ended at `end`. */
-std::vector<std::string> draw_timeline(ProcessTable const &, Micros end, bool colour);
+/* The lines of the timeline of a watch that ended at `end`, none wider than
+ * `width`: time per column is chosen to fit. */
+std::vector<std::string> draw_timeline(ProcessTable const &, Micros end, bool colour, size_t width = 80);
 
 class TimelineReporter : public Reporter {
 public:
-	TimelineReporter(FILE *out, bool colour) : out_(out), colour_(colour) {}
+	TimelineReporter(FILE *out, bool colour, size_t width) : out_(out), colour_(colour), width_(width) {}
 	void report(Event const &e, ProcessTable const &) override { last_ = e.t_us; }
 	void finish(ProcessTable const &) override;
 
 private:
 	FILE *out_;
 	bool colour_;
+	size_t width_;
 	Micros last_ = 0;
 };
 
