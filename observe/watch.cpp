@@ -3,6 +3,7 @@
 #include "jobshell.h"
 #include "loop.h"
 #include "sources/proc_sampler.h"
+#include "sources/keyboard.h"
 #include "sources/server_client.h"
 #include "sources/shell_reports.h"
 #include "sources/signals.h"
@@ -110,6 +111,7 @@ Watch::run(std::string &error)
 	table_.appear(started, job->leader, job->shell, base_name(options_.argv[0]), State::running);
 
 	TerminalSource terminal(job->terminal, events_, clock_);
+	Keyboard keyboard(job->terminal);
 	ShellReports reports(*job, table_, clock_);
 	ProcSampler sampler(table_, clock_);
 	StdioBuffers buffers(table_, clock_);
@@ -118,7 +120,7 @@ Watch::run(std::string &error)
 		client.emplace(*options_.send, table_, events_, clock_);
 
 	Loop loop;
-	for (Source *source : std::initializer_list<Source *>{&interrupts_, &reaper_, &reports, &sampler, &buffers, &terminal})
+	for (Source *source : std::initializer_list<Source *>{&interrupts_, &reaper_, &reports, &sampler, &buffers, &terminal, &keyboard})
 		loop.add(*source);
 	if (client)
 		loop.add(*client);
@@ -131,7 +133,7 @@ Watch::run(std::string &error)
 		report(clock_.now() - release_delay);
 		if (table_.all_ended())
 			reason = "all ended";
-		else if (interrupts_.signal())
+		else if (interrupts_.signal() || keyboard.ended())
 			reason = "interrupted";
 		else if (Clock::now() >= limit)
 			reason = "time limit";
@@ -151,7 +153,8 @@ Watch::run(std::string &error)
 	report(clock_.now());
 	reporter_.finish(table_);
 
-	Outcome outcome{reason, std::nullopt, interrupts_.signal()};
+	/* The end key is the person's interrupt, as Ctrl-C was before it went to the job. */
+	Outcome outcome{reason, std::nullopt, keyboard.ended() ? SIGINT : interrupts_.signal()};
 	Process const &program = table_.all().front();
 	if (!program.killed)
 		outcome.program_status = program.wait_status;
