@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,6 +13,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <iterator>
 
 namespace jobshell {
@@ -44,8 +48,71 @@ write_all(int fd, void const *data, size_t size)
 	}
 }
 
+/* The job's identity, worked out before the fork: the user's groups come from files. */
+struct Identity {
+	uid_t uid;
+	gid_t gid;
+	std::vector<gid_t> groups;
+};
+
+std::optional<Identity>
+identity_of(Options const &options)
+{
+	if (!options.uid)
+		return std::nullopt;
+	Identity id{*options.uid, options.gid, {options.gid}};
+	if (passwd const *user = getpwuid(id.uid)) {
+		int count = 64;
+		id.groups.resize(count);
+		if (getgrouplist(user->pw_name, id.gid, id.groups.data(), &count) < 0) {
+			id.groups.resize(count);
+			getgrouplist(user->pw_name, id.gid, id.groups.data(), &count);
+		}
+		id.groups.resize(count);
+	}
+	return id;
+}
+
+/* Groups first, then the group, then the user: each step needs the privilege the next one drops. */
+bool
+become(Identity const &id)
+{
+	return setgroups(id.groups.size(), id.groups.data()) == 0 && setgid(id.gid) == 0 && setuid(id.uid) == 0;
+}
+
+/* The shell's name, in its command name and its command line, both of
+ * which it shares with its starter until told otherwise. */
+void
+name_process(std::string const &name)
+{
+	prctl(PR_SET_NAME, name.c_str());
+	FILE *file = fopen("/proc/self/stat", "re");
+	if (file == nullptr)
+		return;
+	char line[1024];
+	bool read = fgets(line, sizeof(line), file) != nullptr;
+	fclose(file);
+	char const *fields = read ? strrchr(line, ')') : nullptr;
+	if (fields == nullptr)
+		return;
+	/* arg_start and arg_end are fields 48 and 49; field 3 follows the ')'. */
+	unsigned long start = 0, end = 0;
+	char const *cursor = fields + 2;
+	for (int field = 3; field < 48 && cursor != nullptr; field++) {
+		cursor = strchr(cursor, ' ');
+		if (cursor != nullptr)
+			cursor++;
+	}
+	if (cursor == nullptr || sscanf(cursor, "%lu %lu", &start, &end) != 2 || end <= start)
+		return;
+	char *args = reinterpret_cast<char *>(start);
+	size_t room = end - start;
+	memset(args, 0, room);
+	memcpy(args, name.c_str(), std::min(name.size(), room - 1));
+}
+
 [[noreturn]] void
-run_job(Options const &options, int tty, int exec_error)
+run_job(Options const &options, std::optional<Identity> const &id, int tty, int exec_error)
 {
 	/* As a shell does: both sides set the group and the foreground, so
 	 * neither order of running after fork leaves a window. */
@@ -59,7 +126,8 @@ run_job(Options const &options, int tty, int exec_error)
 	if (tty > 2)
 		close(tty);
 
-	exec_program(options.argv);
+	if (!id || become(*id))
+		exec_program(options.argv);
 	int error = errno;
 	write_all(exec_error, &error, sizeof(error));
 	_exit(127);
@@ -94,13 +162,17 @@ collect(int tty, pid_t leader, int reports)
 }
 
 [[noreturn]] void
-run_shell(Options const &options, char const *tty_path, int reports)
+run_shell(Options const &options, std::optional<Identity> const &id, char const *tty_path, int reports)
 {
+	name_process(options.shell_name);
 	if (setsid() < 0)
 		fail_start(reports, step_session);
 	int tty = open(tty_path, O_RDWR);
 	if (tty < 0 || ioctl(tty, TIOCSCTTY, 0) < 0)
 		fail_start(reports, step_terminal);
+	/* The job's terminal is its user's, as login makes it. */
+	if (id)
+		fchown(tty, id->uid, id->gid);
 	if (options.raw_output) {
 		termios mode{};
 		tcgetattr(tty, &mode);
@@ -121,7 +193,7 @@ run_shell(Options const &options, char const *tty_path, int reports)
 	if (leader == 0) {
 		close(exec_pipe[0]);
 		close(reports);
-		run_job(options, tty, exec_pipe[1]);
+		run_job(options, id, tty, exec_pipe[1]);
 	}
 	setpgid(leader, leader);
 	tcsetpgrp(tty, leader);
@@ -207,6 +279,7 @@ start(Options const &options, std::string &error)
 		error = "no program to run";
 		return std::nullopt;
 	}
+	auto id = identity_of(options);
 	auto terminal = open_terminal(error);
 	if (!terminal)
 		return std::nullopt;
@@ -233,7 +306,7 @@ start(Options const &options, std::string &error)
 	if (job.shell == 0) {
 		close(job.terminal);
 		close(report_pipe[0]);
-		run_shell(options, tty_path.c_str(), report_pipe[1]);
+		run_shell(options, id, tty_path.c_str(), report_pipe[1]);
 	}
 	close(report_pipe[1]);
 	job.reports = report_pipe[0];

@@ -34,6 +34,12 @@ struct Options {
 	std::vector<int> ignored_signals;
 	/* Turn off output processing, so the terminal delivers the bytes as written. */
 	bool raw_output = false;
+	/* The user the job runs as, with that user's groups, where the starter
+	 * is root only to watch it; the shell stays the starter's. */
+	std::optional<uid_t> uid;
+	gid_t gid = 0;
+	/* The shell's name in ps, so that it does not pass for its starter. */
+	std::string shell_name = "jobshell";
 };
 
 struct Job {

@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 static std::string
 own_path()
@@ -70,6 +71,33 @@ wants_colour(observe::Colour colour)
 	return isatty(STDOUT_FILENO) && unset("NO_COLOR") && !(term != nullptr && strcmp(term, "dumb") == 0);
 }
 
+/* A number from the environment, where it holds one. */
+static std::optional<unsigned long>
+number_from(char const *name)
+{
+	char const *text = getenv(name);
+	if (text == nullptr || *text == '\0')
+		return std::nullopt;
+	char *end;
+	unsigned long n = strtoul(text, &end, 10);
+	return *end == '\0' ? std::optional<unsigned long>(n) : std::nullopt;
+}
+
+/*
+ * Root is for tracing alone: run under sudo, observe keeps root for
+ * itself and runs the job as the user who asked, with that user's groups.
+ */
+static void
+run_as_the_user(observe::WatchOptions &watch)
+{
+	auto uid = number_from("SUDO_UID");
+	auto gid = number_from("SUDO_GID");
+	if (getuid() != 0 || !uid || !gid || *uid == 0)
+		return;
+	watch.uid = static_cast<uid_t>(*uid);
+	watch.gid = static_cast<gid_t>(*gid);
+}
+
 /*
  * What holds for the whole of observe: the job's orphans come here, as they
  * would come to init, so that they can be watched, ended and collected; the
@@ -110,6 +138,7 @@ main(int argc, char **argv)
 		return found.status;
 	}
 	options->watch.argv[0] = *found.path;
+	run_as_the_user(options->watch);
 
 	settle_process();
 	Reporters reporters;

@@ -102,6 +102,8 @@ Watch::run(std::string &error)
 	job_options.argv = options_.argv;
 	job_options.ignored_signals = options_.ignored_signals;
 	job_options.adopting = options_.adopting;
+	job_options.uid = options_.uid;
+	job_options.gid = options_.gid;
 	auto job = jobshell::start(job_options, error);
 	if (!job)
 		return std::nullopt;

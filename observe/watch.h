@@ -13,6 +13,8 @@
 
 #include "report/reporter.h"
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +32,9 @@ struct WatchOptions {
 	SourceChoice source = SourceChoice::automatic;
 	std::vector<int> ignored_signals;	/* the job starts with these ignored */
 	bool adopting = false;		/* the job's shell adopts its orphans */
+	/* The user the job runs as, where observe is root only to trace it. */
+	std::optional<uid_t> uid;
+	gid_t gid = 0;
 };
 
 struct Outcome {
