@@ -108,6 +108,24 @@ struct Reply {
 struct Eof {};
 struct Reset {};
 
+/* observe itself did not run for a while (it was stopped, or starved):
+ * what the /proc source sees now may have happened any time since. */
+struct Gap {
+	Micros since;
+};
+
+/* The greeting server's client found nothing listening before the end. */
+struct NoListener {};
+
+/* A TCP socket of the job, or a connection it left behind, in a new state. */
+struct SocketChange {
+	std::string local;			/* "127.0.0.1:3456" */
+	std::optional<std::string> remote;	/* none for a listener */
+	std::string state;	/* listening, established, close-wait, fin-wait, time-wait, closed */
+	std::optional<pid_t> pid;	/* the owner; none for a connection nobody holds (time-wait) */
+	bool before = false;	/* found at the start: left by an earlier run */
+};
+
 /* The watch is over. */
 struct End {
 	std::string reason;	/* "all ended", "time limit", "interrupted" */
@@ -115,7 +133,7 @@ struct End {
 };
 
 using What = std::variant<Started, Spawn, StateChange, Adopted, Ended, Held, Unreadable, Output, Reply, Eof, Reset,
-			  End>;
+			  NoListener, SocketChange, Gap, End>;
 
 struct Event {
 	Micros t_us;

@@ -7,6 +7,7 @@
 #include "sources/server_client.h"
 #include "sources/shell_reports.h"
 #include "sources/signals.h"
+#include "sources/sockets.h"
 #include "sources/stdio_buffers.h"
 #include "sources/terminal.h"
 
@@ -115,17 +116,21 @@ Watch::run(std::string &error)
 	TerminalSource terminal(job->terminal, events_, clock_);
 	Keyboard keyboard(job->terminal);
 	ShellReports reports(*job, table_, clock_);
-	ProcSampler sampler(table_, clock_);
+	ProcSampler sampler(table_, events_, clock_);
 	StdioBuffers buffers(table_, clock_);
+	Sockets sockets(table_, events_, clock_);
 	std::optional<ServerClient> client;
 	if (options_.send)
-		client.emplace(*options_.send, table_, events_, clock_);
+		client.emplace(*options_.send, table_, events_, clock_, [&] { sockets.look(); });
 
+	/* What the terminal and the server say first, then the states that follow from it. */
 	Loop loop;
-	for (Source *source : std::initializer_list<Source *>{&interrupts_, &reaper_, &reports, &sampler, &buffers, &terminal, &keyboard})
-		loop.add(*source);
+	loop.add(terminal);
 	if (client)
 		loop.add(*client);
+	for (Source *source : std::initializer_list<Source *>{&interrupts_, &reaper_, &reports, &sampler, &buffers,
+							      &sockets, &keyboard})
+		loop.add(*source);
 
 	auto limit = clock_.start() + std::chrono::microseconds(static_cast<Micros>(options_.limit_seconds * 1e6));
 	std::string reason;
@@ -143,7 +148,8 @@ Watch::run(std::string &error)
 
 	auto ended = end_the_rest(loop, buffers);
 	if (client)
-		client->take();
+		client->finish();
+	sockets.look();
 	/* The shell goes last; with it goes the last holder of the terminal. */
 	if (!reaper_.shell_collected()) {
 		kill(job->shell, SIGKILL);

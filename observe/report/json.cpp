@@ -162,6 +162,24 @@ json_event(Event const &event)
 		[&](Reply const &e) { return Object(t, "reply").add("text", e.text).done(); },
 		[&](Eof const &) { return Object(t, "eof").done(); },
 		[&](Reset const &) { return Object(t, "reset").done(); },
+		[&](Gap const &e) { return Object(t, "gap").add("since_us", e.since).done(); },
+		[&](NoListener const &) { return Object(t, "no_listener").done(); },
+		[&](SocketChange const &e) {
+			Object o(t, "socket");
+			o.add("local", e.local);
+			if (e.remote)
+				o.add("remote", *e.remote);
+			else
+				o.add_null("remote");
+			o.add("state", e.state);
+			if (e.pid)
+				o.add("pid", *e.pid);
+			else
+				o.add_null("pid");
+			if (e.before)
+				o.raw("before", "true");
+			return o.done();
+		},
 		[&](End const &e) {
 			return Object(t, "end").add("reason", e.reason).raw("ended", pid_list(e.ended)).done();
 		},

@@ -29,6 +29,25 @@ TextReporter::show_output(Micros t, std::string const &bytes)
 		line(t, "| " + printable(text.substr(start)) + "   (no newline yet)");
 }
 
+/* What a socket's new state means, where a person needs telling. */
+static std::string
+socket_words(SocketChange const &e, ProcessTable const &table)
+{
+	std::string ends = "socket " + e.local + (e.remote ? " <-> " + *e.remote : "");
+	std::string holder = e.pid ? ", held by " + who(*e.pid, table) : "";
+	if (e.state == "time-wait" && e.before)
+		return ends + " in time-wait, left by an earlier run: until it ends (within a minute) "
+			      "a server started now cannot bind " + e.local + " (Bind Failed)";
+	if (e.state == "time-wait")
+		return ends + " in time-wait: this end closed first, so the kernel keeps the connection "
+			      "for about a minute, and until then a new server cannot bind " + e.local;
+	if (e.state == "close-wait")
+		return ends + " close-wait: the other end has closed" + holder;
+	if (e.state == "fin-wait")
+		return ends + " fin-wait: this end has closed, the other end not yet" + holder;
+	return ends + " " + e.state + holder;
+}
+
 void
 TextReporter::report(Event const &event, ProcessTable const &table)
 {
@@ -65,6 +84,14 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 		[&](Reply const &e) { line(t, "client received \"" + printable(e.text) + "\""); },
 		[&](Eof const &) { line(t, "client: end of stream"); },
 		[&](Reset const &) { line(t, "client: connection reset"); },
+		[&](Gap const &e) {
+			char since[32];
+			snprintf(since, sizeof(since), "%.3f", e.since / 1e6);
+			line(t, std::string("observe did not run since ") + since +
+					" s (it was stopped, or starved): what it sees now may have happened any time since");
+		},
+		[&](NoListener const &) { line(t, "client: nothing listened on 127.0.0.1:3456, so it never connected"); },
+		[&](SocketChange const &e) { line(t, socket_words(e, table)); },
 		[&](End const &e) {
 			std::string ended;
 			for (pid_t pid : e.ended)

@@ -4,8 +4,8 @@
 
 namespace observe {
 
-ProcSampler::ProcSampler(ProcessTable &table, Stopwatch const &clock)
-	: table_(table), clock_(clock), next_(Clock::now() + sample_interval)
+ProcSampler::ProcSampler(ProcessTable &table, EventQueue &events, Stopwatch const &clock)
+	: table_(table), events_(events), clock_(clock), next_(Clock::now() + sample_interval), last_(Clock::now())
 {
 }
 
@@ -58,6 +58,9 @@ ProcSampler::take()
 	if (now_point < next_)
 		return;
 	Micros now = clock_.at(now_point);
+	if (now_point - last_ > gap_threshold)
+		events_.push(now, Gap{clock_.at(last_)});
+	last_ = now_point;
 	for (pid_t pid : table_.living())
 		if (Process *p = table_.find(pid))
 			update(*p, now);

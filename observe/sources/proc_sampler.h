@@ -14,17 +14,21 @@ namespace observe {
 
 /* How often the states are sampled. */
 constexpr auto sample_interval = std::chrono::milliseconds(10);
+/* A time between two samples past which observe says it was away. */
+constexpr auto gap_threshold = std::chrono::milliseconds(250);
 
 class ProcSampler : public Source {
 public:
-	ProcSampler(ProcessTable &table, Stopwatch const &clock);
+	ProcSampler(ProcessTable &table, EventQueue &events, Stopwatch const &clock);
 	std::optional<Clock::time_point> due() const override { return next_; }
 	void take() override;
 
 private:
 	ProcessTable &table_;
+	EventQueue &events_;
 	Stopwatch const &clock_;
 	Clock::time_point next_;
+	Clock::time_point last_;
 
 	void update(Process &, Micros now);
 	void discover(Micros now);

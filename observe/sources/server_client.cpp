@@ -12,8 +12,10 @@
 
 namespace observe {
 
-ServerClient::ServerClient(std::string text, ProcessTable const &table, EventQueue &events, Stopwatch const &clock)
-	: text_(std::move(text)), table_(table), events_(events), clock_(clock), next_look_(Clock::now())
+ServerClient::ServerClient(std::string text, ProcessTable const &table, EventQueue &events, Stopwatch const &clock,
+			   std::function<void()> changed)
+	: text_(std::move(text)), table_(table), events_(events), clock_(clock), next_look_(Clock::now()),
+	  changed_(std::move(changed))
 {
 }
 
@@ -58,6 +60,12 @@ ServerClient::connect_and_send()
 		fd_ = -1;
 		return;
 	}
+	/* Nothing to send: close the sending side at once, as a client that
+	 * connects and closes without a word, and read what comes back. */
+	if (text_.empty()) {
+		shutdown(fd_, SHUT_WR);
+		return;
+	}
 	size_t sent = 0;
 	while (sent < text_.size()) {
 		ssize_t n = send(fd_, text_.data() + sent, text_.size() - sent, MSG_NOSIGNAL);
@@ -85,9 +93,20 @@ ServerClient::receive()
 			events_.push(clock_.now(), Eof{});
 		else
 			events_.push(clock_.now(), Reset{});
+		/* Closing now lets the server's end of an orderly close go on into TIME-WAIT. */
+		close(fd_);
+		fd_ = -1;
 		done_ = true;
 		return;
 	}
+}
+
+void
+ServerClient::finish()
+{
+	take();
+	if (fd_ < 0 && !done_)
+		events_.push(clock_.now(), NoListener{});
 }
 
 void
@@ -99,11 +118,15 @@ ServerClient::take()
 		next_look_ = Clock::now() + sample_interval;
 		if (!job_listens())
 			return;
+		/* A look at the listener first: the exchange may be over before the next. */
+		changed_();
 		connect_and_send();
 		if (fd_ < 0)
 			return;
+		changed_();
 	}
 	receive();
+	changed_();
 }
 
 } // namespace observe

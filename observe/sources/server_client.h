@@ -9,13 +9,16 @@
 #include "source.h"
 #include "table.h"
 
+#include <functional>
 #include <string>
 
 namespace observe {
 
 class ServerClient : public Source {
 public:
-	ServerClient(std::string text, ProcessTable const &table, EventQueue &events, Stopwatch const &clock);
+	/* `changed` is called after each step of the exchange, for a look at the sockets it changed. */
+	ServerClient(std::string text, ProcessTable const &table, EventQueue &events, Stopwatch const &clock,
+		     std::function<void()> changed);
 	~ServerClient() override;
 	ServerClient(ServerClient const &) = delete;
 	ServerClient &operator=(ServerClient const &) = delete;
@@ -25,6 +28,8 @@ public:
 	int fd() const override { return done_ ? -1 : fd_; }
 	std::optional<Clock::time_point> due() const override;
 	void take() override;
+	/* The watch is over: says so where nothing ever listened. */
+	void finish();
 
 private:
 	std::string text_;
@@ -34,6 +39,7 @@ private:
 	int fd_ = -1;
 	bool done_ = false;
 	Clock::time_point next_look_;
+	std::function<void()> changed_;
 
 	bool job_listens() const;
 	void connect_and_send();
