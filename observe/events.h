@@ -33,6 +33,13 @@ public:
 		return std::chrono::duration_cast<std::chrono::microseconds>(t - start_).count();
 	}
 	Micros now() const { return at(Clock::now()); }
+	/* The next time after now that is a whole number of intervals from the
+	 * start: sources that look at each interval look together. */
+	Clock::time_point next_tick(Clock::duration interval) const
+	{
+		auto passed = (Clock::now() - start_) / interval;
+		return start_ + (passed + 1) * interval;
+	}
 	Clock::time_point start() const { return start_; }
 
 private:

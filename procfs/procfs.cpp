@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace procfs {
 
@@ -46,15 +47,22 @@ state_of(char letter)
 	}
 }
 
-std::optional<Stat>
-read_stat(pid_t pid)
+/* Reads an open /proc file again from its start. */
+static bool
+read_again(int fd, char *buffer, size_t size)
 {
-	char path[64];
-	char line[1024];
-	snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
-	if (!read_file(path, line, sizeof(line)))
-		return std::nullopt;
+	ssize_t n;
+	while ((n = pread(fd, buffer, size - 1, 0)) < 0 && errno == EINTR)
+		;
+	if (n <= 0)
+		return false;	/* ESRCH, or nothing: the process has been collected */
+	buffer[n] = '\0';
+	return true;
+}
 
+static std::optional<Stat>
+parse_stat(char *line)
+{
 	/* The command name may hold blanks and parentheses; the fields follow the last ')'. */
 	char *open = strchr(line, '(');
 	char *fields = strrchr(line, ')');
@@ -90,6 +98,93 @@ read_stat(pid_t pid)
 	return stat;
 }
 
+/* The pids of a list such as /proc/PID/task/PID/children. */
+static std::vector<pid_t>
+parse_pids(char const *list)
+{
+	std::vector<pid_t> found;
+	char const *cursor = list;
+	for (;;) {
+		char *end;
+		long pid = strtol(cursor, &end, 10);
+		if (end == cursor)
+			break;
+		found.push_back(static_cast<pid_t>(pid));
+		cursor = end;
+	}
+	return found;
+}
+
+static std::vector<pid_t>
+children_by_search(pid_t pid)
+{
+	std::vector<pid_t> found;
+	for (auto [child, parent] : processes())
+		if (parent == pid)
+			found.push_back(child);
+	std::sort(found.begin(), found.end());
+	return found;
+}
+
+static void
+children_path(pid_t pid, char (&path)[64])
+{
+	snprintf(path, sizeof(path), "/proc/%d/task/%d/children", static_cast<int>(pid), static_cast<int>(pid));
+}
+
+std::optional<Stat>
+read_stat(pid_t pid)
+{
+	char path[64];
+	char line[1024];
+	snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+	if (!read_file(path, line, sizeof(line)))
+		return std::nullopt;
+	return parse_stat(line);
+}
+
+ProcessFiles::ProcessFiles(pid_t pid) : pid_(pid)
+{
+	char path[64];
+	snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+	stat_fd_ = open(path, O_RDONLY | O_CLOEXEC);
+	children_path(pid, path);
+	children_fd_ = open(path, O_RDONLY | O_CLOEXEC);
+}
+
+ProcessFiles::~ProcessFiles()
+{
+	for (int fd : {stat_fd_, children_fd_})
+		if (fd >= 0)
+			close(fd);
+}
+
+ProcessFiles::ProcessFiles(ProcessFiles &&other) noexcept
+	: pid_(other.pid_), stat_fd_(std::exchange(other.stat_fd_, -1)),
+	  children_fd_(std::exchange(other.children_fd_, -1))
+{
+}
+
+std::optional<Stat>
+ProcessFiles::stat()
+{
+	char line[1024];
+	if (stat_fd_ < 0 || !read_again(stat_fd_, line, sizeof(line)))
+		return std::nullopt;
+	return parse_stat(line);
+}
+
+std::vector<pid_t>
+ProcessFiles::children()
+{
+	if (children_fd_ < 0)
+		return children_by_search(pid_);
+	char list[4096];
+	if (!read_again(children_fd_, list, sizeof(list)))
+		return {};
+	return parse_pids(list);
+}
+
 /* Calls `each` with the name of every entry of a directory that is a number. */
 template<typename Each>
 static void
@@ -123,25 +218,10 @@ children(pid_t pid)
 {
 	char path[64];
 	char list[4096];
-	snprintf(path, sizeof(path), "/proc/%d/task/%d/children", static_cast<int>(pid), static_cast<int>(pid));
-	std::vector<pid_t> found;
-	if (!read_file(path, list, sizeof(list))) {
-		for (auto [child, parent] : processes())
-			if (parent == pid)
-				found.push_back(child);
-		std::sort(found.begin(), found.end());
-		return found;
-	}
-	char *cursor = list;
-	for (;;) {
-		char *end;
-		long child = strtol(cursor, &end, 10);
-		if (end == cursor)
-			break;
-		found.push_back(static_cast<pid_t>(child));
-		cursor = end;
-	}
-	return found;
+	children_path(pid, path);
+	if (!read_file(path, list, sizeof(list)))
+		return children_by_search(pid);
+	return parse_pids(list);
 }
 
 std::optional<Schedule>

@@ -5,15 +5,25 @@
 namespace observe {
 
 ProcSampler::ProcSampler(ProcessTable &table, EventQueue &events, Stopwatch const &clock)
-	: table_(table), events_(events), clock_(clock), next_(Clock::now() + sample_interval), last_(Clock::now())
+	: table_(table), events_(events), clock_(clock), next_(clock.next_tick(sample_interval)), last_(Clock::now())
 {
+}
+
+procfs::ProcessFiles &
+ProcSampler::files(pid_t pid)
+{
+	auto found = files_.find(pid);
+	if (found == files_.end())
+		found = files_.emplace(pid, procfs::ProcessFiles(pid)).first;
+	return found->second;
 }
 
 void
 ProcSampler::update(Process &p, Micros now)
 {
-	auto stat = procfs::read_stat(p.pid);
+	auto stat = files(p.pid).stat();
 	if (!stat) {
+		files_.erase(p.pid);
 		/* The shell and observe tell how what they collect ended; any
 		 * other parent tells nobody. */
 		bool told = p.ppid == table_.shell() || p.ppid == table_.observer();
@@ -36,17 +46,17 @@ ProcSampler::discover(Micros now)
 		if (parent.ended())
 			continue;
 		pid_t parent_pid = parent.pid;
-		for (pid_t child : procfs::children(parent_pid)) {
+		for (pid_t child : files(parent_pid).children()) {
 			if (table_.find(child) != nullptr)
 				continue;
-			if (auto stat = procfs::read_stat(child))
+			if (auto stat = files(child).stat())
 				table_.appear(now, child, parent_pid, stat->comm, procfs::state_of(stat->state));
 		}
 	}
-	for (pid_t child : procfs::children(table_.observer())) {
+	for (pid_t child : files(table_.observer()).children()) {
 		if (child == table_.shell() || table_.find(child) != nullptr)
 			continue;
-		if (auto stat = procfs::read_stat(child))
+		if (auto stat = files(child).stat())
 			table_.appear(now, child, stat->ppid, stat->comm, procfs::state_of(stat->state));
 	}
 }
@@ -65,7 +75,7 @@ ProcSampler::take()
 		if (Process *p = table_.find(pid))
 			update(*p, now);
 	discover(now);
-	next_ = std::max(next_ + sample_interval, now_point);
+	next_ = clock_.next_tick(sample_interval);
 }
 
 } // namespace observe

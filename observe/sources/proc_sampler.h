@@ -10,6 +10,8 @@
 #include "source.h"
 #include "table.h"
 
+#include <map>
+
 namespace observe {
 
 /* How often the states are sampled. */
@@ -29,7 +31,10 @@ private:
 	Stopwatch const &clock_;
 	Clock::time_point next_;
 	Clock::time_point last_;
+	/* Each process's files, kept open from its first sample to its end. */
+	std::map<pid_t, procfs::ProcessFiles> files_;
 
+	procfs::ProcessFiles &files(pid_t);
 	void update(Process &, Micros now);
 	void discover(Micros now);
 };

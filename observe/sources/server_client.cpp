@@ -12,6 +12,9 @@
 
 namespace observe {
 
+/* How often the TCP table is read again while the job's sockets stay as they are. */
+static constexpr auto table_interval = std::chrono::milliseconds(100);
+
 ServerClient::ServerClient(std::string text, ProcessTable const &table, EventQueue &events, Stopwatch const &clock,
 			   std::function<void()> changed)
 	: text_(std::move(text)), table_(table), events_(events), clock_(clock), next_look_(Clock::now()),
@@ -33,17 +36,25 @@ ServerClient::due() const
 	return next_look_;
 }
 
-/* Whether the listener on the server's address is a socket of the job's. */
+/*
+ * Whether the listener on the server's address is a socket of the job's.
+ * The kernel's TCP table costs most of a millisecond to read, so it is
+ * read only when the job's sockets have changed, or now and then while
+ * they have not come to listen.
+ */
 bool
-ServerClient::job_listens() const
+ServerClient::job_listens()
 {
-	unsigned long inode = procfs::listening_inode(server::listen_address, server::listen_port);
-	if (inode == 0)
-		return false;
+	std::set<unsigned long> held;
 	for (pid_t pid : table_.living())
-		if (procfs::socket_inodes(pid).count(inode))
-			return true;
-	return false;
+		for (unsigned long inode : procfs::socket_inodes(pid))
+			held.insert(inode);
+	auto now = Clock::now();
+	if (held.empty() || (held == held_ && now < next_table_))
+		return false;
+	held_ = held;
+	next_table_ = now + table_interval;
+	return held.count(procfs::listening_inode(server::listen_address, server::listen_port)) != 0;
 }
 
 void
@@ -115,7 +126,7 @@ ServerClient::take()
 	if (done_)
 		return;
 	if (fd_ < 0) {
-		next_look_ = Clock::now() + sample_interval;
+		next_look_ = clock_.next_tick(sample_interval);
 		if (!job_listens())
 			return;
 		/* A look at the listener first: the exchange may be over before the next. */

@@ -10,6 +10,7 @@
 #include "table.h"
 
 #include <functional>
+#include <set>
 #include <string>
 
 namespace observe {
@@ -39,9 +40,11 @@ private:
 	int fd_ = -1;
 	bool done_ = false;
 	Clock::time_point next_look_;
+	std::set<unsigned long> held_;	/* the job's sockets when the table was last read */
+	Clock::time_point next_table_;
 	std::function<void()> changed_;
 
-	bool job_listens() const;
+	bool job_listens();
 	void connect_and_send();
 	void receive();
 };

@@ -1,7 +1,6 @@
 #include "sockets.h"
 
 #include "address.h"
-#include "proc_sampler.h"
 #include "procfs.h"
 
 #include <arpa/inet.h>
@@ -9,6 +8,9 @@
 #include <algorithm>
 
 namespace observe {
+
+/* How often the job's sockets are looked at, besides the client's looks at each step. */
+static constexpr auto socket_interval = std::chrono::milliseconds(100);
 
 static std::string
 endpoint(in_addr_t address, int port)
@@ -44,7 +46,7 @@ state_words(int state)
 }
 
 Sockets::Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock)
-	: table_(table), events_(events), clock_(clock), next_(Clock::now())
+	: table_(table), events_(events), clock_(clock), next_(clock.next_tick(socket_interval))
 {
 	/* A connection of an earlier run, waiting out its TIME-WAIT on the server's port. */
 	Micros now = clock_.now();
@@ -73,12 +75,12 @@ Sockets::take()
 	auto now = Clock::now();
 	if (now < next_)
 		return;
-	next_ = std::max(next_ + sample_interval, now);
-	look();
+	next_ = clock_.next_tick(socket_interval);
+	look(false);
 }
 
 void
-Sockets::look()
+Sockets::look(bool changed)
 {
 	Micros now = clock_.now();
 
@@ -87,6 +89,17 @@ Sockets::look()
 		for (unsigned long inode : procfs::socket_inodes(pid))
 			owners.emplace(inode, pid);
 
+	/*
+	 * Reading the kernel's TCP table walks all of its hash, which costs
+	 * most of a millisecond however few sockets there are: it is read only
+	 * while the job holds sockets or has connections on their way to an
+	 * end, and once more as they change.
+	 */
+	bool settling = std::any_of(seen_.begin(), seen_.end(), [](auto const &entry) {
+		return entry.second.state != "time-wait" && entry.second.state != "closed";
+	});
+	if (owners.empty() && !settling && !changed)
+		return;
 	auto table = procfs::tcp_sockets();
 	/* A connection to a port the job listens on is the job's, held by
 	 * whoever accepted it or, before the accept and after the close, by nobody. */

@@ -23,8 +23,8 @@ public:
 	Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock);
 	std::optional<Clock::time_point> due() const override { return next_; }
 	void take() override;
-	/* Looks now, due or not. */
-	void look();
+	/* Looks now, due or not; `changed` where something is known to have changed. */
+	void look(bool changed = true);
 
 private:
 	/* A connection, or a listener, by its two ends. */

@@ -10,7 +10,7 @@ namespace observe {
 static constexpr Micros loader_grace = 200'000;
 
 StdioBuffers::StdioBuffers(ProcessTable &table, Stopwatch const &clock)
-	: table_(table), clock_(clock), next_(Clock::now())
+	: table_(table), clock_(clock), next_(clock.next_tick(sample_interval))
 {
 }
 
@@ -61,7 +61,7 @@ StdioBuffers::take()
 			reader_.forget(p.pid);
 		}
 	}
-	next_ = std::max(next_ + sample_interval, now);
+	next_ = clock_.next_tick(sample_interval);
 }
 
 } // namespace observe
