@@ -228,7 +228,8 @@ remove_stale_instances()
 		if (kill(static_cast<pid_t>(pid), 0) < 0 && errno == ESRCH)
 			static_cast<std::vector<std::string> *>(context)->push_back(name);
 	};
-	observe_instances_each("^observe-[0-9]+(-.*)?$", consider, &stale);
+	/* A basic regular expression: the rest of the name is checked above. */
+	observe_instances_each("^observe-[0-9]", consider, &stale);
 	for (auto const &name : stale)
 		observe_instance_remove(name.c_str());
 }
