@@ -1,5 +1,5 @@
 /*
- * The kernel trace reader: two private tracefs instances, read through
+ * The kernel trace reader: three private tracefs instances, read through
  * their per-processor raw buffers and decoded with libtraceevent.
  *
  * The first instance, observe-PID, holds the events a followed process
@@ -11,14 +11,24 @@
  * The second, observe-PID-signals, has no pid filter: signal_generate and
  * wait4's return are made in the sender's and the waiter's context, and
  * the sender of a signal to a followed process, or the waiter that
- * collects one, may be anyone (the test, observe, a user's kill). Both are
- * rare on a machine, so they are taken whole and sorted out here against
- * the followed set, which the fork records keep as exact as the kernel's.
+ * collects one, may be anyone (the test, observe, a user's kill). So they
+ * are taken whole and sorted out here against the followed set, which the
+ * fork records keep as exact as the kernel's. A filter on the target's pid
+ * could not be: a child may be signalled before the filter names it.
  *
- * The reader is woken by the kernel: each raw buffer is polled with the
- * instance's buffer_percent at 0, which makes it readable on any data;
- * no timer runs. sched_switch is filtered in the kernel to switches into
- * a stop, or every wake-up of the reader itself would be recorded.
+ * The reader is woken by the kernel, not by a timer: a raw buffer polled
+ * with its instance's buffer_percent at 0 is readable on any record. The
+ * first instance wakes it so. The second would wake it for every signal
+ * and every wait on the machine, nearly all of them others': it wakes the
+ * reader only when half full, and is read whenever anything else wakes
+ * it. The third, observe-PID-wake, records the same two events filtered
+ * in the kernel to the followed pids as far as the reader knows them, and
+ * wakes it for those; its records are thrown away, as the second instance
+ * holds them all. A record the wake filter missed only waits for the next
+ * wake-up; none is lost.
+ *
+ * sched_switch is filtered in the kernel to switches into a stop, or every
+ * wake-up of the reader itself would be recorded.
  */
 #include "trace.h"
 
@@ -49,11 +59,25 @@ namespace observe::kernel {
 namespace {
 
 constexpr char name_prefix[] = "observe-";
-constexpr char signals_suffix[] = "-signals";
 
-/* Each processor's buffer, per instance: a few seconds of a busy job's events. */
-constexpr unsigned follow_buffer_kb = 256;
-constexpr unsigned signals_buffer_kb = 128;
+/* What an instance holds, and so how it is read. */
+enum class Role { followed, everyone, wake };
+
+struct InstanceSpec {
+	Role role;
+	char const *suffix;
+	unsigned buffer_kb;		/* per processor: seconds of a busy job's events */
+	char const *buffer_percent;	/* how full a buffer is when it wakes the reader */
+};
+
+constexpr InstanceSpec instance_specs[] = {
+	{Role::followed, "", 256, "0"},
+	{Role::everyone, "-signals", 128, "50"},
+	{Role::wake, "-wake", 16, "0"},
+};
+
+/* Past this many followed pids the wake filter would outgrow a filter's page: wake on everything. */
+constexpr size_t wake_filter_pids = 64;
 
 /* The inode of the initial pid namespace (PROC_PID_INIT_INO). */
 constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
@@ -61,25 +85,24 @@ constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
 /* __TASK_STOPPED in a sched_switch's prev_state. */
 constexpr long task_stopped = 4;
 
-enum class Source { followed, everyone };
 enum class Kind { fork, exec, exit, stop, generate, deliver, wait };
 
 struct EventSpec {
 	Kind kind;
-	Source source;
+	Role role;	/* everyone's events are also the wake instance's */
 	char const *system;
 	char const *name;
 	char const *filter;
 };
 
 constexpr EventSpec event_specs[] = {
-	{Kind::fork, Source::followed, "sched", "sched_process_fork", nullptr},
-	{Kind::exec, Source::followed, "sched", "sched_process_exec", nullptr},
-	{Kind::exit, Source::followed, "sched", "sched_process_exit", nullptr},
-	{Kind::stop, Source::followed, "sched", "sched_switch", "prev_state & 4"},
-	{Kind::deliver, Source::followed, "signal", "signal_deliver", nullptr},
-	{Kind::generate, Source::everyone, "signal", "signal_generate", nullptr},
-	{Kind::wait, Source::everyone, "syscalls", "sys_exit_wait4", "ret > 0"},
+	{Kind::fork, Role::followed, "sched", "sched_process_fork", nullptr},
+	{Kind::exec, Role::followed, "sched", "sched_process_exec", nullptr},
+	{Kind::exit, Role::followed, "sched", "sched_process_exit", nullptr},
+	{Kind::stop, Role::followed, "sched", "sched_switch", "prev_state & 4"},
+	{Kind::deliver, Role::followed, "signal", "signal_deliver", nullptr},
+	{Kind::generate, Role::everyone, "signal", "signal_generate", nullptr},
+	{Kind::wait, Role::everyone, "syscalls", "sys_exit_wait4", "ret > 0"},
 };
 
 std::string
@@ -146,6 +169,12 @@ public:
 private:
 	tracefs_instance *handle_ = nullptr;
 	std::string dir_;
+};
+
+/* One processor's raw buffer of one instance. */
+struct Buffer {
+	int fd;
+	Role role;
 };
 
 struct Decoder {
@@ -237,9 +266,8 @@ remove_stale_instances()
 } // namespace
 
 struct Trace::State {
-	Instance follow;
-	Instance signals;
-	std::vector<int> buffers;	/* each processor's raw buffer, of both instances */
+	Instance instances[std::size(instance_specs)];
+	std::vector<Buffer> buffers;
 	int epoll = -1;
 	tep_handle *tep = nullptr;
 	kbuffer *kbuf = nullptr;
@@ -247,28 +275,39 @@ struct Trace::State {
 	std::vector<char> page;
 	std::set<pid_t> followed;	/* followed and not yet collected */
 	std::set<pid_t> exited;
+	bool wake_filter_stale = false;
 	long long lost = 0;
 
 	~State()
 	{
-		for (int fd : buffers)
-			close(fd);
+		for (auto const &buffer : buffers)
+			close(buffer.fd);
 		if (epoll >= 0)
 			close(epoll);
 		/* The instances go after their files are closed: an open file keeps one busy. */
-		follow.remove();
-		signals.remove();
+		for (auto &instance : instances)
+			instance.remove();
 		if (kbuf != nullptr)
 			kbuffer_free(kbuf);
 		if (tep != nullptr)
 			tep_free(tep);
 	}
 
+	Instance &instance(Role role)
+	{
+		for (size_t i = 0; i < std::size(instance_specs); i++)
+			if (instance_specs[i].role == role)
+				return instances[i];
+		return instances[0];
+	}
+
 	bool configure(std::vector<pid_t> const &roots, std::string &why);
+	void set_wake_filters();
 	bool follow_descendants(std::vector<pid_t> const &roots, std::string &why);
 	bool load_formats(std::string &why);
 	bool open_buffers(std::string &why);
 	void drain(int fd, std::vector<Record> &);
+	void discard(int fd);
 	void decode(void *data, int size, unsigned long long ts, std::vector<Record> &);
 	bool keep(Record &);
 };
@@ -276,19 +315,20 @@ struct Trace::State {
 bool
 Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 {
-	std::string name = instance_name();
-	if (!follow.create(name, why) || !signals.create(name + signals_suffix, why))
-		return false;
-	for (Instance *instance : {&follow, &signals}) {
-		unsigned kb = instance == &follow ? follow_buffer_kb : signals_buffer_kb;
-		if (observe_instance_buffer_kb(instance->handle(), kb) < 0) {
+	for (size_t i = 0; i < std::size(instance_specs); i++) {
+		auto const &spec = instance_specs[i];
+		Instance &instance = instances[i];
+		if (!instance.create(instance_name() + spec.suffix, why))
+			return false;
+		if (observe_instance_buffer_kb(instance.handle(), spec.buffer_kb) < 0) {
 			why = describe("cannot size the trace buffer", errno);
 			return false;
 		}
-		/* mono: the clock of steady_clock. buffer_percent 0: a poller wakes on any record. */
-		if (!instance->write("trace_clock", "mono", why) || !instance->write("buffer_percent", "0", why))
+		/* mono: the clock of steady_clock. */
+		if (!instance.write("trace_clock", "mono", why) || !instance.write("buffer_percent", spec.buffer_percent, why))
 			return false;
 	}
+	Instance &follow = instance(Role::followed);
 	/* The pid filter before any event, so that nothing unfiltered is recorded. */
 	std::string pids;
 	for (pid_t pid : roots)
@@ -300,15 +340,56 @@ Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 		return false;
 	}
 	followed.insert(roots.begin(), roots.end());
+	if (!follow_descendants(roots, why))
+		return false;
+	set_wake_filters();
+	auto enable = [&](Role role, EventSpec const &spec, char const *filter) {
+		if (observe_event_enable(instance(role).handle(), spec.system, spec.name, filter) == 0)
+			return true;
+		why = describe((std::string("cannot enable the trace event ") + spec.system + ":" + spec.name).c_str(),
+			       errno);
+		return false;
+	};
 	for (auto const &spec : event_specs) {
-		Instance &instance = spec.source == Source::followed ? follow : signals;
-		if (observe_event_enable(instance.handle(), spec.system, spec.name, spec.filter) < 0) {
-			why = describe((std::string("cannot enable the trace event ") + spec.system + ":" + spec.name).c_str(),
-				       errno);
+		if (!enable(spec.role, spec, spec.filter))
 			return false;
-		}
+		/* The wake instance's filter is set already. */
+		if (spec.role == Role::everyone && !enable(Role::wake, spec, nullptr))
+			return false;
 	}
-	return follow_descendants(roots, why);
+	return true;
+}
+
+/*
+ * The wake instance's filters: a signal sent by or to a followed pid, a
+ * wait by a followed pid or returning one. They only say when to read:
+ * where they cannot name every pid, they let everything wake the reader.
+ */
+void
+Trace::State::set_wake_filters()
+{
+	wake_filter_stale = false;
+	std::string signal_filter = "common_pid == -1";
+	std::string wait_filter = "ret > 0";
+	if (followed.size() <= wake_filter_pids) {
+		std::string signal_terms, wait_terms;
+		for (pid_t pid : followed) {
+			std::string n = std::to_string(pid);
+			signal_terms += " || pid == " + n + " || common_pid == " + n;
+			wait_terms += " || ret == " + n + " || common_pid == " + n;
+		}
+		if (!followed.empty()) {
+			signal_filter = signal_terms.substr(4);
+			wait_filter = "ret > 0 && (" + wait_terms.substr(4) + ")";
+		}
+	} else {
+		signal_filter = "sig > 0";
+	}
+	tracefs_instance *wake = instance(Role::wake).handle();
+	if (observe_event_filter(wake, "signal", "signal_generate", signal_filter.c_str()) < 0)
+		observe_event_filter(wake, "signal", "signal_generate", "sig > 0");
+	if (observe_event_filter(wake, "syscalls", "sys_exit_wait4", wait_filter.c_str()) < 0)
+		observe_event_filter(wake, "syscalls", "sys_exit_wait4", "ret > 0");
 }
 
 /*
@@ -328,7 +409,7 @@ Trace::State::follow_descendants(std::vector<pid_t> const &roots, std::string &w
 					next.push_back(child);
 					found += std::to_string(child) + " ";
 				}
-		if (!found.empty() && !follow.write("set_event_pid", found, why, true))
+		if (!found.empty() && !instance(Role::followed).write("set_event_pid", found, why, true))
 			return false;
 		pending = std::move(next);
 	}
@@ -371,7 +452,7 @@ Trace::State::load_formats(std::string &why)
 	}
 	/* What one read of a raw buffer hands over: one sub-buffer. */
 	long subbuf = sysconf(_SC_PAGESIZE);
-	std::string size_kb = read_file(follow.dir() + "/buffer_subbuf_size_kb");
+	std::string size_kb = read_file(instances[0].dir() + "/buffer_subbuf_size_kb");
 	if (!size_kb.empty() && atol(size_kb.c_str()) > 0)
 		subbuf = atol(size_kb.c_str()) * 1024;
 	page.resize(subbuf);
@@ -386,8 +467,8 @@ Trace::State::open_buffers(std::string &why)
 		why = describe("epoll", errno);
 		return false;
 	}
-	for (Instance *instance : {&follow, &signals}) {
-		std::string per_cpu = instance->dir() + "/per_cpu";
+	for (size_t i = 0; i < std::size(instance_specs); i++) {
+		std::string per_cpu = instances[i].dir() + "/per_cpu";
 		DIR *dir = opendir(per_cpu.c_str());
 		if (dir == nullptr) {
 			why = describe(("cannot list " + per_cpu).c_str(), errno);
@@ -403,7 +484,7 @@ Trace::State::open_buffers(std::string &why)
 				closedir(dir);
 				return false;
 			}
-			buffers.push_back(fd);
+			buffers.push_back({fd, instance_specs[i].role});
 			epoll_event ready{};
 			ready.events = EPOLLIN;
 			ready.data.fd = fd;
@@ -490,6 +571,14 @@ Trace::State::drain(int fd, std::vector<Record> &out)
 	}
 }
 
+/* The wake instance's records: their only use was the wake-up. */
+void
+Trace::State::discard(int fd)
+{
+	while (read(fd, page.data(), page.size()) > 0 || errno == EINTR)
+		;
+}
+
 /*
  * Sorts a record out against the followed set, taken in time order, and
  * keeps that set up: a fork adds the child, a collection ends the pid's
@@ -500,7 +589,7 @@ Trace::State::keep(Record &record)
 {
 	auto is_followed = [&](pid_t pid) { return followed.count(pid) != 0; };
 	if (auto *forked = std::get_if<Forked>(&record.what)) {
-		followed.insert(forked->child);
+		wake_filter_stale |= followed.insert(forked->child).second;
 		return true;
 	}
 	if (auto *exited = std::get_if<Exited>(&record.what)) {
@@ -516,6 +605,7 @@ Trace::State::keep(Record &record)
 			return false;
 		collected->ended = exited.count(collected->pid) != 0;
 		if (collected->ended) {
+			wake_filter_stale = true;
 			followed.erase(collected->pid);
 			exited.erase(collected->pid);
 		}
@@ -568,15 +658,22 @@ Trace::lost() const
 void
 Trace::take(std::vector<Record> &out)
 {
+	/* Every buffer: the one that holds everyone's signals and waits wakes nobody until half full. */
 	std::vector<Record> batch;
-	for (int fd : state_->buffers)
-		state_->drain(fd, batch);
+	for (auto const &buffer : state_->buffers)
+		if (buffer.role == Role::wake)
+			state_->discard(buffer.fd);
+	for (auto const &buffer : state_->buffers)
+		if (buffer.role != Role::wake)
+			state_->drain(buffer.fd, batch);
 	/* Each buffer is in time order already; stable keeps a processor's own order on equal times. */
 	std::stable_sort(batch.begin(), batch.end(),
 			 [](Record const &a, Record const &b) { return a.t_ns < b.t_ns; });
 	for (auto &record : batch)
 		if (state_->keep(record))
 			out.push_back(std::move(record));
+	if (state_->wake_filter_stale)
+		state_->set_wake_filters();
 }
 
 } // namespace observe::kernel

@@ -145,7 +145,7 @@ private:
 	std::unique_ptr<State> state_;
 };
 
-/* The tracefs instance names this process uses: "observe-PID" and "observe-PID-signals". */
+/* The name of this process's tracefs instance, "observe-PID"; the others it uses add a suffix. */
 std::string instance_name();
 
 } // namespace observe::kernel

@@ -82,9 +82,15 @@ observe_instance_follow_forks(struct tracefs_instance *instance)
 }
 
 int
+observe_event_filter(struct tracefs_instance *instance, char const *system, char const *event, char const *filter)
+{
+	return tracefs_event_file_write(instance, system, event, "filter", filter) < 0 ? -1 : 0;
+}
+
+int
 observe_event_enable(struct tracefs_instance *instance, char const *system, char const *event, char const *filter)
 {
-	if (filter != NULL && tracefs_event_file_write(instance, system, event, "filter", filter) < 0)
+	if (filter != NULL && observe_event_filter(instance, system, event, filter) < 0)
 		return -1;
 	return tracefs_event_enable(instance, system, event);
 }

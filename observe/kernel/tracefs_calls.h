@@ -34,6 +34,8 @@ int observe_instance_write(struct tracefs_instance *, char const *file, char con
 int observe_instance_buffer_kb(struct tracefs_instance *, unsigned kb);
 /* Makes the instance's pid filter take in the children of the processes it holds. */
 int observe_instance_follow_forks(struct tracefs_instance *);
+/* Sets (or replaces) an event's filter. */
+int observe_event_filter(struct tracefs_instance *, char const *system, char const *event, char const *filter);
 /* Sets an event's filter, where filter is not NULL, then enables the event. */
 int observe_event_enable(struct tracefs_instance *, char const *system, char const *event, char const *filter);
 
