@@ -117,25 +117,36 @@ TEST(KernelTrace, FollowsAFamilyThroughItsStopSignalsAndCollection)
 	ASSERT_EQ(write(go[1], "g", 1), 1);
 	close(go[1]);
 
+	/* Takes records as the descriptor wakes, until `seen` holds or five seconds pass. */
+	std::vector<Record> records;
+	auto take_until = [&](auto seen) {
+		auto deadline = now_ns() + 5'000'000'000;
+		while (!seen() && now_ns() < deadline) {
+			pollfd ready{trace->fd(), POLLIN, 0};
+			poll(&ready, 1, 100);
+			trace->take(records);
+		}
+		return seen();
+	};
+
 	ASSERT_TRUE(harness::wait_until([&] { return harness::proc_state(child) == 'T'; }, 5000ms));
 	int status;
 	ASSERT_EQ(waitpid(child, &status, WUNTRACED | WNOHANG), child);	/* tells of the stop */
 	ASSERT_TRUE(WIFSTOPPED(status));
+	ASSERT_TRUE(take_until([&] { return first<Collected>(records, [&](auto &c) { return c.pid == child; }).second; }));
+
+	/* The resumed child only pauses: what records its resumption must wake the reader by itself. */
 	kill(child, SIGCONT);
+	pollfd ready{trace->fd(), POLLIN, 0};
+	EXPECT_EQ(poll(&ready, 1, 5000), 1) << "not woken by a signal from outside the followed set";
 	kill(child, SIGINT);
 	ASSERT_EQ(waitpid(child, &status, 0), child);
 	reaped.pid = -1;
 	ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
 
-	/* Wait for the record of that last collection: everything before it has been written by then. */
-	std::vector<Record> records;
+	/* Everything before the record of the last collection has been written by then. */
 	auto collected = [&] { return first<Collected>(records, [&](auto &c) { return c.pid == child && c.ended; }); };
-	auto deadline = now_ns() + 5'000'000'000;
-	while (collected().first < 0 && now_ns() < deadline) {
-		pollfd ready{trace->fd(), POLLIN, 0};
-		poll(&ready, 1, 100);
-		trace->take(records);
-	}
+	EXPECT_TRUE(take_until([&] { return collected().second; }));
 	std::int64_t after = now_ns();
 	EXPECT_EQ(trace->lost(), 0);
 
