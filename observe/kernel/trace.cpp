@@ -47,7 +47,9 @@ extern "C" {
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -269,6 +271,8 @@ struct Trace::State {
 	Instance instances[std::size(instance_specs)];
 	std::vector<Buffer> buffers;
 	int epoll = -1;
+	int held = -1;	/* an eventfd, readable while records wait in `pending` */
+	std::vector<Record> pending;
 	tep_handle *tep = nullptr;
 	kbuffer *kbuf = nullptr;
 	std::vector<Decoder> decoders;
@@ -284,6 +288,8 @@ struct Trace::State {
 			close(buffer.fd);
 		if (epoll >= 0)
 			close(epoll);
+		if (held >= 0)
+			close(held);
 		/* The instances go after their files are closed: an open file keeps one busy. */
 		for (auto &instance : instances)
 			instance.remove();
@@ -463,7 +469,11 @@ bool
 Trace::State::open_buffers(std::string &why)
 {
 	epoll = epoll_create1(EPOLL_CLOEXEC);
-	if (epoll < 0) {
+	held = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+	epoll_event ready{};
+	ready.events = EPOLLIN;
+	ready.data.fd = held;
+	if (epoll < 0 || held < 0 || epoll_ctl(epoll, EPOLL_CTL_ADD, held, &ready) < 0) {
 		why = describe("epoll", errno);
 		return false;
 	}
@@ -658,20 +668,40 @@ Trace::lost() const
 void
 Trace::take(std::vector<Record> &out)
 {
+	/*
+	 * Everything written before this moment is in the buffers now, and
+	 * is read below; a record written on another processor while the
+	 * buffers are read may be later than one still to come from a buffer
+	 * already read, so it waits for the next take.
+	 */
+	timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	std::int64_t until = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+	auto &pending = state_->pending;
 	/* Every buffer: the one that holds everyone's signals and waits wakes nobody until half full. */
-	std::vector<Record> batch;
 	for (auto const &buffer : state_->buffers)
 		if (buffer.role == Role::wake)
 			state_->discard(buffer.fd);
 	for (auto const &buffer : state_->buffers)
 		if (buffer.role != Role::wake)
-			state_->drain(buffer.fd, batch);
+			state_->drain(buffer.fd, pending);
 	/* Each buffer is in time order already; stable keeps a processor's own order on equal times. */
-	std::stable_sort(batch.begin(), batch.end(),
+	std::stable_sort(pending.begin(), pending.end(),
 			 [](Record const &a, Record const &b) { return a.t_ns < b.t_ns; });
-	for (auto &record : batch)
-		if (state_->keep(record))
-			out.push_back(std::move(record));
+	auto later = std::find_if(pending.begin(), pending.end(), [&](Record const &r) { return r.t_ns > until; });
+	for (auto record = pending.begin(); record != later; ++record)
+		if (state_->keep(*record))
+			out.push_back(std::move(*record));
+	pending.erase(pending.begin(), later);
+	/* What waits here keeps the descriptor readable, so that the next take comes at once. */
+	std::uint64_t count = 1;
+	ssize_t n;
+	if (pending.empty())
+		while ((n = read(state_->held, &count, sizeof(count))) < 0 && errno == EINTR)
+			;
+	else
+		n = write(state_->held, &count, sizeof(count));
+	(void)n;	/* nothing to do either way: the counter only says whether records wait */
 	if (state_->wake_filter_stale)
 		state_->set_wake_filters();
 }

@@ -128,10 +128,11 @@ public:
 	int fd() const;
 
 	/*
-	 * Appends everything recorded so far, without blocking, in time order.
-	 * Records are merged across processors; one written on another
-	 * processor in the very microseconds of a take may come in the next
-	 * take with a time a little before the last of this one.
+	 * Appends, without blocking and in time order across processors and
+	 * takes, everything recorded before the call. What is recorded while
+	 * it reads waits for the next take and keeps fd() readable. Only a
+	 * record whose writing straddled the call (the kernel takes its time
+	 * a moment before it is readable) may come a take late, out of order.
 	 */
 	void take(std::vector<Record> &out);
 
