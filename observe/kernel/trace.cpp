@@ -53,7 +53,6 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <set>
 
 namespace observe::kernel {
