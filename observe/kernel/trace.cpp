@@ -1,0 +1,708 @@
+/*
+ * The kernel trace reader: three private tracefs instances, read through
+ * their per-processor raw buffers and decoded with libtraceevent.
+ *
+ * The first instance, observe-PID, holds the events a followed process
+ * makes itself: fork, exec, exit, its switch away into a stop, and the
+ * signals it takes. Its pid filter (set_event_pid, with the event-fork
+ * option) is kept by the kernel, which adds every child at its fork, so
+ * no descendant is missed however fast it comes and goes.
+ *
+ * The second, observe-PID-signals, has no pid filter: signal_generate and
+ * wait4's return are made in the sender's and the waiter's context, and
+ * the sender of a signal to a followed process, or the waiter that
+ * collects one, may be anyone (the test, observe, a user's kill). So they
+ * are taken whole and sorted out here against the followed set, which the
+ * fork records keep as exact as the kernel's. A filter on the target's pid
+ * could not be: a child may be signalled before the filter names it.
+ *
+ * The reader is woken by the kernel, not by a timer: a raw buffer polled
+ * with its instance's buffer_percent at 0 is readable on any record. The
+ * first instance wakes it so. The second would wake it for every signal
+ * and every wait on the machine, nearly all of them others': it wakes the
+ * reader only when half full, and is read whenever anything else wakes
+ * it. The third, observe-PID-wake, records the same two events filtered
+ * in the kernel to the followed pids as far as the reader knows them, and
+ * wakes it for those; its records are thrown away, as the second instance
+ * holds them all. A record the wake filter missed only waits for the next
+ * wake-up; none is lost.
+ *
+ * sched_switch is filtered in the kernel to switches into a stop, or every
+ * wake-up of the reader itself would be recorded.
+ */
+#include "trace.h"
+
+#include "procfs.h"
+#include "tracefs_calls.h"
+
+#include <event-parse.h>
+extern "C" {
+#include <kbuffer.h>	/* declared without C linkage of its own */
+}
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+
+namespace observe::kernel {
+
+namespace {
+
+constexpr char name_prefix[] = "observe-";
+
+/* What an instance holds, and so how it is read. */
+enum class Role { followed, everyone, wake };
+
+struct InstanceSpec {
+	Role role;
+	char const *suffix;
+	unsigned buffer_kb;		/* per processor: seconds of a busy job's events */
+	char const *buffer_percent;	/* how full a buffer is when it wakes the reader */
+};
+
+constexpr InstanceSpec instance_specs[] = {
+	{Role::followed, "", 256, "0"},
+	{Role::everyone, "-signals", 128, "50"},
+	{Role::wake, "-wake", 16, "0"},
+};
+
+/* Past this many followed pids the wake filter would outgrow a filter's page: wake on everything. */
+constexpr size_t wake_filter_pids = 64;
+
+/* The inode of the initial pid namespace (PROC_PID_INIT_INO). */
+constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
+
+/* __TASK_STOPPED in a sched_switch's prev_state. */
+constexpr long task_stopped = 4;
+
+enum class Kind { fork, exec, exit, stop, generate, deliver, wait };
+
+struct EventSpec {
+	Kind kind;
+	Role role;	/* everyone's events are also the wake instance's */
+	char const *system;
+	char const *name;
+	char const *filter;
+};
+
+constexpr EventSpec event_specs[] = {
+	{Kind::fork, Role::followed, "sched", "sched_process_fork", nullptr},
+	{Kind::exec, Role::followed, "sched", "sched_process_exec", nullptr},
+	{Kind::exit, Role::followed, "sched", "sched_process_exit", nullptr},
+	{Kind::stop, Role::followed, "sched", "sched_switch", "prev_state & 4"},
+	{Kind::deliver, Role::followed, "signal", "signal_deliver", nullptr},
+	{Kind::generate, Role::everyone, "signal", "signal_generate", nullptr},
+	{Kind::wait, Role::everyone, "syscalls", "sys_exit_wait4", "ret > 0"},
+};
+
+std::string
+read_file(std::string const &path)
+{
+	std::string text;
+	int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return text;
+	char buffer[4096];
+	ssize_t n;
+	while ((n = read(fd, buffer, sizeof(buffer))) > 0 || (n < 0 && errno == EINTR))
+		if (n > 0)
+			text.append(buffer, n);
+	close(fd);
+	return text;
+}
+
+std::string
+describe(char const *what, int error)
+{
+	return std::string(what) + ": " + strerror(error);
+}
+
+/* A tracefs instance of ours, removed when it goes. */
+class Instance {
+public:
+	Instance() = default;
+	Instance(Instance const &) = delete;
+	Instance &operator=(Instance const &) = delete;
+	~Instance() { remove(); }
+
+	bool create(std::string const &name, std::string &why)
+	{
+		handle_ = observe_instance_create(name.c_str());
+		if (handle_ == nullptr) {
+			why = describe(("cannot create the tracing instance " + name).c_str(), errno);
+			return false;
+		}
+		char *dir = observe_instance_dir(handle_);
+		dir_ = dir != nullptr ? dir : "";
+		free(dir);
+		return true;
+	}
+
+	void remove()
+	{
+		if (handle_ != nullptr)
+			observe_instance_destroy(handle_);
+		handle_ = nullptr;
+	}
+
+	bool write(char const *file, std::string const &text, std::string &why, bool append = false)
+	{
+		if (observe_instance_write(handle_, file, text.c_str(), append) == 0)
+			return true;
+		why = describe(("cannot write " + text + " to " + dir_ + "/" + file).c_str(), errno);
+		return false;
+	}
+
+	tracefs_instance *handle() const { return handle_; }
+	std::string const &dir() const { return dir_; }
+
+private:
+	tracefs_instance *handle_ = nullptr;
+	std::string dir_;
+};
+
+/* One processor's raw buffer of one instance. */
+struct Buffer {
+	int fd;
+	Role role;
+};
+
+struct Decoder {
+	Kind kind;
+	tep_event *event;
+};
+
+long long
+number(tep_event *event, void *data, char const *name)
+{
+	tep_format_field *field = tep_find_field(event, name);
+	if (field == nullptr)
+		field = tep_find_common_field(event, name);
+	unsigned long long value = 0;
+	if (field == nullptr || tep_read_number_field(field, data, &value) < 0)
+		return 0;
+	/* Signed fields narrower than 64 bits come back unextended. */
+	if ((field->flags & TEP_FIELD_IS_SIGNED) && field->size < 8) {
+		unsigned bits = 8 * field->size;
+		unsigned long long sign = 1ull << (bits - 1);
+		value &= (1ull << bits) - 1;
+		return static_cast<long long>((value ^ sign) - sign);
+	}
+	return static_cast<long long>(value);
+}
+
+/* A __data_loc (or __rel_loc) string field. */
+std::string
+text(tep_event *event, void *data, int size, char const *name)
+{
+	tep_format_field *field = tep_find_field(event, name);
+	if (field == nullptr || (field->flags & TEP_FIELD_IS_DYNAMIC) == 0)
+		return "";
+	unsigned long long loc = 0;
+	if (tep_read_number_field(field, data, &loc) < 0)
+		return "";
+	int offset = static_cast<int>(loc & 0xffff);
+	int length = static_cast<int>((loc >> 16) & 0xffff);
+	if (field->flags & TEP_FIELD_IS_RELATIVE)
+		offset += field->offset + field->size;
+	if (offset < 0 || length <= 0 || offset + length > size)
+		return "";
+	auto bytes = static_cast<char const *>(data) + offset;
+	return std::string(bytes, strnlen(bytes, length));
+}
+
+pid_t
+as_pid(long long value)
+{
+	return static_cast<pid_t>(value);
+}
+
+std::string
+unavailable_here()
+{
+	if (geteuid() != 0)
+		return "the kernel trace needs root (tracefs refuses others)";
+	struct stat ns;
+	if (stat("/proc/self/ns/pid", &ns) == 0 && ns.st_ino != initial_pid_namespace)
+		return "observe runs in a nested pid namespace, and the kernel trace names processes by the "
+		       "initial namespace's pids";
+	char const *dir = observe_tracefs_dir();
+	if (dir == nullptr)
+		return "tracefs is not mounted and cannot be mounted at /sys/kernel/tracing";
+	if (access((std::string(dir) + "/instances").c_str(), W_OK) != 0)
+		return describe((std::string("tracefs at ") + dir + " is not writable").c_str(), errno);
+	return "";
+}
+
+/* Instances named for an observe whose process is gone: killed before it could remove them. */
+void
+remove_stale_instances()
+{
+	std::vector<std::string> stale;
+	auto consider = [](char const *name, void *context) {
+		char *end;
+		long pid = strtol(name + sizeof(name_prefix) - 1, &end, 10);
+		if (end == name + sizeof(name_prefix) - 1 || (*end != '\0' && *end != '-') || pid <= 0)
+			return;
+		if (kill(static_cast<pid_t>(pid), 0) < 0 && errno == ESRCH)
+			static_cast<std::vector<std::string> *>(context)->push_back(name);
+	};
+	/* A basic regular expression: the rest of the name is checked above. */
+	observe_instances_each("^observe-[0-9]", consider, &stale);
+	for (auto const &name : stale)
+		observe_instance_remove(name.c_str());
+}
+
+} // namespace
+
+struct Trace::State {
+	Instance instances[std::size(instance_specs)];
+	std::vector<Buffer> buffers;
+	int epoll = -1;
+	int held = -1;	/* an eventfd, readable while records wait in `pending` */
+	std::vector<Record> pending;
+	tep_handle *tep = nullptr;
+	kbuffer *kbuf = nullptr;
+	std::vector<Decoder> decoders;
+	std::vector<char> page;
+	std::set<pid_t> followed;	/* followed and not yet collected */
+	std::set<pid_t> exited;
+	bool wake_filter_stale = false;
+	long long lost = 0;
+
+	~State()
+	{
+		for (auto const &buffer : buffers)
+			close(buffer.fd);
+		if (epoll >= 0)
+			close(epoll);
+		if (held >= 0)
+			close(held);
+		/* The instances go after their files are closed: an open file keeps one busy. */
+		for (auto &instance : instances)
+			instance.remove();
+		if (kbuf != nullptr)
+			kbuffer_free(kbuf);
+		if (tep != nullptr)
+			tep_free(tep);
+	}
+
+	Instance &instance(Role role)
+	{
+		for (size_t i = 0; i < std::size(instance_specs); i++)
+			if (instance_specs[i].role == role)
+				return instances[i];
+		return instances[0];
+	}
+
+	bool configure(std::vector<pid_t> const &roots, std::string &why);
+	void set_wake_filters();
+	bool follow_descendants(std::vector<pid_t> const &roots, std::string &why);
+	bool load_formats(std::string &why);
+	bool open_buffers(std::string &why);
+	void drain(int fd, std::vector<Record> &);
+	void discard(int fd);
+	void decode(void *data, int size, unsigned long long ts, std::vector<Record> &);
+	bool keep(Record &);
+};
+
+bool
+Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
+{
+	for (size_t i = 0; i < std::size(instance_specs); i++) {
+		auto const &spec = instance_specs[i];
+		Instance &instance = instances[i];
+		if (!instance.create(instance_name() + spec.suffix, why))
+			return false;
+		if (observe_instance_buffer_kb(instance.handle(), spec.buffer_kb) < 0) {
+			why = describe("cannot size the trace buffer", errno);
+			return false;
+		}
+		/* mono: the clock of steady_clock. */
+		if (!instance.write("trace_clock", "mono", why) || !instance.write("buffer_percent", spec.buffer_percent, why))
+			return false;
+	}
+	Instance &follow = instance(Role::followed);
+	/* The pid filter before any event, so that nothing unfiltered is recorded. */
+	std::string pids;
+	for (pid_t pid : roots)
+		pids += std::to_string(pid) + " ";
+	if (!follow.write("set_event_pid", pids, why))
+		return false;
+	if (observe_instance_follow_forks(follow.handle()) < 0) {
+		why = describe("cannot set the event-fork option", errno);
+		return false;
+	}
+	followed.insert(roots.begin(), roots.end());
+	if (!follow_descendants(roots, why))
+		return false;
+	set_wake_filters();
+	auto enable = [&](Role role, EventSpec const &spec, char const *filter) {
+		if (observe_event_enable(instance(role).handle(), spec.system, spec.name, filter) == 0)
+			return true;
+		why = describe((std::string("cannot enable the trace event ") + spec.system + ":" + spec.name).c_str(),
+			       errno);
+		return false;
+	};
+	for (auto const &spec : event_specs) {
+		if (!enable(spec.role, spec, spec.filter))
+			return false;
+		/* The wake instance's filter is set already. */
+		if (spec.role == Role::everyone && !enable(Role::wake, spec, nullptr))
+			return false;
+	}
+	return true;
+}
+
+/*
+ * The wake instance's filters: a signal sent by or to a followed pid, a
+ * wait by a followed pid or returning one. They only say when to read:
+ * where they cannot name every pid, they let everything wake the reader.
+ */
+void
+Trace::State::set_wake_filters()
+{
+	wake_filter_stale = false;
+	std::string signal_filter = "common_pid == -1";
+	std::string wait_filter = "ret > 0";
+	if (followed.size() <= wake_filter_pids) {
+		std::string signal_terms, wait_terms;
+		for (pid_t pid : followed) {
+			std::string n = std::to_string(pid);
+			signal_terms += " || pid == " + n + " || common_pid == " + n;
+			wait_terms += " || ret == " + n + " || common_pid == " + n;
+		}
+		if (!followed.empty()) {
+			signal_filter = signal_terms.substr(4);
+			wait_filter = "ret > 0 && (" + wait_terms.substr(4) + ")";
+		}
+	} else {
+		signal_filter = "sig > 0";
+	}
+	tracefs_instance *wake = instance(Role::wake).handle();
+	if (observe_event_filter(wake, "signal", "signal_generate", signal_filter.c_str()) < 0)
+		observe_event_filter(wake, "signal", "signal_generate", "sig > 0");
+	if (observe_event_filter(wake, "syscalls", "sys_exit_wait4", wait_filter.c_str()) < 0)
+		observe_event_filter(wake, "syscalls", "sys_exit_wait4", "ret > 0");
+}
+
+/*
+ * Children made before the filter was set are not in it: add those alive
+ * now, until a pass finds none new. Those made from now on the kernel adds.
+ */
+bool
+Trace::State::follow_descendants(std::vector<pid_t> const &roots, std::string &why)
+{
+	std::vector<pid_t> pending(roots);
+	while (!pending.empty()) {
+		std::string found;
+		std::vector<pid_t> next;
+		for (pid_t pid : pending)
+			for (pid_t child : procfs::children(pid))
+				if (followed.insert(child).second) {
+					next.push_back(child);
+					found += std::to_string(child) + " ";
+				}
+		if (!found.empty() && !instance(Role::followed).write("set_event_pid", found, why, true))
+			return false;
+		pending = std::move(next);
+	}
+	return true;
+}
+
+bool
+Trace::State::load_formats(std::string &why)
+{
+	std::string events = std::string(observe_tracefs_dir()) + "/events/";
+	tep = tep_alloc();
+	if (tep == nullptr) {
+		why = "out of memory";
+		return false;
+	}
+	tep_set_long_size(tep, sizeof(long));
+	tep_set_page_size(tep, static_cast<int>(sysconf(_SC_PAGESIZE)));
+	tep_set_file_bigendian(tep, __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? TEP_BIG_ENDIAN : TEP_LITTLE_ENDIAN);
+	tep_set_local_bigendian(tep, __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? TEP_BIG_ENDIAN : TEP_LITTLE_ENDIAN);
+	std::string header = read_file(events + "header_page");
+	if (header.empty() || tep_parse_header_page(tep, header.data(), header.size(), sizeof(long)) < 0) {
+		why = "cannot read the trace buffer's page header from " + events + "header_page";
+		return false;
+	}
+	for (auto const &spec : event_specs) {
+		std::string format = read_file(events + spec.system + "/" + spec.name + "/format");
+		tep_event *event = nullptr;
+		if (format.empty() ||
+		    tep_parse_format(tep, &event, format.data(), format.size(), spec.system) != TEP_ERRNO__SUCCESS ||
+		    event == nullptr) {
+			why = std::string("cannot parse the format of ") + spec.system + ":" + spec.name;
+			return false;
+		}
+		decoders.push_back({spec.kind, event});
+	}
+	kbuf = tep_kbuffer(tep);
+	if (kbuf == nullptr) {
+		why = "out of memory";
+		return false;
+	}
+	/* What one read of a raw buffer hands over: one sub-buffer. */
+	long subbuf = sysconf(_SC_PAGESIZE);
+	std::string size_kb = read_file(instances[0].dir() + "/buffer_subbuf_size_kb");
+	if (!size_kb.empty() && atol(size_kb.c_str()) > 0)
+		subbuf = atol(size_kb.c_str()) * 1024;
+	page.resize(subbuf);
+	return true;
+}
+
+bool
+Trace::State::open_buffers(std::string &why)
+{
+	epoll = epoll_create1(EPOLL_CLOEXEC);
+	held = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+	epoll_event ready{};
+	ready.events = EPOLLIN;
+	ready.data.fd = held;
+	if (epoll < 0 || held < 0 || epoll_ctl(epoll, EPOLL_CTL_ADD, held, &ready) < 0) {
+		why = describe("epoll", errno);
+		return false;
+	}
+	for (size_t i = 0; i < std::size(instance_specs); i++) {
+		std::string per_cpu = instances[i].dir() + "/per_cpu";
+		DIR *dir = opendir(per_cpu.c_str());
+		if (dir == nullptr) {
+			why = describe(("cannot list " + per_cpu).c_str(), errno);
+			return false;
+		}
+		while (dirent *entry = readdir(dir)) {
+			if (strncmp(entry->d_name, "cpu", 3) != 0)
+				continue;
+			std::string path = per_cpu + "/" + entry->d_name + "/trace_pipe_raw";
+			int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+			if (fd < 0) {
+				why = describe(("cannot open " + path).c_str(), errno);
+				closedir(dir);
+				return false;
+			}
+			buffers.push_back({fd, instance_specs[i].role});
+			epoll_event ready{};
+			ready.events = EPOLLIN;
+			ready.data.fd = fd;
+			if (epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ready) < 0) {
+				why = describe(("cannot poll " + path).c_str(), errno);
+				closedir(dir);
+				return false;
+			}
+		}
+		closedir(dir);
+	}
+	return true;
+}
+
+void
+Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Record> &out)
+{
+	tep_record record{};
+	record.data = data;
+	record.size = size;
+	int type = tep_data_type(tep, &record);
+	auto found = std::find_if(decoders.begin(), decoders.end(),
+				  [&](Decoder const &d) { return d.event->id == type; });
+	if (found == decoders.end())
+		return;
+	tep_event *e = found->event;
+	Record r{static_cast<std::int64_t>(ts), Forked{}};
+	switch (found->kind) {
+	case Kind::fork:
+		r.what = Forked{as_pid(number(e, data, "parent_pid")), as_pid(number(e, data, "child_pid"))};
+		break;
+	case Kind::exec:
+		r.what = Executed{as_pid(number(e, data, "pid")), text(e, data, size, "filename")};
+		break;
+	case Kind::exit:
+		r.what = Exited{as_pid(number(e, data, "pid")), number(e, data, "group_dead") != 0};
+		break;
+	case Kind::stop:
+		/* The kernel filter let through only switches into a stop; say so only of those. */
+		if ((number(e, data, "prev_state") & task_stopped) == 0)
+			return;
+		r.what = Stopped{as_pid(number(e, data, "prev_pid"))};
+		break;
+	case Kind::generate:
+		r.what = Generated{as_pid(number(e, data, "common_pid")),
+				   as_pid(number(e, data, "pid")),
+				   static_cast<int>(number(e, data, "sig")),
+				   static_cast<int>(number(e, data, "code")),
+				   static_cast<int>(number(e, data, "errno")),
+				   number(e, data, "group") != 0,
+				   static_cast<int>(number(e, data, "result"))};
+		break;
+	case Kind::deliver:
+		r.what = Delivered{as_pid(number(e, data, "common_pid")),
+				   static_cast<int>(number(e, data, "sig")),
+				   static_cast<int>(number(e, data, "code")),
+				   static_cast<unsigned long>(number(e, data, "sa_handler"))};
+		break;
+	case Kind::wait:
+		r.what = Collected{as_pid(number(e, data, "common_pid")), as_pid(number(e, data, "ret")), false};
+		break;
+	}
+	out.push_back(std::move(r));
+}
+
+void
+Trace::State::drain(int fd, std::vector<Record> &out)
+{
+	for (;;) {
+		ssize_t n = read(fd, page.data(), page.size());
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return;	/* EAGAIN: nothing more now */
+		if (kbuffer_load_subbuffer(kbuf, page.data()) < 0)
+			continue;
+		/* A count, or -1 where the kernel only knows that some were lost. */
+		int missed = kbuffer_missed_events(kbuf);
+		if (missed != 0)
+			lost += missed > 0 ? missed : 1;
+		unsigned long long ts;
+		for (void *data = kbuffer_read_event(kbuf, &ts); data != nullptr; data = kbuffer_next_event(kbuf, &ts))
+			decode(data, kbuffer_event_size(kbuf), ts, out);
+	}
+}
+
+/* The wake instance's records: their only use was the wake-up. */
+void
+Trace::State::discard(int fd)
+{
+	while (read(fd, page.data(), page.size()) > 0 || errno == EINTR)
+		;
+}
+
+/*
+ * Sorts a record out against the followed set, taken in time order, and
+ * keeps that set up: a fork adds the child, a collection ends the pid's
+ * following, since the number may then be given to any other process.
+ */
+bool
+Trace::State::keep(Record &record)
+{
+	auto is_followed = [&](pid_t pid) { return followed.count(pid) != 0; };
+	if (auto *forked = std::get_if<Forked>(&record.what)) {
+		wake_filter_stale |= followed.insert(forked->child).second;
+		return true;
+	}
+	if (auto *exited = std::get_if<Exited>(&record.what)) {
+		this->exited.insert(exited->pid);
+		return true;
+	}
+	if (auto *stopped = std::get_if<Stopped>(&record.what))
+		return is_followed(stopped->pid);	/* the switch may have been kept for the task switched to */
+	if (auto *generated = std::get_if<Generated>(&record.what))
+		return is_followed(generated->sender) || is_followed(generated->target);
+	if (auto *collected = std::get_if<Collected>(&record.what)) {
+		if (!is_followed(collected->pid))
+			return false;
+		collected->ended = exited.count(collected->pid) != 0;
+		if (collected->ended) {
+			wake_filter_stale = true;
+			followed.erase(collected->pid);
+			exited.erase(collected->pid);
+		}
+		return true;
+	}
+	return true;
+}
+
+std::string
+instance_name()
+{
+	return name_prefix + std::to_string(getpid());
+}
+
+std::string
+Trace::unavailable()
+{
+	return unavailable_here();
+}
+
+std::unique_ptr<Trace>
+Trace::open(std::vector<pid_t> const &roots, std::string &why)
+{
+	why = unavailable_here();
+	if (!why.empty())
+		return nullptr;
+	remove_stale_instances();
+	auto state = std::make_unique<State>();
+	if (!state->configure(roots, why) || !state->load_formats(why) || !state->open_buffers(why))
+		return nullptr;
+	return std::unique_ptr<Trace>(new Trace(std::move(state)));
+}
+
+Trace::Trace(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+Trace::~Trace() = default;
+
+int
+Trace::fd() const
+{
+	return state_->epoll;
+}
+
+long long
+Trace::lost() const
+{
+	return state_->lost;
+}
+
+void
+Trace::take(std::vector<Record> &out)
+{
+	/*
+	 * Everything written before this moment is in the buffers now, and
+	 * is read below; a record written on another processor while the
+	 * buffers are read may be later than one still to come from a buffer
+	 * already read, so it waits for the next take.
+	 */
+	timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	std::int64_t until = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+	auto &pending = state_->pending;
+	/* Every buffer: the one that holds everyone's signals and waits wakes nobody until half full. */
+	for (auto const &buffer : state_->buffers)
+		if (buffer.role == Role::wake)
+			state_->discard(buffer.fd);
+	for (auto const &buffer : state_->buffers)
+		if (buffer.role != Role::wake)
+			state_->drain(buffer.fd, pending);
+	/* Each buffer is in time order already; stable keeps a processor's own order on equal times. */
+	std::stable_sort(pending.begin(), pending.end(),
+			 [](Record const &a, Record const &b) { return a.t_ns < b.t_ns; });
+	auto later = std::find_if(pending.begin(), pending.end(), [&](Record const &r) { return r.t_ns > until; });
+	for (auto record = pending.begin(); record != later; ++record)
+		if (state_->keep(*record))
+			out.push_back(std::move(*record));
+	pending.erase(pending.begin(), later);
+	/* What waits here keeps the descriptor readable, so that the next take comes at once. */
+	std::uint64_t count = 1;
+	ssize_t n;
+	if (pending.empty())
+		while ((n = read(state_->held, &count, sizeof(count))) < 0 && errno == EINTR)
+			;
+	else
+		n = write(state_->held, &count, sizeof(count));
+	(void)n;	/* nothing to do either way: the counter only says whether records wait */
+	if (state_->wake_filter_stale)
+		state_->set_wake_filters();
+}
+
+} // namespace observe::kernel

@@ -1,0 +1,224 @@
+/*
+ * The kernel trace reader, against a family whose every step the test
+ * makes: a child that forks a grandchild and collects it, stops itself
+ * with SIGSTOP, is resumed by the test with SIGCONT and killed with
+ * SIGINT. The test's own signals show that signals from outside the
+ * followed set are seen; the grandchild, that the kernel follows forks.
+ */
+#include "process.h"
+#include "trace.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace observe::kernel;
+
+#define REQUIRE_KERNEL_TRACE()                                                       \
+	do {                                                                         \
+		if (auto why = Trace::unavailable(); !why.empty())                  \
+			GTEST_SKIP() << "no kernel trace here, so nothing to read: " << why; \
+	} while (0)
+
+std::int64_t
+now_ns()
+{
+	return std::chrono::duration_cast<std::chrono::nanoseconds>(
+		       std::chrono::steady_clock::now().time_since_epoch())
+		.count();
+}
+
+/* Where tracefs is mounted; unavailable() has mounted it where it was not. */
+std::string
+instances_dir()
+{
+	std::ifstream mounts("/proc/self/mounts");
+	std::string device, dir, type, rest;
+	while (mounts >> device >> dir >> type && std::getline(mounts, rest))
+		if (type == "tracefs")
+			return dir + "/instances/";
+	return "";
+}
+
+bool
+exists(std::string const &path)
+{
+	struct stat st;
+	return stat(path.c_str(), &st) == 0;
+}
+
+/* The first record of type T that `match` accepts, with its index; -1 where none. */
+template<typename T, typename Match>
+std::pair<int, T const *>
+first(std::vector<Record> const &records, Match match)
+{
+	for (size_t i = 0; i < records.size(); i++)
+		if (auto *r = std::get_if<T>(&records[i].what); r != nullptr && match(*r))
+			return {static_cast<int>(i), r};
+	return {-1, nullptr};
+}
+
+/* The child: waits for the word, forks and collects a grandchild, stops itself, then waits for its end. */
+[[noreturn]] void
+family(int go)
+{
+	signal(SIGINT, SIG_DFL);
+	char word;
+	if (read(go, &word, 1) != 1)
+		_exit(1);
+	pid_t grandchild = fork();
+	if (grandchild == 0)
+		_exit(0);
+	waitpid(grandchild, nullptr, 0);
+	raise(SIGSTOP);
+	for (;;)
+		pause();
+}
+
+/* Ends and reaps the child on every way out of the test. */
+struct Reaped {
+	pid_t pid;
+	~Reaped()
+	{
+		if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+			kill(pid, SIGKILL);
+			waitpid(pid, nullptr, 0);
+		}
+	}
+};
+
+TEST(KernelTrace, FollowsAFamilyThroughItsStopSignalsAndCollection)
+{
+	REQUIRE_KERNEL_TRACE();
+	int go[2];
+	ASSERT_EQ(pipe(go), 0);
+	std::int64_t before = now_ns();
+	pid_t child = fork();
+	ASSERT_GE(child, 0);
+	if (child == 0)
+		family(go[0]);
+	Reaped reaped{child};
+	close(go[0]);
+
+	std::string why;
+	auto trace = Trace::open({child}, why);
+	ASSERT_TRUE(trace) << why;
+	std::string instance = instances_dir() + instance_name();
+	EXPECT_TRUE(exists(instance)) << instance;
+	ASSERT_EQ(write(go[1], "g", 1), 1);
+	close(go[1]);
+
+	/* Takes records as the descriptor wakes, until `seen` holds or five seconds pass. */
+	std::vector<Record> records;
+	auto take_until = [&](auto seen) {
+		auto deadline = now_ns() + 5'000'000'000;
+		while (!seen() && now_ns() < deadline) {
+			pollfd ready{trace->fd(), POLLIN, 0};
+			poll(&ready, 1, 100);
+			trace->take(records);
+		}
+		return seen();
+	};
+
+	ASSERT_TRUE(harness::wait_until([&] { return harness::proc_state(child) == 'T'; }, 5000ms));
+	int status;
+	ASSERT_EQ(waitpid(child, &status, WUNTRACED | WNOHANG), child);	/* tells of the stop */
+	ASSERT_TRUE(WIFSTOPPED(status));
+	ASSERT_TRUE(take_until([&] { return first<Collected>(records, [&](auto &c) { return c.pid == child; }).second; }));
+
+	/* The resumed child only pauses: what records its resumption must wake the reader by itself. */
+	kill(child, SIGCONT);
+	pollfd ready{trace->fd(), POLLIN, 0};
+	EXPECT_EQ(poll(&ready, 1, 5000), 1) << "not woken by a signal from outside the followed set";
+	kill(child, SIGINT);
+	ASSERT_EQ(waitpid(child, &status, 0), child);
+	reaped.pid = -1;
+	ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+
+	/* Everything before the record of the last collection has been written by then. */
+	auto collected = [&] { return first<Collected>(records, [&](auto &c) { return c.pid == child && c.ended; }); };
+	EXPECT_TRUE(take_until([&] { return collected().second; }));
+	std::int64_t after = now_ns();
+	EXPECT_EQ(trace->lost(), 0);
+
+	auto forked = first<Forked>(records, [&](auto &f) { return f.parent == child; });
+	ASSERT_TRUE(forked.second) << "the grandchild's fork, followed by the kernel";
+	pid_t grandchild = forked.second->child;
+	auto grandchild_collected = first<Collected>(records, [&](auto &c) { return c.pid == grandchild; });
+	ASSERT_TRUE(grandchild_collected.second);
+	EXPECT_EQ(grandchild_collected.second->reaper, child);
+	EXPECT_TRUE(grandchild_collected.second->ended);
+	auto stop_sent = first<Generated>(records, [&](auto &g) { return g.signal == SIGSTOP; });
+	ASSERT_TRUE(stop_sent.second);
+	EXPECT_EQ(stop_sent.second->sender, child);
+	EXPECT_EQ(stop_sent.second->target, child);
+	auto stopped = first<Stopped>(records, [&](auto &s) { return s.pid == child; });
+	ASSERT_TRUE(stopped.second) << "the switch into the stop";
+	auto stop_told = first<Collected>(records, [&](auto &c) { return c.pid == child; });
+	ASSERT_TRUE(stop_told.second);
+	EXPECT_EQ(stop_told.second->reaper, getpid());
+	EXPECT_FALSE(stop_told.second->ended) << "a wait that told of a stop collected nothing";
+	auto resumed = first<Generated>(records, [&](auto &g) { return g.signal == SIGCONT; });
+	auto interrupted = first<Generated>(records, [&](auto &g) { return g.signal == SIGINT; });
+	for (auto *sent : {resumed.second, interrupted.second}) {
+		ASSERT_TRUE(sent) << "a signal from outside the followed set";
+		EXPECT_EQ(sent->sender, getpid());
+		EXPECT_EQ(sent->target, child);
+	}
+	EXPECT_EQ(interrupted.second->result, signal_delivered);
+	auto exited = first<Exited>(records, [&](auto &e) { return e.pid == child; });
+	ASSERT_TRUE(exited.second);
+	EXPECT_TRUE(exited.second->group_dead);
+	auto end = collected();
+	ASSERT_TRUE(end.second);
+	EXPECT_EQ(end.second->reaper, getpid());
+
+	/* The steps in the order they were made, and the times from the steady clock. */
+	std::vector<int> order = {forked.first, grandchild_collected.first, stop_sent.first, stopped.first,
+				  stop_told.first, resumed.first, interrupted.first, exited.first, end.first};
+	EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << ::testing::PrintToString(order);
+	for (size_t i = 1; i < records.size(); i++)
+		EXPECT_LE(records[i - 1].t_ns, records[i].t_ns) << "record " << i;
+	EXPECT_GT(records.front().t_ns, before);
+	EXPECT_LT(records.back().t_ns, after);
+
+	trace.reset();
+	EXPECT_FALSE(exists(instance)) << instance << " left behind";
+	EXPECT_FALSE(exists(instance + "-signals")) << instance << "-signals left behind";
+}
+
+/* An instance named for an observe that is gone is removed; one whose observe lives is left alone. */
+TEST(KernelTrace, RemovesTheInstancesOfAnObserveThatIsGone)
+{
+	REQUIRE_KERNEL_TRACE();
+	pid_t gone = fork();
+	ASSERT_GE(gone, 0);
+	if (gone == 0)
+		_exit(0);
+	ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+
+	std::string dir = instances_dir();
+	std::string stale = dir + "observe-" + std::to_string(gone);
+	std::string alive = dir + "observe-" + std::to_string(getpid()) + "-test";
+	for (auto const &path : {stale, stale + "-signals", alive})
+		ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path;
+	std::string why;
+	auto trace = Trace::open({getpid()}, why);
+	EXPECT_TRUE(trace) << why;
+	EXPECT_FALSE(exists(stale));
+	EXPECT_FALSE(exists(stale + "-signals"));
+	EXPECT_TRUE(exists(alive)) << "the instance of a living observe";
+	for (auto const &path : {stale, stale + "-signals", alive})
+		rmdir(path.c_str());
+}
+
+} // namespace
