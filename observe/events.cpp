@@ -6,10 +6,33 @@ namespace observe {
 
 static constexpr char const *state_names[] = {"running", "stopped", "zombie"};
 
+static constexpr char const *result_names[] = {"queued", "resumed", "ignored", "already pending", "failed"};
+/* The kernel's own reasons, as JSON gives them; null where there is none to name. */
+static constexpr char const *cause_names[] = {nullptr, "orphaned group", "terminal", "child changed state", nullptr};
+static constexpr char const *reason_names[] = {"orphaned group", "flushed by SIGCONT"};
+
 char const *
 state_name(State state)
 {
 	return state_names[static_cast<int>(state)];
+}
+
+char const *
+result_name(SignalResult result)
+{
+	return result_names[static_cast<int>(result)];
+}
+
+char const *
+cause_name(SignalCause cause)
+{
+	return cause_names[static_cast<int>(cause)];
+}
+
+char const *
+reason_name(DiscardReason reason)
+{
+	return reason_names[static_cast<int>(reason)];
 }
 
 std::string

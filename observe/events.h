@@ -74,6 +74,12 @@ struct StateChange {
 	State state;
 };
 
+/* It now runs another program. */
+struct Exec {
+	pid_t pid;
+	std::string file;
+};
+
 /* Its parent ended, and another process became its parent. */
 struct Adopted {
 	pid_t pid;
@@ -101,6 +107,55 @@ struct Held {
 struct Unreadable {
 	pid_t pid;
 	std::string why;
+};
+
+/* What became of a signal at once, in a student's words. */
+enum class SignalResult {
+	queued,		/* the target will take it */
+	resumed,	/* a SIGCONT that resumed a stopped target */
+	ignored,	/* no effect: ignored disposition, ignored by default, a zombie target */
+	already_pending,
+	failed,
+};
+
+/* Why the kernel sent a signal of its own accord. */
+enum class SignalCause {
+	none,			/* a process sent it (kill and the like) */
+	orphaned_group,		/* a parent's end left a group with a stopped member orphaned */
+	terminal,		/* a key typed on the job's terminal, or its hangup */
+	child_changed_state,	/* SIGCHLD */
+	kernel,			/* the kernel, for a reason observe cannot tell */
+};
+
+/* A signal generated for a process of the job, or by one. */
+struct Signal {
+	pid_t target;
+	int signal;
+	std::optional<pid_t> from;	/* the sender; none where the kernel sent it of its own accord */
+	SignalResult result;
+	SignalCause cause;
+	int code;	/* si_code: for SIGCHLD, what the child did */
+	State target_state;	/* what the target was when it was sent */
+	/* For the kernel's own: the process of the job whose doing it was (the
+	 * parent whose end orphaned the group, the child that changed state). */
+	std::optional<pid_t> because_of = std::nullopt;
+};
+
+/* Why a signal that was sent never took effect. */
+enum class DiscardReason {
+	orphaned_group,		/* a terminal stop taken in an orphaned group */
+	flushed_by_sigcont,	/* a stop signal cleared by a SIGCONT before it was taken */
+};
+
+struct Discarded {
+	pid_t pid;
+	int signal;
+	DiscardReason reason;
+};
+
+/* The kernel dropped records its buffer had no room for. */
+struct Lost {
+	long long records;
 };
 
 /* Bytes the job's terminal delivered. */
@@ -139,8 +194,8 @@ struct End {
 	std::vector<pid_t> ended;	/* what observe had to end */
 };
 
-using What = std::variant<Started, Spawn, StateChange, Adopted, Ended, Held, Unreadable, Output, Reply, Eof, Reset,
-			  NoListener, SocketChange, Gap, End>;
+using What = std::variant<Started, Spawn, Exec, StateChange, Adopted, Ended, Signal, Discarded, Held, Unreadable, Output,
+			  Reply, Eof, Reset, NoListener, SocketChange, Gap, Lost, End>;
 
 struct Event {
 	Micros t_us;
@@ -154,6 +209,10 @@ struct Overload : Handlers... {
 };
 
 char const *state_name(State);
+char const *result_name(SignalResult);
+/* "orphaned group", "terminal", "child changed state"; nullptr for none. */
+char const *cause_name(SignalCause);
+char const *reason_name(DiscardReason);
 /* "SIGHUP" for 1, or "signal 99" for a number without a name. */
 std::string signal_name(int);
 

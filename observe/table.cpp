@@ -113,6 +113,32 @@ ProcessTable::change(Micros t, pid_t pid, State state)
 }
 
 void
+ProcessTable::exec(Micros t, pid_t pid, std::string file)
+{
+	Process *p = find(pid);
+	if (p == nullptr || p->ended())
+		return;
+	auto slash = file.rfind('/');
+	p->name = slash == std::string::npos ? file : file.substr(slash + 1);
+	events_.push(t, Exec{pid, std::move(file)});
+}
+
+void
+ProcessTable::signal(Micros t, Signal const &sent)
+{
+	/* A child's word to its parent is not marked on the parent's row: it is the child's doing. */
+	if (Process *p = find(sent.target); p != nullptr && sent.signal != SIGCHLD)
+		p->signals.emplace_back(t, sent.signal);
+	events_.push(t, sent);
+}
+
+void
+ProcessTable::discard(Micros t, Discarded const &discarded)
+{
+	events_.push(t, discarded);
+}
+
+void
 ProcessTable::adopt(Micros t, pid_t pid, pid_t parent)
 {
 	Process *p = find(pid);

@@ -87,6 +87,10 @@ public:
 	 * of the job is that parent's next child; any other is an orphan. */
 	Process &appear(Micros t, pid_t pid, pid_t ppid, std::string name, State state);
 	void change(Micros t, pid_t pid, State state);
+	void exec(Micros t, pid_t pid, std::string file);
+	/* A signal sent to a process of the job, or by one. */
+	void signal(Micros t, Signal const &);
+	void discard(Micros t, Discarded const &);
 	void adopt(Micros t, pid_t pid, pid_t parent);
 	/* It is gone: collected at `t`. Where its collector will tell its wait
 	 * status (the shell, observe), that word ends it; else it ends now with

@@ -3,6 +3,7 @@
 #include "jobshell.h"
 #include "loop.h"
 #include "sources/proc_sampler.h"
+#include "sources/kernel_trace.h"
 #include "sources/keyboard.h"
 #include "sources/server_client.h"
 #include "sources/shell_reports.h"
@@ -96,9 +97,31 @@ Watch::end_the_rest(Loop &loop, StdioBuffers &buffers)
 	return ended;
 }
 
+/* The kernel source where it can be used and is wanted, else why not. */
+static std::unique_ptr<KernelSource>
+kernel_source(SourceChoice choice, ProcessTable &table, Stopwatch const &clock, std::string &why)
+{
+	if (choice == SourceChoice::proc) {
+		why = "--source=proc asked for it";
+		return nullptr;
+	}
+	why = KernelSource::unavailable();
+	if (!why.empty())
+		return nullptr;
+	return KernelSource::open(table, clock, why);
+}
+
 std::optional<Outcome>
 Watch::run(std::string &error)
 {
+	/* The trace follows observe itself, from before the job starts: every fork of it is seen. */
+	std::string why;
+	auto kernel = kernel_source(options_.source, table_, clock_, why);
+	if (!kernel && options_.source == SourceChoice::kernel) {
+		error = "cannot use the kernel source: " + why;
+		return std::nullopt;
+	}
+
 	jobshell::Options job_options;
 	job_options.argv = options_.argv;
 	job_options.ignored_signals = options_.ignored_signals;
@@ -109,15 +132,24 @@ Watch::run(std::string &error)
 	if (!job)
 		return std::nullopt;
 	table_.set_shell(job->shell);
-	Micros started = clock_.now();
-	events_.push(started, Started{options_.argv[0], job->leader, options_.limit_seconds, SourceKind::proc, ""});
-	table_.appear(started, job->leader, job->shell, base_name(options_.argv[0]), State::running);
+	events_.push(0, Started{options_.argv[0], job->leader, options_.limit_seconds,
+				kernel ? SourceKind::kernel : SourceKind::proc, kernel ? "" : why});
+	std::string name = base_name(options_.argv[0]);
+	if (kernel) {
+		kernel->set_job(job->leader, name, options_.adopting);
+		kernel->take();
+	}
+	/* Without the trace, or should its record of the fork be missing. */
+	if (table_.find(job->leader) == nullptr)
+		table_.appear(clock_.now(), job->leader, job->shell, name, State::running);
 
 	TerminalSource terminal(job->terminal, events_, clock_);
 	Keyboard keyboard(job->terminal);
 	ShellReports reports(*job, table_, clock_);
 	ProcSampler sampler(table_, events_, clock_);
 	StdioBuffers buffers(table_, clock_);
+	if (kernel)
+		kernel->on_fatal([&](pid_t pid) { buffers.look(pid); });
 	Sockets sockets(table_, events_, clock_);
 	std::optional<ServerClient> client;
 	if (options_.send)
@@ -125,12 +157,16 @@ Watch::run(std::string &error)
 
 	/* What the terminal and the server say first, then the states that follow from it. */
 	Loop loop;
+	if (kernel)
+		loop.add_first(*kernel);
 	loop.add(terminal);
 	if (client)
 		loop.add(*client);
-	for (Source *source : std::initializer_list<Source *>{&interrupts_, &reaper_, &reports, &sampler, &buffers,
-							      &sockets, &keyboard})
+	for (Source *source : std::initializer_list<Source *>{&interrupts_, &reaper_, &reports, &buffers, &sockets,
+							      &keyboard})
 		loop.add(*source);
+	if (!kernel)
+		loop.add(sampler);
 
 	auto limit = clock_.start() + std::chrono::microseconds(static_cast<Micros>(options_.limit_seconds * 1e6));
 	std::string reason;
@@ -157,6 +193,11 @@ Watch::run(std::string &error)
 	}
 	terminal.drain();
 	jobshell::release(*job);
+	if (kernel) {
+		kernel->take();
+		if (kernel->lost() > 0)
+			events_.push(clock_.now(), Lost{kernel->lost()});
+	}
 	events_.push(clock_.now(), End{reason, ended});
 	report(clock_.now());
 	reporter_.finish(table_);

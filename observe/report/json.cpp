@@ -126,6 +126,7 @@ json_event(Event const &event)
 			return Object(t, "spawn").add("pid", e.pid).add("ppid", e.ppid).add("name", e.name)
 				.add("place", e.place).done();
 		},
+		[&](Exec const &e) { return Object(t, "exec").add("pid", e.pid).add("file", e.file).done(); },
 		[&](StateChange const &e) {
 			return Object(t, "state").add("pid", e.pid).add("state", state_name(e.state)).done();
 		},
@@ -148,6 +149,27 @@ json_event(Event const &event)
 				o.add_null("status");
 			return o.done();
 		},
+		[&](Signal const &e) {
+			Object o(t, "signal");
+			o.add("pid", e.target).add("signal", signal_name(e.signal));
+			if (e.from)
+				o.add("from", *e.from);
+			else
+				o.add_null("from");
+			o.add("result", result_name(e.result));
+			if (char const *cause = cause_name(e.cause))
+				o.add("cause", cause);
+			else
+				o.add_null("cause");
+			if (e.because_of)
+				o.add("because_of", *e.because_of);
+			return o.add("code", e.code).done();
+		},
+		[&](Discarded const &e) {
+			return Object(t, "discarded").add("pid", e.pid).add("signal", signal_name(e.signal))
+				.add("reason", reason_name(e.reason)).done();
+		},
+		[&](Lost const &e) { return Object(t, "lost").add("records", e.records).done(); },
 		[&](Held const &e) {
 			Object o(t, "buffer");
 			o.add("pid", e.pid).add("text", e.text);

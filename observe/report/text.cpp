@@ -2,15 +2,128 @@
 
 #include "words.h"
 
+#include <signal.h>
+
 namespace observe {
 
 void
 TextReporter::line(Micros t, std::string const &text)
 {
-	Micros ms = t / 1000;
-	fprintf(out_, "%4lld.%03lld  %s\n", static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000),
-		text.c_str());
+	auto seconds = static_cast<long long>(t / 1'000'000);
+	auto micros = static_cast<long long>(t % 1'000'000);
+	if (exact_)
+		fprintf(out_, "%4lld.%06lld  %s\n", seconds, micros, text.c_str());
+	else
+		fprintf(out_, "%4lld.%03lld  %s\n", seconds, micros / 1000, text.c_str());
 	fflush(out_);
+}
+
+/* What a child did, as its SIGCHLD's code tells. */
+static char const *
+child_did(int code)
+{
+	switch (code) {
+	case CLD_EXITED:
+		return "exited";
+	case CLD_KILLED:
+		return "was killed";
+	case CLD_DUMPED:
+		return "was killed and dumped core";
+	case CLD_TRAPPED:
+		return "was trapped";
+	case CLD_STOPPED:
+		return "stopped";
+	case CLD_CONTINUED:
+		return "continued";
+	}
+	return "changed state";
+}
+
+/* Why the terminal sent it. */
+static char const *
+terminal_words(int sig)
+{
+	switch (sig) {
+	case SIGINT:
+		return "Ctrl-C typed on the job's terminal";
+	case SIGQUIT:
+		return "Ctrl-\\ typed on the job's terminal";
+	case SIGTSTP:
+		return "Ctrl-Z typed on the job's terminal";
+	case SIGWINCH:
+		return "the job's terminal changed size";
+	case SIGTTIN:
+	case SIGTTOU:
+		return "a process not in the terminal's foreground used it";
+	}
+	return "the job's terminal hung up: its session leader ended";
+}
+
+/* A place without its pid: "child 1", "the program". */
+static std::string
+place_of(pid_t pid, ProcessTable const &table)
+{
+	Process const *p = table.find(pid);
+	if (p == nullptr)
+		return std::to_string(pid);
+	return p->place == "program" ? "the program" : p->place;
+}
+
+static std::string
+signal_words(Signal const &e, ProcessTable const &table)
+{
+	std::string sig = signal_name(e.signal);
+	std::string line = (e.from ? who(*e.from, table) : std::string("kernel")) + " \u2192 " + who(e.target, table) +
+			   " " + sig;
+	std::string target = place_of(e.target, table);
+	std::string because = e.because_of ? place_of(*e.because_of, table) : "a process";
+	switch (e.cause) {
+	case SignalCause::none:
+		break;
+	case SignalCause::orphaned_group:
+		if (e.signal == SIGHUP)
+			line += ": " + because + "'s end left its group orphaned while " + target + " was stopped";
+		else
+			line += ": " + because + "'s end left its group orphaned with a member stopped, and every member is continued";
+		break;
+	case SignalCause::terminal:
+		line += std::string(": ") + terminal_words(e.signal);
+		break;
+	case SignalCause::child_changed_state:
+		line += ": " + because + " " + child_did(e.code);
+		break;
+	case SignalCause::kernel:
+		line += ": the kernel's own";
+		break;
+	}
+	switch (e.result) {
+	case SignalResult::queued:
+		return line + "; queued";
+	case SignalResult::resumed:
+		return line + "; it resumed " + target;
+	case SignalResult::already_pending:
+		return line + "; already pending";
+	case SignalResult::failed:
+		return line + "; failed: no room to queue it";
+	case SignalResult::ignored:
+		break;
+	}
+	if (e.target_state == State::zombie)
+		return line + "; ignored: " + target + " is a zombie";
+	if (e.signal == SIGCONT)
+		return line + "; ignored: " + target + " was not stopped";
+	if (e.signal == SIGCHLD || e.signal == SIGURG || e.signal == SIGWINCH)
+		return line + "; ignored, as it is by default";
+	return line + "; ignored: " + target + " ignores " + sig;
+}
+
+static std::string
+discard_words(Discarded const &e, ProcessTable const &table)
+{
+	std::string line = who(e.pid, table) + " " + signal_name(e.signal) + " discarded: ";
+	if (e.reason == DiscardReason::orphaned_group)
+		return line + "taken in an orphaned group, where a terminal stop does not stop";
+	return line + "a SIGCONT came while it was still pending, and cleared it";
 }
 
 /* Terminal text a line at a time; a line still open is shown as far as it goes. */
@@ -55,9 +168,22 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 	auto name = [&](pid_t pid) { return who(pid, table); };
 	std::visit(Overload{
 		[&](Started const &e) {
+			exact_ = e.source == SourceKind::kernel;
 			fprintf(out_, "observe: watching %s (pid %d) as the foreground job of a new terminal, for up to %g s\n",
 				e.program.c_str(), static_cast<int>(e.pid), e.limit_seconds);
+			if (exact_)
+				fputs("observe: events from the kernel's trace: exact times, and every signal\n", out_);
+			else
+				fprintf(out_, "observe: events from /proc, sampled every 10 ms, and no signals: %s\n",
+					e.why.c_str());
 			fflush(out_);
+		},
+		[&](Exec const &e) { line(t, name(e.pid) + " runs " + e.file); },
+		[&](Signal const &e) { line(t, signal_words(e, table)); },
+		[&](Discarded const &e) { line(t, discard_words(e, table)); },
+		[&](Lost const &e) {
+			line(t, "the kernel dropped " + std::to_string(e.records) +
+					" of its records, its buffer full: some events are missing");
 		},
 		[&](Spawn const &e) { line(t, name(e.pid) + " appears, parent " + name(e.ppid)); },
 		[&](StateChange const &e) { line(t, name(e.pid) + " " + state_name(e.state)); },

@@ -20,6 +20,7 @@ public:
 
 private:
 	FILE *out_;
+	bool exact_ = false;	/* times to the microsecond, from the kernel */
 
 	void line(Micros t, std::string const &text);
 	void show_output(Micros t, std::string const &bytes);

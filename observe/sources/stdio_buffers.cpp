@@ -14,8 +14,14 @@ StdioBuffers::StdioBuffers(ProcessTable &table, Stopwatch const &clock)
 {
 }
 
+/*
+ * A sample may catch a stream in the middle of a write: the bytes gone to
+ * the terminal, its pointers not yet put back (observe, woken by the very
+ * write, may run first). So a sample's bytes are told once the next sample
+ * finds them still there; a look before an end is told at once.
+ */
 void
-StdioBuffers::look(pid_t pid)
+StdioBuffers::look(pid_t pid, bool at_once)
 {
 	Process const *p = table_.find(pid);
 	if (p == nullptr || p->ended() || p->state == State::zombie || p->unreadable)
@@ -31,7 +37,11 @@ StdioBuffers::look(pid_t pid)
 		Process const *parent = table_.find(p->ppid);
 		bool inherited = first && !result.bytes.empty() && parent != nullptr && parent->held &&
 				 parent->held->starts_with(result.bytes);
-		table_.hold(now, pid, std::move(result.bytes), inherited);
+		auto candidate = candidates_.find(pid);
+		bool settled = at_once || (candidate != candidates_.end() && candidate->second == result.bytes);
+		candidates_[pid] = result.bytes;
+		if (settled)
+			table_.hold(now, pid, std::move(result.bytes), inherited);
 		break;
 	}
 	case StdoutReader::Status::gone:
@@ -55,8 +65,9 @@ StdioBuffers::take()
 		return;
 	for (auto const &p : table_.all()) {
 		if (!p.ended()) {
-			look(p.pid);
+			look(p.pid, false);
 		} else if (read_.erase(p.pid)) {
+			candidates_.erase(p.pid);
 			/* Its pid may come to another process. */
 			reader_.forget(p.pid);
 		}

@@ -11,6 +11,7 @@
 #include "stdio/stdout_buffer.h"
 #include "table.h"
 
+#include <map>
 #include <set>
 
 namespace observe {
@@ -20,14 +21,18 @@ public:
 	StdioBuffers(ProcessTable &table, Stopwatch const &clock);
 	std::optional<Clock::time_point> due() const override { return next_; }
 	void take() override;
-	/* Reads one process's buffer now. */
-	void look(pid_t);
+	/* Reads one process's buffer now, and tells what it holds at once. */
+	void look(pid_t pid) { look(pid, true); }
 
 private:
 	ProcessTable &table_;
 	Stopwatch const &clock_;
 	StdoutReader reader_;
 	std::set<pid_t> read_;	/* pids the reader keeps something of */
+	/* What each held at the last sample, told only once a second sample agrees. */
+	std::map<pid_t, std::string> candidates_;
+
+	void look(pid_t, bool at_once);
 	Clock::time_point next_;
 };
 
