@@ -34,8 +34,11 @@ Loop::turn(Clock::time_point until)
 		auto due = source->due();
 		return due && *due <= now;
 	};
+	/* A turn that is only a sampler's tick does not need the others' account. */
+	bool spoken = std::any_of(fds.begin(), fds.end(), [](pollfd const &fd) { return fd.revents != 0; });
 	for (Source *source : first_)
-		source->take();
+		if (spoken || ready(source))
+			source->take();
 	for (Source *source : sources_)
 		if (ready(source))
 			source->take();

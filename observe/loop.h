@@ -13,8 +13,9 @@ namespace observe {
 
 class Loop {
 public:
-	/* A source taken at every turn, before the others: one whose account
-	 * of what happened earlier must be in before what others saw later. */
+	/* A source taken before the others whenever any source has something
+	 * to say: one whose account of what happened earlier must be in before
+	 * what the others saw later. */
 	void add_first(Source &source) { first_.push_back(&source); }
 	void add(Source &source) { sources_.push_back(&source); }
 

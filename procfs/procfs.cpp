@@ -150,18 +150,20 @@ ProcessFiles::ProcessFiles(pid_t pid) : pid_(pid)
 	stat_fd_ = open(path, O_RDONLY | O_CLOEXEC);
 	children_path(pid, path);
 	children_fd_ = open(path, O_RDONLY | O_CLOEXEC);
+	snprintf(path, sizeof(path), "/proc/%d/schedstat", static_cast<int>(pid));
+	schedule_fd_ = open(path, O_RDONLY | O_CLOEXEC);
 }
 
 ProcessFiles::~ProcessFiles()
 {
-	for (int fd : {stat_fd_, children_fd_})
+	for (int fd : {stat_fd_, children_fd_, schedule_fd_})
 		if (fd >= 0)
 			close(fd);
 }
 
 ProcessFiles::ProcessFiles(ProcessFiles &&other) noexcept
 	: pid_(other.pid_), stat_fd_(std::exchange(other.stat_fd_, -1)),
-	  children_fd_(std::exchange(other.children_fd_, -1))
+	  children_fd_(std::exchange(other.children_fd_, -1)), schedule_fd_(std::exchange(other.schedule_fd_, -1))
 {
 }
 
@@ -224,17 +226,33 @@ children(pid_t pid)
 	return parse_pids(list);
 }
 
+static std::optional<Schedule>
+parse_schedule(char const *line)
+{
+	Schedule schedule;
+	if (sscanf(line, "%lld %lld", &schedule.running_ns, &schedule.waiting_ns) != 2)
+		return std::nullopt;
+	return schedule;
+}
+
 std::optional<Schedule>
 read_schedule(pid_t pid)
 {
 	char path[64];
 	char line[256];
 	snprintf(path, sizeof(path), "/proc/%d/schedstat", static_cast<int>(pid));
-	Schedule schedule;
-	if (!read_file(path, line, sizeof(line)) ||
-	    sscanf(line, "%lld %lld", &schedule.running_ns, &schedule.waiting_ns) != 2)
+	if (!read_file(path, line, sizeof(line)))
 		return std::nullopt;
-	return schedule;
+	return parse_schedule(line);
+}
+
+std::optional<Schedule>
+ProcessFiles::schedule()
+{
+	char line[256];
+	if (schedule_fd_ < 0 || !read_again(schedule_fd_, line, sizeof(line)))
+		return std::nullopt;
+	return parse_schedule(line);
 }
 
 std::vector<TcpSocket>

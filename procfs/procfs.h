@@ -38,8 +38,15 @@ struct Stat {
 /* The process's /proc/PID/stat, or nothing once it is gone (collected). */
 std::optional<Stat> read_stat(pid_t);
 
+/* Time on a processor and time waiting for one, from /proc/PID/schedstat. */
+struct Schedule {
+	long long running_ns;
+	long long waiting_ns;
+};
+std::optional<Schedule> read_schedule(pid_t);
+
 /*
- * A process's stat and children files held open, to be read again and
+ * A process's stat, children and schedstat files held open, to be read again and
  * again: each look costs one system call instead of three, and the files
  * go on telling of the process they were opened for, never of another
  * that has come to use its pid.
@@ -56,11 +63,13 @@ public:
 	/* Nothing once the process has been collected. */
 	std::optional<Stat> stat();
 	std::vector<pid_t> children();
+	std::optional<Schedule> schedule();
 
 private:
 	pid_t pid_;
 	int stat_fd_ = -1;
 	int children_fd_ = -1;
+	int schedule_fd_ = -1;
 };
 
 /* Every process of this pid namespace, with its parent. */
@@ -71,12 +80,6 @@ std::vector<std::pair<pid_t, pid_t>> processes();
  * order where the kernel does not list a task's children. */
 std::vector<pid_t> children(pid_t);
 
-/* Time on a processor and time waiting for one, from /proc/PID/schedstat. */
-struct Schedule {
-	long long running_ns;
-	long long waiting_ns;
-};
-std::optional<Schedule> read_schedule(pid_t);
 
 /* One line of /proc/self/net/tcp: a TCP socket of this network namespace. */
 struct TcpSocket {

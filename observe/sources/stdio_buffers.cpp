@@ -27,6 +27,14 @@ StdioBuffers::look(pid_t pid, bool at_once)
 	if (p == nullptr || p->ended() || p->state == State::zombie || p->unreadable)
 		return;
 	bool first = !p->held;
+	auto ran = ran_.find(pid);
+	if (ran == ran_.end())
+		ran = ran_.emplace(pid, Ran{procfs::ProcessFiles(pid)}).first;
+	auto schedule = ran->second.files.schedule();
+	long long running = schedule ? schedule->running_ns : -1;
+	if (!at_once && running >= 0 && running == ran->second.running_ns && ran->second.told)
+		return;
+	ran->second.running_ns = running;
 	auto result = reader_.read(pid);
 	read_.insert(pid);
 	Micros now = clock_.now();
@@ -40,6 +48,7 @@ StdioBuffers::look(pid_t pid, bool at_once)
 		auto candidate = candidates_.find(pid);
 		bool settled = at_once || (candidate != candidates_.end() && candidate->second == result.bytes);
 		candidates_[pid] = result.bytes;
+		ran->second.told = settled;
 		if (settled)
 			table_.hold(now, pid, std::move(result.bytes), inherited);
 		break;
@@ -68,6 +77,7 @@ StdioBuffers::take()
 			look(p.pid, false);
 		} else if (read_.erase(p.pid)) {
 			candidates_.erase(p.pid);
+			ran_.erase(p.pid);
 			/* Its pid may come to another process. */
 			reader_.forget(p.pid);
 		}

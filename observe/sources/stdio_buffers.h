@@ -9,6 +9,7 @@
 
 #include "source.h"
 #include "stdio/stdout_buffer.h"
+#include "procfs.h"
 #include "table.h"
 
 #include <map>
@@ -31,6 +32,14 @@ private:
 	std::set<pid_t> read_;	/* pids the reader keeps something of */
 	/* What each held at the last sample, told only once a second sample agrees. */
 	std::map<pid_t, std::string> candidates_;
+	/* A process that has not run since its buffer was read and told holds
+	 * the same: its processor time says whether it ran. */
+	struct Ran {
+		procfs::ProcessFiles files;
+		long long running_ns = -1;
+		bool told = false;
+	};
+	std::map<pid_t, Ran> ran_;
 
 	void look(pid_t, bool at_once);
 	Clock::time_point next_;
