@@ -149,7 +149,7 @@ Watch::run(std::string &error)
 	ProcSampler sampler(table_, events_, clock_);
 	StdioBuffers buffers(table_, clock_);
 	if (kernel)
-		kernel->on_fatal([&](pid_t pid) { buffers.look(pid); });
+		kernel->set_look([&](pid_t pid) { buffers.look(pid); });
 	Sockets sockets(table_, events_, clock_);
 	std::optional<ServerClient> client;
 	if (options_.send)
@@ -166,7 +166,7 @@ Watch::run(std::string &error)
 							      &keyboard})
 		loop.add(*source);
 	if (!kernel)
-		loop.add(sampler);
+		loop.add_first(sampler);
 
 	auto limit = clock_.start() + std::chrono::microseconds(static_cast<Micros>(options_.limit_seconds * 1e6));
 	std::string reason;

@@ -124,8 +124,11 @@ KernelSource::handle(std::int64_t t, kernel::Forked const &fork)
 		return;
 	}
 	Process const *parent = table_.find(fork.parent);
-	if (parent != nullptr && !parent->ended())
-		table_.appear(micros(t), fork.child, fork.parent, parent->name, State::running);
+	if (parent == nullptr || parent->ended())
+		return;
+	table_.appear(micros(t), fork.child, fork.parent, parent->name, State::running);
+	if (look_)
+		look_(fork.child);
 }
 
 void
@@ -249,8 +252,8 @@ KernelSource::handle(std::int64_t t, kernel::Generated const &sent)
 	}
 	if (is_stop(sent.signal) && signal.result == SignalResult::queued)
 		pending_stops_[sent.target].insert(sent.signal);
-	if (fatal_by_default(sent.signal) && signal.result == SignalResult::queued && on_fatal_)
-		on_fatal_(sent.target);
+	if (fatal_by_default(sent.signal) && signal.result == SignalResult::queued && look_)
+		look_(sent.target);
 }
 
 void

@@ -45,8 +45,10 @@ public:
 
 	/* The job, once it is started: its program and how it was started. */
 	void set_job(pid_t leader, std::string name, bool adopting);
-	/* Called with a process that a fatal signal is about to end, while it still can be read. */
-	void on_fatal(std::function<void(pid_t)> look) { on_fatal_ = std::move(look); }
+	/* Called with a process that a fatal signal is about to end while it can
+	 * still be read, and with a new child while it may still hold its copy
+	 * of its parent's buffer. */
+	void set_look(std::function<void(pid_t)> look) { look_ = std::move(look); }
 
 	int fd() const override { return trace_->fd(); }
 	std::optional<Clock::time_point> due() const override;
@@ -64,7 +66,7 @@ private:
 	pid_t leader_ = -1;
 	std::string name_;
 	bool adopting_ = false;
-	std::function<void(pid_t)> on_fatal_;
+	std::function<void(pid_t)> look_;
 
 	/* Stop signals sent and not yet taken, which a SIGCONT would clear. */
 	std::map<pid_t, std::set<int>> pending_stops_;

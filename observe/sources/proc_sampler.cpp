@@ -65,8 +65,6 @@ void
 ProcSampler::take()
 {
 	auto now_point = Clock::now();
-	if (now_point < next_)
-		return;
 	Micros now = clock_.at(now_point);
 	if (now_point - last_ > gap_threshold)
 		events_.push(now, Gap{clock_.at(last_)});

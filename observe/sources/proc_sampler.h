@@ -5,6 +5,8 @@
  * job, finds the children they have made and the orphans that came to
  * observe, and notices who has gone. It sees what lasts longer than a
  * sample; what is shorter it can miss, and it sees no signal at all.
+ * Taken whenever the terminal or another source speaks as well, so that a
+ * child is found before the output it writes.
  */
 
 #include "source.h"
