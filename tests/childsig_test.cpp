@@ -10,7 +10,7 @@
  */
 #include "jobshell.h"
 #include "process.h"
-#include "watch.h"
+#include "states.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
