@@ -342,7 +342,9 @@ JsonValue::members() const
 bool
 JsonValue::has(std::string_view key) const
 {
-	for (auto const &member : members())
+	if (kind_ != Kind::object)
+		return false;
+	for (auto const &member : members_)
 		if (member.first == key)
 			return true;
 	return false;

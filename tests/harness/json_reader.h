@@ -45,7 +45,8 @@ public:
 	std::vector<Member> const &members() const;
 
 	/* An object's member by name, the first of that name; at() throws
-	 * std::out_of_range where there is none. */
+	 * std::out_of_range where there is none. has() is false for a value
+	 * that is not an object. */
 	bool has(std::string_view key) const;
 	JsonValue const &at(std::string_view key) const;
 
