@@ -33,6 +33,8 @@ public:
 		return std::chrono::duration_cast<std::chrono::microseconds>(t - start_).count();
 	}
 	Micros now() const { return at(Clock::now()); }
+	/* Times from now on: a watch counts from the start of its job. */
+	void restart() { start_ = Clock::now(); }
 	/* The next time after now that is a whole number of intervals from the
 	 * start: sources that look at each interval look together. */
 	Clock::time_point next_tick(Clock::duration interval) const

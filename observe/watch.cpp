@@ -128,6 +128,8 @@ Watch::run(std::string &error)
 	job_options.adopting = options_.adopting;
 	job_options.uid = options_.uid;
 	job_options.gid = options_.gid;
+	/* Times count from here: opening the trace can take a while on a busy machine. */
+	clock_.restart();
 	auto job = jobshell::start(job_options, error);
 	if (!job)
 		return std::nullopt;

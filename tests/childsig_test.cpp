@@ -10,7 +10,7 @@
  */
 #include "jobshell.h"
 #include "process.h"
-#include "watch.h"
+#include "states.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,13 +21,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <regex>
+#include <limits>
 #include <sstream>
+#include <string_view>
 
 namespace {
 
 using harness::Clock;
 using harness::seconds_since;
+using procfs::State;
 using namespace std::chrono_literals;
 
 /* Seconds allowed around each step of a timeline. */
@@ -35,16 +37,34 @@ constexpr double slack = 0.5;
 /* How long the workers are watched once the parent has ended, and from when. */
 constexpr double settle_after = 0.2;
 constexpr double watched_after = 1.6;
+/* How much later than its timeline the parent may end before the watch gives up. */
+constexpr double parent_late_at_most = 3;
 constexpr auto sample_every = 20ms;
+/* Fewer samples than this in a second of a phase, and the phase was not seen. */
+constexpr double fewest_samples_a_second = 10;
+/* The parent creates both workers at once; they appear within this time. */
+constexpr auto workers_appear_within = 3s;
+/* The closing message is the parent's last write, so it arrives as the parent ends. */
+constexpr double closing_at_the_end_within = 0.1;
+/* A running worker writes a line a second, one more or less in a stretch. */
+constexpr double lines_a_second = 1;
+constexpr double lines_more_or_less = 1;
+/* The end of a range that runs to the end of the watch. */
+constexpr double watch_end = std::numeric_limits<double>::infinity();
 
 constexpr char const *labels[] = {"Child1", "Child2"};
 
-enum class Is { running, stopped, ended };
+/* A worker's line, as a worker that writes lines writes it. */
+std::string
+line_of(int worker)
+{
+	return std::string(labels[worker]) + "\n";
+}
 
 /* A stretch of a timeline between two signals, and what each worker is meanwhile. */
 struct Phase {
 	double from, to;
-	Is child[2];
+	State workers[2];
 };
 
 /* What a worker is once the parent has ended. */
@@ -64,32 +84,54 @@ enum class After {
 struct Course {
 	char const *name;
 	char const *program;
-	bool writes_lines;
-	char const *closing;
+	bool writes_lines;	/* or bare labels, which stay in the workers' buffers */
+	char const *closing;	/* the parent's last write, "" for none */
 	std::vector<Phase> phases;	/* the last one ends as the parent does */
 	After after[2];
 	std::vector<int> ignored_signals = {};
 	bool adopting = false;
 };
 
-char const *
-states_of(Is is)
+/* A sample's letter for a process that is gone (collected), in the samples as text. */
+constexpr char gone = '-';
+
+/* Whether each letter of `seen` is a state among `allowed`; gone is none. */
+bool
+all_among(std::string const &seen, std::initializer_list<State> allowed)
 {
-	switch (is) {
-	case Is::running:
-		return "RSD";
-	case Is::stopped:
-		return "T";
-	case Is::ended:
-		return "Z";	/* ended, and not collected by the parent */
+	return std::all_of(seen.begin(), seen.end(), [&](char letter) {
+		return letter != gone &&
+		       std::find(allowed.begin(), allowed.end(), procfs::state_of(letter)) != allowed.end();
+	});
+}
+
+char const *
+name_of(State state)
+{
+	switch (state) {
+	case State::running:
+		return "running";
+	case State::stopped:
+		return "stopped";
+	case State::zombie:
+		return "zombie";	/* ended, and not collected by the parent */
 	}
 	return "";
 }
 
 /* A worker line or the closing message on the terminal, and when it arrived. */
 struct Token {
-	int child;	/* 0 or 1; -1 for the closing message */
+	int worker;	/* 0 or 1; -1 for the closing message */
 	double at;
+};
+
+/* What is seen of one worker. */
+struct Worker {
+	pid_t pid = -1;
+	/* The most children it had at once while the parent ran. */
+	size_t most_children = 0;
+	/* Its voluntary switches at the start and at the end of the watch after the parent's end. */
+	std::optional<long> switches_first, switches_last;
 };
 
 class Demonstration : public ::testing::TestWithParam<Course> {
@@ -97,18 +139,18 @@ protected:
 	Course const &course = GetParam();
 	Clock::time_point origin;
 	jobshell::Job job;
-	pid_t workers[2] = {-1, -1};
+	Worker workers[2];
 	std::optional<harness::Stream> terminal;
 	std::optional<harness::StateLog> states;
 	std::vector<jobshell::Report> reports;
+	size_t most_children = 0;	/* of the parent, while it runs */
 	double parent_end = -1;
 	int parent_status = 0;
-	std::optional<long> switches_after[2][2];	/* [worker][start, end of the watch after] */
-	size_t most_children[3] = {};	/* of the parent and of each worker, while the parent runs */
 
 	void TearDown() override { jobshell::kill_job(job); }
 
 	double parent_ends() const { return course.phases.back().to; }
+	bool parent_ended() const { return parent_end >= 0; }
 
 	void start()
 	{
@@ -127,67 +169,87 @@ protected:
 		ASSERT_TRUE(harness::wait_until([&] {
 			found = procfs::children(job.leader);
 			return found.size() >= 2;
-		}, 3s, 1ms)) << "the parent created " << found.size() << " workers";
-		workers[0] = found[0];
-		workers[1] = found[1];
+		}, workers_appear_within, 1ms)) << "the parent created " << found.size() << " workers";
+		workers[0].pid = found[0];
+		workers[1].pid = found[1];
 	}
 
-	void poll()
+	/* The shell's reports: the parent's end among them. */
+	void read_reports()
 	{
-		terminal->pump();
 		for (auto report : jobshell::read_reports(job)) {
 			reports.push_back(report);
-			if (report.pid == job.leader && (WIFEXITED(report.status) || WIFSIGNALED(report.status))) {
+			bool ended = WIFEXITED(report.status) || WIFSIGNALED(report.status);
+			if (report.pid == job.leader && ended) {
 				parent_end = seconds_since(origin);
 				parent_status = report.status;
 			}
 		}
-		for (pid_t worker : workers)
-			states->sample(worker);
-		if (parent_end < 0)
-			for (int i = 0; i < 3; i++) {
-				auto children = procfs::children(i == 0 ? job.leader : workers[i - 1]);
-				most_children[i] = std::max(most_children[i], children.size());
-			}
-		if (parent_end >= 0 && seconds_since(origin) >= parent_end + settle_after)
-			for (int i = 0; i < 2; i++) {
-				auto &[first, last] = switches_after[i];
-				last = harness::voluntary_switches(workers[i]);
-				if (!first)
-					first = last;
-			}
+	}
+
+	void sample_states()
+	{
+		for (auto const &worker : workers)
+			states->sample(worker.pid);
+	}
+
+	/* While the parent runs: how many processes it and each worker created. */
+	void count_children()
+	{
+		if (parent_ended())
+			return;
+		most_children = std::max(most_children, procfs::children(job.leader).size());
+		for (auto &worker : workers)
+			worker.most_children = std::max(worker.most_children, procfs::children(worker.pid).size());
+	}
+
+	/* Once the parent has ended and the kernel's signals have landed: whether each worker still loops. */
+	void count_switches()
+	{
+		if (!parent_ended() || seconds_since(origin) < parent_end + settle_after)
+			return;
+		for (auto &worker : workers) {
+			worker.switches_last = harness::voluntary_switches(worker.pid);
+			if (!worker.switches_first)
+				worker.switches_first = worker.switches_last;
+		}
 	}
 
 	/* Samples until the workers have been watched for a while after the parent's end. */
 	void watch()
 	{
-		auto deadline = std::chrono::duration<double>(parent_ends() + watched_after + 3);
+		auto deadline = std::chrono::duration<double>(parent_ends() + watched_after + parent_late_at_most);
 		harness::wait_until([&] {
-			poll();
-			return parent_end >= 0 && seconds_since(origin) >= parent_end + watched_after;
+			terminal->pump();
+			read_reports();
+			sample_states();
+			count_children();
+			count_switches();
+			return parent_ended() && seconds_since(origin) >= parent_end + watched_after;
 		}, std::chrono::duration_cast<std::chrono::milliseconds>(deadline), sample_every);
 	}
 
-	std::string states_seen(pid_t worker, double from, double to) const
+	/* The letters sampled of a worker from `from` to `to`, gone shown as such. */
+	std::string states_seen(int worker, double from, double to) const
 	{
 		std::string seen;
-		for (auto sample : states->between(worker, from, to))
-			seen += sample.state != 0 ? sample.state : '-';
+		for (auto sample : states->between(workers[worker].pid, from, to))
+			seen += sample.state != 0 ? sample.state : gone;
 		return seen;
 	}
 
-	/* The worker's changes of state, as "S@0.00 T@3.01 S@6.00", for the log. */
-	std::string transitions(pid_t worker) const
+	/* The worker's changes of state, as "running@0.00 stopped@3.01 running@6.00", for the log. */
+	std::string transitions(int worker) const
 	{
 		std::string line;
-		char last = '?';
-		for (auto sample : states->of(worker)) {
-			char now = sample.state == 'R' || sample.state == 'D' ? 'S' : sample.state;
+		std::string last;
+		for (auto sample : states->of(workers[worker].pid)) {
+			std::string now = sample.state != 0 ? name_of(procfs::state_of(sample.state)) : "gone";
 			if (now == last)
 				continue;
 			char at[32];
-			snprintf(at, sizeof(at), "%s%c@%.2f", line.empty() ? "" : " ", now ? now : '-', sample.at);
-			line += at;
+			snprintf(at, sizeof(at), "@%.2f", sample.at);
+			line += (line.empty() ? "" : " ") + now + at;
 			last = now;
 		}
 		return line;
@@ -200,36 +262,38 @@ protected:
 		std::string const &text = terminal->text();
 		std::string const closing = course.closing;
 		for (size_t at = 0; at < text.size();) {
-			int child = -1;
+			int worker = -1;
 			size_t size = 0;
 			for (int i = 0; i < 2; i++)
-				if (text.compare(at, 7, std::string(labels[i]) + "\n") == 0)
-					child = i, size = 7;
+				if (text.compare(at, line_of(i).size(), line_of(i)) == 0) {
+					worker = i;
+					size = line_of(i).size();
+				}
 			if (size == 0 && !closing.empty() && text.compare(at, closing.size(), closing) == 0)
 				size = closing.size();
 			if (size == 0) {
 				ADD_FAILURE() << "unexpected output at byte " << at << ": \"" << text << "\"";
 				break;
 			}
-			found.push_back({child, terminal->arrival_at(at + size - 1)});
+			found.push_back({.worker = worker, .at = terminal->arrival_at(at + size - 1)});
 			at += size;
 		}
 		return found;
 	}
 
-	static int count(std::vector<Token> const &tokens, int child, double from, double to)
+	static int count(std::vector<Token> const &tokens, int worker, double from, double to)
 	{
 		int n = 0;
 		for (auto token : tokens)
-			n += token.child == child && token.at >= from && token.at <= to;
+			n += token.worker == worker && token.at >= from && token.at <= to;
 		return n;
 	}
 
 	void expect_parent_ended()
 	{
-		ASSERT_GE(parent_end, 0) << "the parent did not end";
-		EXPECT_EQ(most_children[0], 2u) << "the parent's children";
-		EXPECT_EQ(most_children[1] + most_children[2], 0u) << "a worker created a process";
+		ASSERT_TRUE(parent_ended()) << "the parent did not end";
+		EXPECT_EQ(most_children, 2u) << "the parent's children";
+		EXPECT_EQ(workers[0].most_children + workers[1].most_children, 0u) << "a worker created a process";
 		EXPECT_TRUE(WIFEXITED(parent_status) && WEXITSTATUS(parent_status) == 0)
 			<< "wait status " << parent_status;
 		EXPECT_NEAR(parent_end, parent_ends(), slack);
@@ -240,9 +304,10 @@ protected:
 		for (auto const &phase : course.phases)
 			for (int i = 0; i < 2; i++) {
 				double from = phase.from + slack, to = phase.to - slack;
-				auto seen = states_seen(workers[i], from, to);
-				EXPECT_GE(seen.size(), (to - from) * 10) << "too few samples of " << labels[i];
-				EXPECT_EQ(seen.find_first_not_of(states_of(phase.child[i])), std::string::npos)
+				auto seen = states_seen(i, from, to);
+				EXPECT_GE(seen.size(), (to - from) * fewest_samples_a_second)
+					<< "too few samples of " << labels[i];
+				EXPECT_TRUE(all_among(seen, {phase.workers[i]}))
 					<< labels[i] << " from " << from << " s to " << to << " s: " << seen;
 			}
 	}
@@ -250,14 +315,14 @@ protected:
 	/* Checks each worker's state after the parent's end; returns whether it runs on. */
 	bool expect_after(int i)
 	{
-		pid_t worker = workers[i];
-		auto seen = states_seen(worker, parent_end + settle_after, 1e9);
-		auto [first, last] = switches_after[i];
+		pid_t worker = workers[i].pid;
+		auto seen = states_seen(i, parent_end + settle_after, watch_end);
+		auto const &first = workers[i].switches_first;
+		auto const &last = workers[i].switches_last;
 		bool looping = first && last && *last > *first;
-		auto fate = [&](char const *allowed) {
+		auto fate = [&](std::initializer_list<State> allowed) {
 			EXPECT_FALSE(seen.empty());
-			EXPECT_EQ(seen.find_first_not_of(allowed), std::string::npos)
-				<< labels[i] << " after the parent's end: " << seen;
+			EXPECT_TRUE(all_among(seen, allowed)) << labels[i] << " after the parent's end: " << seen;
 		};
 		auto expect_end_by = [&](int signal) {
 			int status = 0;
@@ -268,11 +333,11 @@ protected:
 
 		switch (course.after[i]) {
 		case After::runs_on:
-			fate("RSD");
+			fate({State::running});
 			EXPECT_TRUE(looping) << labels[i] << " does not loop any more";
 			return true;
 		case After::stays_stopped: {
-			fate("T");
+			fate({State::stopped});
 			bool by_tstp = false;
 			for (auto report : reports)
 				by_tstp |= report.pid == worker && WIFSTOPPED(report.status) &&
@@ -281,13 +346,13 @@ protected:
 			return false;
 		}
 		case After::ended_by_sigint:
-			fate("Z");
+			fate({State::zombie});
 			expect_end_by(SIGINT);
 			return false;
 		case After::hung_up_or_runs_on:
 			/* Never left stopped: SIGHUP ended it, or its stop never took effect. */
-			fate("RSDZ");
-			if (!seen.empty() && seen.back() == 'Z') {
+			fate({State::running, State::zombie});
+			if (!seen.empty() && seen.back() != gone && procfs::state_of(seen.back()) == State::zombie) {
 				expect_end_by(SIGHUP);
 				return false;
 			}
@@ -310,14 +375,17 @@ protected:
 			for (auto const &phase : course.phases) {
 				double from = phase.from + slack, to = phase.to - slack;
 				int lines = count(found, i, from, to);
-				if (phase.child[i] == Is::running) {
-					EXPECT_GE(lines, to - from - 1) << labels[i] << " from " << from << " s to " << to << " s";
-					EXPECT_LE(lines, to - from + 1) << labels[i] << " from " << from << " s to " << to << " s";
+				if (phase.workers[i] == State::running) {
+					double expected = (to - from) * lines_a_second;
+					EXPECT_GE(lines, expected - lines_more_or_less)
+						<< labels[i] << " from " << from << " s to " << to << " s";
+					EXPECT_LE(lines, expected + lines_more_or_less)
+						<< labels[i] << " from " << from << " s to " << to << " s";
 				} else {
 					EXPECT_EQ(lines, 0) << labels[i] << " wrote from " << from << " s to " << to << " s";
 				}
 			}
-			int later = count(found, i, parent_end + settle_after, 1e9);
+			int later = count(found, i, parent_end + settle_after, watch_end);
 			if (runs_on[i]) {
 				EXPECT_GE(later, 1) << labels[i] << " wrote nothing after the parent's end";
 			} else {
@@ -327,9 +395,10 @@ protected:
 
 		int closings = 0;
 		for (auto token : found)
-			if (token.child < 0) {
+			if (token.worker < 0) {
 				closings++;
-				EXPECT_NEAR(token.at, parent_end, 0.1) << "the closing message came apart from the parent's end";
+				EXPECT_NEAR(token.at, parent_end, closing_at_the_end_within)
+					<< "the closing message came apart from the parent's end";
 			}
 		EXPECT_EQ(closings, 1) << terminal->text();
 	}
@@ -347,32 +416,35 @@ TEST_P(Demonstration, RunsItsCourse)
 	expect_output(runs_on);
 
 	printf("measured %s: parent ended at %.2f s; Child1 %s%s; Child2 %s%s\n", course.name, parent_end,
-	       transitions(workers[0]).c_str(), runs_on[0] ? " (runs on)" : "",
-	       transitions(workers[1]).c_str(), runs_on[1] ? " (runs on)" : "");
+	       transitions(0).c_str(), runs_on[0] ? " (runs on)" : "",
+	       transitions(1).c_str(), runs_on[1] ? " (runs on)" : "");
 }
 
-constexpr Is R = Is::running, T = Is::stopped, Z = Is::ended;
+constexpr State R = State::running, T = State::stopped, Z = State::zombie;
 
 INSTANTIATE_TEST_SUITE_P(Childsig, Demonstration, ::testing::Values(
-	Course{"A", "childsig-a", true, "Child term",
-	       {{0, 3, {R, R}}, {3, 6, {R, T}}},
-	       {After::hung_up_or_runs_on, After::hung_up_or_runs_on}},
+	Course{.name = "A", .program = "childsig-a", .writes_lines = true, .closing = "Child term",
+	       .phases = {{.from = 0, .to = 3, .workers = {R, R}}, {.from = 3, .to = 6, .workers = {R, T}}},
+	       .after = {After::hung_up_or_runs_on, After::hung_up_or_runs_on}},
 	/* Adopted inside the session, the workers' group is never orphaned: both stops take effect. */
-	Course{"AUnderAnAdoptingShell", "childsig-a", true, "Child term",
-	       {{0, 3, {R, R}}, {3, 6, {R, T}}},
-	       {After::stays_stopped, After::stays_stopped}, {}, true},
-	Course{"AWithSigtstpIgnored", "childsig-a", true, "Child term",
-	       {{0, 3, {R, R}}, {3, 6, {R, T}}},
-	       {After::runs_on, After::runs_on}, {SIGTSTP}},
-	Course{"B", "childsig-b", false, "",
-	       {{0, 3, {R, R}}, {3, 9, {Z, R}}},
-	       {After::ended_by_sigint, After::runs_on}},
-	Course{"BWithSigintIgnored", "childsig-b", false, "",
-	       {{0, 9, {R, R}}},
-	       {After::runs_on, After::runs_on}, {SIGINT}},
-	Course{"C", "childsig-c", false, "",
-	       {{0, 3, {R, R}}, {3, 6, {R, T}}, {6, 9, {R, R}}},
-	       {After::ended_by_sigint, After::runs_on}}),
+	Course{.name = "AUnderAnAdoptingShell", .program = "childsig-a", .writes_lines = true,
+	       .closing = "Child term",
+	       .phases = {{.from = 0, .to = 3, .workers = {R, R}}, {.from = 3, .to = 6, .workers = {R, T}}},
+	       .after = {After::stays_stopped, After::stays_stopped}, .adopting = true},
+	Course{.name = "AWithSigtstpIgnored", .program = "childsig-a", .writes_lines = true,
+	       .closing = "Child term",
+	       .phases = {{.from = 0, .to = 3, .workers = {R, R}}, {.from = 3, .to = 6, .workers = {R, T}}},
+	       .after = {After::runs_on, After::runs_on}, .ignored_signals = {SIGTSTP}},
+	Course{.name = "B", .program = "childsig-b", .writes_lines = false, .closing = "",
+	       .phases = {{.from = 0, .to = 3, .workers = {R, R}}, {.from = 3, .to = 9, .workers = {Z, R}}},
+	       .after = {After::ended_by_sigint, After::runs_on}},
+	Course{.name = "BWithSigintIgnored", .program = "childsig-b", .writes_lines = false, .closing = "",
+	       .phases = {{.from = 0, .to = 9, .workers = {R, R}}},
+	       .after = {After::runs_on, After::runs_on}, .ignored_signals = {SIGINT}},
+	Course{.name = "C", .program = "childsig-c", .writes_lines = false, .closing = "",
+	       .phases = {{.from = 0, .to = 3, .workers = {R, R}}, {.from = 3, .to = 6, .workers = {R, T}},
+			  {.from = 6, .to = 9, .workers = {R, R}}},
+	       .after = {After::ended_by_sigint, After::runs_on}}),
 	[](auto const &info) { return std::string(info.param.name); });
 
 /* A file of this test's own, removed when the test lets go of it. */
@@ -400,27 +472,32 @@ TEST(Childsig, AToAFileHoldsOnlyTheClosingMessageWhenTheParentEnds)
 std::vector<std::string>
 parent_steps(std::string const &log)
 {
-	static std::regex const clone_call(R"(^clone\(.*\) += (-?\d+))");
-	static std::regex const pause_call(R"(^clock_nanosleep\(.*\{tv_sec=(\d+), tv_nsec=0\})");
-	static std::regex const kill_call(R"(^kill\((-?\d+), (\w+)\))");
-	std::vector<std::string> workers, steps;
+	std::vector<long> workers;
+	std::vector<std::string> steps;
 	std::istringstream calls(log);
 	for (std::string line; std::getline(calls, line);) {
-		std::smatch match;
-		if (std::regex_search(line, match, clone_call)) {
-			if (match[1] == "-1") {
+		/* The result follows the last ") = ": an argument holds no blanks around its '='. */
+		auto result = line.rfind(") = ");
+		auto pause = line.find("{tv_sec=");
+		long created, pid;
+		unsigned seconds;
+		char signal[32], end;
+		if (line.starts_with("clone(") && result != std::string::npos &&
+		    sscanf(line.c_str() + result, ") = %ld", &created) == 1) {
+			if (created == -1) {
 				steps.push_back("create failed");
 				continue;
 			}
-			workers.push_back(match[1]);
+			workers.push_back(created);
 			steps.push_back("create child " + std::to_string(workers.size()));
-		} else if (std::regex_search(line, match, pause_call)) {
-			steps.push_back("pause " + std::string(match[1]));
-		} else if (std::regex_search(line, match, kill_call)) {
-			auto worker = std::find(workers.begin(), workers.end(), match[1]);
-			std::string to = worker == workers.end() ? "pid " + std::string(match[1])
+		} else if (line.starts_with("clock_nanosleep(") && pause != std::string::npos &&
+			   sscanf(line.c_str() + pause, "{tv_sec=%u, tv_nsec=0%c", &seconds, &end) == 2 && end == '}') {
+			steps.push_back("pause " + std::to_string(seconds));
+		} else if (sscanf(line.c_str(), "kill(%ld, %31[A-Z0-9_]%c", &pid, signal, &end) == 3 && end == ')') {
+			auto worker = std::find(workers.begin(), workers.end(), pid);
+			std::string to = worker == workers.end() ? "pid " + std::to_string(pid)
 								 : "child " + std::to_string(worker - workers.begin() + 1);
-			steps.push_back(std::string(match[2]) + " to " + to);
+			steps.push_back(std::string(signal) + " to " + to);
 		}
 	}
 	return steps;
@@ -459,12 +536,12 @@ TEST_P(FailedCreation, EndsTheFirstWorkerAndSignalsNothingElse)
 }
 
 INSTANTIATE_TEST_SUITE_P(Childsig, FailedCreation, ::testing::Values(
-	Failure{"AFirst", "childsig-a", 1},
-	Failure{"ASecond", "childsig-a", 2},
-	Failure{"BFirst", "childsig-b", 1},
-	Failure{"BSecond", "childsig-b", 2},
-	Failure{"CFirst", "childsig-c", 1},
-	Failure{"CSecond", "childsig-c", 2}),
+	Failure{.name = "AFirst", .program = "childsig-a", .failing = 1},
+	Failure{.name = "ASecond", .program = "childsig-a", .failing = 2},
+	Failure{.name = "BFirst", .program = "childsig-b", .failing = 1},
+	Failure{.name = "BSecond", .program = "childsig-b", .failing = 2},
+	Failure{.name = "CFirst", .program = "childsig-c", .failing = 1},
+	Failure{.name = "CSecond", .program = "childsig-c", .failing = 2}),
 	[](auto const &info) { return std::string(info.param.name); });
 
 /*
@@ -496,16 +573,22 @@ TEST_P(ParentCalls, AreTheVariantsTimeline)
 	EXPECT_EQ(parent_steps(log.text()), GetParam().steps);
 }
 
+/* The program's name without "childsig-", for the test's. */
+constexpr size_t variant_letter = std::string_view("childsig-").size();
+
 INSTANTIATE_TEST_SUITE_P(Childsig, ParentCalls, ::testing::Values(
-	Timeline{"childsig-a", {"create child 1", "create child 2",
-				"pause 3", "SIGSTOP to child 2", "pause 3", "SIGCONT to child 2",
-				"SIGTSTP to child 1", "SIGTSTP to child 2"}},
-	Timeline{"childsig-b", {"create child 1", "create child 2",
-				"pause 3", "SIGINT to child 1", "pause 3", "SIGCONT to child 1",
-				"pause 3", "SIGINT to child 1"}},
-	Timeline{"childsig-c", {"create child 1", "create child 2",
-				"pause 3", "SIGSTOP to child 2", "pause 3", "SIGCONT to child 2",
-				"pause 3", "SIGINT to child 1"}}),
-	[](auto const &info) { return std::string(info.param.program).substr(9); });
+	Timeline{.program = "childsig-a",
+		 .steps = {"create child 1", "create child 2",
+			   "pause 3", "SIGSTOP to child 2", "pause 3", "SIGCONT to child 2",
+			   "SIGTSTP to child 1", "SIGTSTP to child 2"}},
+	Timeline{.program = "childsig-b",
+		 .steps = {"create child 1", "create child 2",
+			   "pause 3", "SIGINT to child 1", "pause 3", "SIGCONT to child 1",
+			   "pause 3", "SIGINT to child 1"}},
+	Timeline{.program = "childsig-c",
+		 .steps = {"create child 1", "create child 2",
+			   "pause 3", "SIGSTOP to child 2", "pause 3", "SIGCONT to child 2",
+			   "pause 3", "SIGINT to child 1"}}),
+	[](auto const &info) { return std::string(info.param.program).substr(variant_letter); });
 
 } // namespace

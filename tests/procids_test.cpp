@@ -9,7 +9,7 @@
  * test runner reaps the child that the parent leaves behind.
  */
 #include "process.h"
-#include "watch.h"
+#include "states.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -16,7 +16,7 @@
 namespace {
 
 using harness::Child;
-using harness::Client;
+using harness::TcpClient;
 using harness::Launch;
 using harness::Output;
 using namespace std::chrono_literals;
@@ -46,9 +46,9 @@ protected:
 	}
 
 	/* One complete exchange of `message`; returns what the client read. */
-	static Client::Reply exchange(Child &server, std::string const &message)
+	static TcpClient::Reply exchange(Child &server, std::string const &message)
 	{
-		Client client(address, port);
+		TcpClient client(address, port);
 		EXPECT_TRUE(client.connected()) << strerror(client.error());
 		client.send(message);
 		auto reply = client.read_all(5s);
@@ -63,7 +63,7 @@ TEST_F(Server, GreetsAClientAndPrintsItsMessageWithoutANewline)
 	auto reply = exchange(*server, "hi");
 
 	EXPECT_EQ(reply.bytes, greeting);
-	EXPECT_EQ(reply.end, Client::End::eof);
+	EXPECT_EQ(reply.end, TcpClient::End::eof);
 	EXPECT_EQ(server->exit_status(), 0) << server->describe_status();
 	EXPECT_EQ(server->out(), std::string(received) + "hi ");
 	EXPECT_EQ(server->err(), "");
@@ -82,7 +82,7 @@ TEST_P(Messages, PrintsWhatTheSingleReceiveReturned)
 {
 	auto const &message = GetParam();
 	auto server = start_listening();
-	Client client(address, port);
+	TcpClient client(address, port);
 	ASSERT_TRUE(client.connected());
 	if (message.closes_without_sending)
 		client.shut_write();
@@ -128,7 +128,7 @@ TEST_F(Server, OnATerminalTheTextUpToANewlineAppearsBeforeTheGreeting)
 						{harness::program("server")}),
 			    Output::terminal);
 	ASSERT_TRUE(harness::wait_listening(address, port, 5s));
-	Client client(address, port);
+	TcpClient client(address, port);
 	client.send("one\ntwo");
 
 	std::string const first = std::string(received) + "one\n";
@@ -162,10 +162,10 @@ TEST_P(Failures, EachStepHasItsTextAndStatus)
 {
 	auto const &failure = GetParam();
 	auto server = start(harness::with_fault(failure.trace, failure.inject, {harness::program("server")}));
-	std::unique_ptr<Client> client;
+	std::unique_ptr<TcpClient> client;
 	if (failure.peer != Peer::none) {
 		ASSERT_TRUE(harness::wait_listening(address, port, 5s));
-		client = std::make_unique<Client>(address, port);
+		client = std::make_unique<TcpClient>(address, port);
 		if (failure.peer == Peer::sends)
 			client->send("hi");
 	}
@@ -199,7 +199,7 @@ TEST_F(Server, RestartWithinTimeWaitCannotBind)
 {
 	auto first = start_listening();
 	auto reply = exchange(*first, "hi");
-	ASSERT_EQ(reply.end, Client::End::eof);
+	ASSERT_EQ(reply.end, TcpClient::End::eof);
 	ASSERT_EQ(first->exit_status(), 0);
 	EXPECT_GE(harness::time_wait_count(port), 1) << "the server's end of the connection is not in TIME-WAIT";
 
@@ -236,7 +236,7 @@ TEST_P(ResetPeer, SendFailsAndTheTextIsKept)
 	kill(server->pid(), SIGSTOP);
 	ASSERT_TRUE(harness::wait_until([&] { return harness::proc_state(server->pid()) == 'T'; }, 5s));
 	{
-		Client client(address, port);
+		TcpClient client(address, port);
 		ASSERT_TRUE(client.connected());
 		client.send("hi");
 		if (half_closed_first)
@@ -256,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(Server, ResetPeer, ::testing::Bool(),
 TEST_F(Server, ListensOnTheLoopbackAddressOnly)
 {
 	auto server = start_listening();
-	Client elsewhere("127.0.0.2", port);
+	TcpClient elsewhere("127.0.0.2", port);
 	EXPECT_FALSE(elsewhere.connected());
 	EXPECT_EQ(elsewhere.error(), ECONNREFUSED);
 

@@ -85,9 +85,7 @@ KernelSource::open(ProcessTable &table, Stopwatch const &clock, std::string &why
 }
 
 KernelSource::KernelSource(std::unique_ptr<kernel::Trace> trace, ProcessTable &table, Stopwatch const &clock)
-	: trace_(std::move(trace)), table_(table), clock_(clock),
-	  start_ns_(std::chrono::duration_cast<std::chrono::nanoseconds>(clock.start().time_since_epoch()).count()),
-	  next_look_(Clock::now() + collection_look)
+	: trace_(std::move(trace)), table_(table), clock_(clock), next_look_(Clock::now() + collection_look)
 {
 }
 

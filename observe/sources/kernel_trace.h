@@ -62,7 +62,6 @@ private:
 	std::unique_ptr<kernel::Trace> trace_;
 	ProcessTable &table_;
 	Stopwatch const &clock_;
-	std::int64_t start_ns_;
 	pid_t leader_ = -1;
 	std::string name_;
 	bool adopting_ = false;
@@ -78,7 +77,11 @@ private:
 	Clock::time_point next_look_;
 	std::optional<std::int64_t> orphaned_since_;
 
-	Micros micros(std::int64_t t_ns) const { return (t_ns - start_ns_) / 1000; }
+	Micros micros(std::int64_t t_ns) const
+	{
+		auto start = std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.start().time_since_epoch());
+		return (t_ns - start.count()) / 1000;
+	}
 	void handle(std::int64_t t, kernel::Forked const &);
 	void handle(std::int64_t t, kernel::Executed const &);
 	void handle(std::int64_t t, kernel::Exited const &);

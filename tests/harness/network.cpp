@@ -92,7 +92,7 @@ time_wait_count(int port)
 	return count;
 }
 
-Client::Client(std::string const &address, int port)
+TcpClient::TcpClient(std::string const &address, int port)
 {
 	fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	sockaddr_in peer{};
@@ -106,14 +106,14 @@ Client::Client(std::string const &address, int port)
 	}
 }
 
-Client::~Client()
+TcpClient::~TcpClient()
 {
 	if (fd_ >= 0)
 		close(fd_);
 }
 
 void
-Client::send(std::string const &bytes)
+TcpClient::send(std::string const &bytes)
 {
 	size_t sent = 0;
 	while (sent < bytes.size()) {
@@ -125,13 +125,13 @@ Client::send(std::string const &bytes)
 }
 
 void
-Client::shut_write()
+TcpClient::shut_write()
 {
 	shutdown(fd_, SHUT_WR);
 }
 
 void
-Client::reset()
+TcpClient::reset()
 {
 	linger abort{1, 0};
 	setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
@@ -139,8 +139,8 @@ Client::reset()
 	fd_ = -1;
 }
 
-Client::Reply
-Client::read_all(std::chrono::milliseconds timeout)
+TcpClient::Reply
+TcpClient::read_all(std::chrono::milliseconds timeout)
 {
 	Reply reply{"", End::timeout};
 	auto deadline = Clock::now() + timeout;
@@ -166,7 +166,7 @@ Client::read_all(std::chrono::milliseconds timeout)
 }
 
 std::string
-Client::read_ready()
+TcpClient::read_ready()
 {
 	char buffer[512];
 	ssize_t n = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);

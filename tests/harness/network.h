@@ -31,12 +31,12 @@ bool wait_listening(std::string const &address, int port, std::chrono::milliseco
 int time_wait_count(int port);
 
 /* A connected TCP client socket, closed when it goes. */
-class Client {
+class TcpClient {
 public:
-	Client(std::string const &address, int port);
-	~Client();
-	Client(Client const &) = delete;
-	Client &operator=(Client const &) = delete;
+	TcpClient(std::string const &address, int port);
+	~TcpClient();
+	TcpClient(TcpClient const &) = delete;
+	TcpClient &operator=(TcpClient const &) = delete;
 
 	bool connected() const { return fd_ >= 0; }
 	int error() const { return error_; }

@@ -1,4 +1,4 @@
-#include "watch.h"
+#include "states.h"
 
 #include <unistd.h>
 
