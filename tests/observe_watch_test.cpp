@@ -1,9 +1,10 @@
 /*
- * Whole watches: observe runs a real program and its --json stream is
- * read back and checked against what the program is known to do.
+ * Whole watches with the /proc source: observe runs a real program and its
+ * --json stream is read back and checked against what the program is known
+ * to do, as far as samples of /proc can tell it.
  */
-#include "json_reader.h"
 #include "network.h"
+#include "observe_watch.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
@@ -21,111 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 using harness::Child;
 using harness::Launch;
-
-/* One event of the stream: a JSON object. */
-using Fields = harness::JsonValue;
-
-/* The pids of an array, such as the end's "ended". */
-std::vector<pid_t>
-pids(Fields const &array)
-{
-	std::vector<pid_t> found;
-	for (auto const &item : array.items())
-		found.push_back(static_cast<pid_t>(item.integer()));
-	return found;
-}
-
-struct Watch {
-	std::unique_ptr<Child> observer;
-	std::vector<Fields> events;
-
-	explicit Watch(std::vector<std::string> args)
-	{
-		args.insert(args.begin(), {harness::program("observe"), "--json"});
-		observer = std::make_unique<Child>(Launch{.argv = args});
-	}
-
-	Watch(std::vector<std::string> args, std::chrono::milliseconds timeout) : Watch(std::move(args))
-	{
-		finish(timeout);
-	}
-
-	void finish(std::chrono::milliseconds timeout)
-	{
-		EXPECT_TRUE(observer->wait_exit(timeout)) << "observe did not end";
-		observer->drain(1s);
-		size_t start = 0;
-		for (size_t nl; (nl = observer->out().find('\n', start)) != std::string::npos; start = nl + 1) {
-			auto line = observer->out().substr(start, nl - start);
-			std::string error;
-			if (auto event = harness::read_json(line, error))
-				events.push_back(*event);
-			else
-				ADD_FAILURE() << "not JSON, " << error << ": " << line;
-		}
-	}
-
-	std::vector<Fields> all(std::string const &kind, pid_t pid = 0) const
-	{
-		std::vector<Fields> found;
-		for (auto const &e : events)
-			if (e.at("event").text() == kind && (pid == 0 || (e.has("pid") && e.at("pid").integer() == pid)))
-				found.push_back(e);
-		return found;
-	}
-
-	/* The one event of `kind` for `pid`; none, and a failure, where there is not exactly one. */
-	Fields one(std::string const &kind, pid_t pid) const
-	{
-		auto found = all(kind, pid);
-		EXPECT_EQ(found.size(), 1u) << kind << " events of " << pid;
-		return found.size() == 1 ? found[0] : Fields{};
-	}
-
-	/* The pid of the process spawned in `place`, or 0. */
-	pid_t pid_of(std::string const &place) const
-	{
-		for (auto const &e : all("spawn"))
-			if (e.at("place").text() == place)
-				return static_cast<pid_t>(e.at("pid").integer());
-		return 0;
-	}
-
-	std::string output() const
-	{
-		std::string text;
-		for (auto const &e : all("output"))
-			text += e.at("text").bytes();
-		return text;
-	}
-
-	/* Seconds at which `pid` was first seen in `state`, or -1. */
-	double when(pid_t pid, std::string const &state) const
-	{
-		for (auto const &e : all("state", pid))
-			if (e.at("state").text() == state)
-				return e.at("t_ms").number() / 1000;
-		return -1;
-	}
-
-	Fields const &last() const { return events.back(); }
-};
-
-/* When an event happened, in seconds from the start of the watch. */
-double
-seconds(Fields const &event)
-{
-	return event.has("t_ms") ? event.at("t_ms").number() / 1000 : -1;
-}
-
-/* No process of the watch may outlive it: observe's orphans would have come here. */
-void
-expect_nothing_left(Watch const &watch)
-{
-	EXPECT_TRUE(procfs::children(getpid()).empty());
-	for (auto const &spawn : watch.all("spawn"))
-		EXPECT_EQ(harness::proc_state(spawn.at("pid").integer()), 0) << spawn.at("place").text() << " is left";
-}
+using namespace observe_test;
 
 TEST(ObserveWatch, AMissingProgramIsAClearError)
 {

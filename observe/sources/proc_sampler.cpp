@@ -34,7 +34,10 @@ ProcSampler::update(Process &p, Micros now)
 	State state = procfs::state_of(stat->state);
 	if (state == State::zombie)
 		p.zombie_status = stat->exit_code;
-	table_.change(now, p.pid, state);
+	/* Once observe has killed it, its end is all there is to see; a sample
+	 * between the kill and the collection would show an ending of observe's own making. */
+	if (!p.killed)
+		table_.change(now, p.pid, state);
 }
 
 void
