@@ -209,6 +209,9 @@ template<typename... Handlers>
 struct Overload : Handlers... {
 	using Handlers::operator()...;
 };
+/* clang++ 14 does not deduce an aggregate's arguments by itself. */
+template<typename... Handlers>
+Overload(Handlers...) -> Overload<Handlers...>;
 
 char const *state_name(State);
 char const *result_name(SignalResult);
