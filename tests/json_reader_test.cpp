@@ -4,7 +4,7 @@
  * and the bytes observe writes coming back as they were.
  */
 #include "json_reader.h"
-#include "report/json.h"
+#include "report/json_string.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include "jobshell.h"
 #include "network.h"
 #include "observe_watch.h"
-#include "sources/kernel_trace.h"
+#include "kernel/trace.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -27,7 +27,7 @@ using namespace observe_test;
 
 #define REQUIRE_KERNEL_SOURCE()                                                                    \
 	do {                                                                                       \
-		if (auto why = observe::KernelSource::unavailable(); !why.empty())                 \
+		if (auto why = observe::kernel::Trace::unavailable(); !why.empty())                 \
 			GTEST_SKIP() << "the kernel source cannot be used here, so no traced watch: " \
 				     << why;                                                       \
 	} while (0)
@@ -453,7 +453,7 @@ TEST(ObserveKeys, ReachTheJobAndTheTerminalIsLeftAsItWas)
 		procids.type("\x03");
 		EXPECT_EQ(procids.ends(), 130) << procids.screen.text();
 		EXPECT_TRUE(procids.shows("\"signal\":\"SIGINT\"")) << procids.screen.text();
-		if (observe::KernelSource::unavailable().empty()) {
+		if (observe::kernel::Trace::unavailable().empty()) {
 			EXPECT_TRUE(procids.shows("\"cause\":\"terminal\"")) << procids.screen.text();
 		}
 		termios after{};
@@ -472,7 +472,7 @@ TEST(ObserveUser, UnderSudoTheJobRunsAsTheUserWhoAsked)
 	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->err();
 	auto output = watch.output();
 	EXPECT_EQ(output, "65534\r\n65534\r\n65534\r\n") << "the user, the group, and that user's groups alone";
-	if (observe::KernelSource::unavailable().empty()) {
+	if (observe::kernel::Trace::unavailable().empty()) {
 		EXPECT_EQ(watch.events[0].at("source").text(), "kernel") << "observe kept root for tracing";
 	}
 }
