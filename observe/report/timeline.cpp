@@ -281,8 +281,11 @@ draw_timeline(ProcessTable const &table, Micros end, bool colour, size_t width)
 	lines.push_back(axis(scale, cells_width, label_width + 2, width));
 	size_t cause_room = width - std::min(width, label_width + 2 + cells_width + 2);
 	for (size_t row = 0; row < painted.size(); row++) {
+		/* A shorter row goes on in its last state, not in a mark that ends it. */
+		Process const &p = table.all()[row];
+		char last = p.ended() ? glyph_of(Cell::ended).mark : glyph_of(cell_of(p.state)).mark;
 		std::string cells = painted[row];
-		cells.resize(cells_width, cells.empty() ? ' ' : cells.back());
+		cells.resize(cells_width, cells.empty() ? ' ' : last);
 		std::string label = labels[row];
 		label.resize(label_width, ' ');
 		auto cause = wrap(causes[row], std::max<size_t>(cause_room, 1));

@@ -184,6 +184,14 @@ void
 KernelSource::handle(std::int64_t t, kernel::Generated const &sent)
 {
 	Process const *sender = table_.find(sent.sender);
+	/* A dying parent hands its zombie children to their new parent with a
+	 * SIGCHLD in its own name and the zombie's code: the news is the zombie's.
+	 * Looked for before the hand-over is recorded, while they are still its. */
+	std::optional<pid_t> handed;
+	if (sent.signal == SIGCHLD && sender != nullptr && sender->ppid != sent.target)
+		for (auto const &child : table_.all())
+			if (child.ppid == sent.sender && !child.ended() && child.state == State::zombie)
+				handed = child.pid;
 	/* The kernel's SIGHUP and SIGCONT in the name of a process of the job that has ended. */
 	bool orphaning = sent.code == SI_KERNEL && (sent.signal == SIGHUP || sent.signal == SIGCONT) &&
 			 sender != nullptr && sender->state == State::zombie;
@@ -204,7 +212,7 @@ KernelSource::handle(std::int64_t t, kernel::Generated const &sent)
 		signal.from = sent.sender;	/* kill(), tkill(), sigqueue(): a process's own doing */
 	} else if (sent.signal == SIGCHLD) {
 		signal.cause = SignalCause::child_changed_state;
-		signal.because_of = sent.sender;
+		signal.because_of = handed ? *handed : sent.sender;
 	} else if (orphaning) {
 		signal.cause = SignalCause::orphaned_group;
 		signal.because_of = sent.sender;

@@ -48,8 +48,9 @@ state_words(int state)
 Sockets::Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock)
 	: table_(table), events_(events), clock_(clock), next_(clock.next_tick(socket_interval))
 {
-	/* A connection of an earlier run, waiting out its TIME-WAIT on the server's port. */
-	Micros now = clock_.now();
+	/* A connection of an earlier run, waiting out its TIME-WAIT on the
+	 * server's port: there before the job, so told at the watch's start. */
+	Micros now = 0;
 	for (auto const &socket : procfs::tcp_sockets()) {
 		if (socket.state != procfs::tcp_time_wait || socket.port != server::listen_port)
 			continue;
