@@ -580,12 +580,21 @@ Trace::State::drain(int fd, std::vector<Record> &out)
 	}
 }
 
-/* The wake instance's records: their only use was the wake-up. */
+/* The wake instance's records: their only use was the wake-up. A few
+ * pages a take at most: records that keep coming (a tracer of observe
+ * itself makes them) must not keep observe here. */
 void
 Trace::State::discard(int fd)
 {
-	while (read(fd, page.data(), page.size()) > 0 || errno == EINTR)
-		;
+	constexpr int most_pages = 16;
+	for (int pages = 0; pages < most_pages;) {
+		ssize_t n = read(fd, page.data(), page.size());
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return;
+		pages++;
+	}
 }
 
 /*
