@@ -141,9 +141,15 @@ KernelSource::handle(std::int64_t t, kernel::Exited const &exit)
 	Process *p = table_.find(exit.pid);
 	if (p == nullptr || !exit.group_dead)
 		return;
-	/* The status its parent will be given, while it is still there to read. */
+	/* The status its parent will be given, while it is still there to read;
+	 * for one a fatal signal ended, that signal, should its collector tell
+	 * nobody before it can be read. */
+	if (auto dying = dying_.find(exit.pid); dying != dying_.end())
+		p->zombie_status = dying->second;
 	if (auto stat = procfs::read_stat(exit.pid); stat && procfs::state_of(stat->state) == State::zombie)
 		p->zombie_status = stat->exit_code;
+	dying_.erase(exit.pid);
+	fatal_.erase(exit.pid);
 	table_.change(micros(t), exit.pid, State::zombie);
 	exiting_.insert(exit.pid);
 	taken_stops_.erase(exit.pid);
@@ -258,8 +264,11 @@ KernelSource::handle(std::int64_t t, kernel::Generated const &sent)
 	}
 	if (is_stop(sent.signal) && signal.result == SignalResult::queued)
 		pending_stops_[sent.target].insert(sent.signal);
-	if (fatal_by_default(sent.signal) && signal.result == SignalResult::queued && look_)
-		look_(sent.target);
+	if (fatal_by_default(sent.signal) && signal.result == SignalResult::queued) {
+		fatal_[sent.target] = sent.signal;
+		if (look_)
+			look_(sent.target);
+	}
 }
 
 void
@@ -270,8 +279,15 @@ KernelSource::handle(std::int64_t t, kernel::Delivered const &taken)
 	auto pending = pending_stops_.find(taken.pid);
 	if (pending != pending_stops_.end())
 		pending->second.erase(taken.signal);
-	if (is_terminal_stop(taken.signal) && taken.handler == reinterpret_cast<unsigned long>(SIG_DFL))
+	bool by_default = taken.handler == reinterpret_cast<unsigned long>(SIG_DFL);
+	if (is_terminal_stop(taken.signal) && by_default)
 		taken_stops_[taken.pid] = {taken.signal, t};
+	if (fatal_by_default(taken.signal) && by_default) {
+		auto fatal = fatal_.find(taken.pid);
+		dying_[taken.pid] = taken.signal == SIGKILL && fatal != fatal_.end() ? fatal->second : taken.signal;
+	} else if (fatal_.count(taken.pid) && fatal_[taken.pid] == taken.signal) {
+		fatal_.erase(taken.pid);	/* caught, not fatal after all */
+	}
 }
 
 void

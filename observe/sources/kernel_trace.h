@@ -71,6 +71,11 @@ private:
 	std::map<pid_t, std::set<int>> pending_stops_;
 	/* Terminal stops taken, each waiting for its stop, by when it was taken. */
 	std::map<pid_t, std::pair<int, std::int64_t>> taken_stops_;
+	/* Fatal signals queued to each process, the last first: a fatal signal
+	 * is taken as SIGKILL, and the wait status will name this one. */
+	std::map<pid_t, int> fatal_;
+	/* Processes taking a fatal signal, and which. */
+	std::map<pid_t, int> dying_;
 	/* Ended processes whose end's consequences have not yet come. */
 	std::set<pid_t> exiting_;
 	/* Ended processes not yet seen collected, looked for now and then in /proc. */

@@ -40,6 +40,13 @@ StdioBuffers::look(pid_t pid, bool at_once)
 	Micros now = clock_.now();
 	switch (result.status) {
 	case StdoutReader::Status::held: {
+		/* A stream that delivers at each newline holds none: what it has up
+		 * to its last newline is being written, this very moment. */
+		if (result.line_buffered) {
+			auto newline = result.bytes.rfind('\n');
+			if (newline != std::string::npos)
+				result.bytes.erase(0, newline + 1);
+		}
 		/* A child that has not written yet holds the copy of its parent's
 		 * buffer it began with: the start of what the parent holds. */
 		Process const *parent = table_.find(p->ppid);
