@@ -273,7 +273,7 @@ open_terminal(std::string &error)
 }
 
 std::optional<Job>
-start(Options const &options, std::string &error)
+start(Options const &options, std::string &error, int *exec_error)
 {
 	if (options.argv.empty()) {
 		error = "no program to run";
@@ -320,6 +320,8 @@ start(Options const &options, std::string &error)
 			error = "cannot run " + options.argv[0] + ": " + strerror(started.error);
 		else
 			error = describe(start_steps[started.step], started.error);
+		if (heard && started.step == step_exec && exec_error != nullptr)
+			*exec_error = started.error;
 		kill_job(job);
 		waitpid(job.shell, nullptr, 0);
 		return std::nullopt;

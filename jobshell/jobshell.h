@@ -72,8 +72,9 @@ void reset_signals(std::vector<int> const &ignored);
 void exec_program(std::vector<std::string> const &argv);
 
 /* Starts the job. On failure returns nothing, says why in `error`, and
- * leaves no process behind. */
-std::optional<Job> start(Options const &, std::string &error);
+ * leaves no process behind; where the exec itself failed, `exec_error`
+ * (if given) is its errno. */
+std::optional<Job> start(Options const &, std::string &error, int *exec_error = nullptr);
 
 /* The reports that have arrived, without blocking. */
 std::vector<Report> read_reports(Job const &);

@@ -138,6 +138,7 @@ struct Signal {
 	SignalCause cause;
 	int code;	/* si_code: for SIGCHLD, what the child did */
 	State target_state;	/* what the target was when it was sent */
+	bool target_ending = false;	/* a fatal signal had already been sent to it */
 	/* For the kernel's own: the process of the job whose doing it was (the
 	 * parent whose end orphaned the group, the child that changed state). */
 	std::optional<pid_t> because_of = std::nullopt;

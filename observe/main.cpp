@@ -23,6 +23,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -148,10 +149,14 @@ main(int argc, char **argv)
 		reporters.add(std::make_unique<TextReporter>(stdout));
 		reporters.add(std::make_unique<TimelineReporter>(stdout, wants_colour(options->colour), output_width()));
 	}
-	auto outcome = watch(options->watch, reporters, error);
+	int exec_error = 0;
+	auto outcome = watch(options->watch, reporters, error, exec_error);
 	if (!outcome) {
 		fprintf(stderr, "observe: %s\n", error.c_str());
-		return exit_status::failed;
+		/* Found, but the exec failed: as the user it runs as, or for want of its interpreter. */
+		if (exec_error == ENOENT)
+			return exit_status::not_found;
+		return exec_error != 0 ? exit_status::not_executable : exit_status::failed;
 	}
 	return exit_status_of(*outcome);
 }

@@ -208,7 +208,6 @@ ProcessTable::hold(Micros t, pid_t pid, std::string bytes, bool inherited)
 		return;
 	bool first = !p->held;
 	p->held = bytes;
-	p->ever_held |= !bytes.empty();
 	if (first && bytes.empty())
 		return;	/* nothing held from the start is no news */
 	events_.push(t, Held{pid, std::move(bytes), inherited});
@@ -229,9 +228,11 @@ bool
 ProcessTable::kill(pid_t pid)
 {
 	Process *p = find(pid);
-	if (p == nullptr || p->pidfd < 0)
+	if (p == nullptr)
 		return false;
 	p->killed = true;
+	if (p->pidfd < 0)
+		return false;
 	return syscall(SYS_pidfd_send_signal, p->pidfd, SIGKILL, nullptr, 0) == 0;
 }
 

@@ -53,7 +53,6 @@ struct Process {
 	bool killed = false;		/* observe has sent it SIGKILL */
 	/* What its stdout buffer held at the last look; none before one, or where it cannot be read. */
 	std::optional<std::string> held;
-	bool ever_held = false;		/* it has held bytes at some look */
 	bool unreadable = false;
 	/* Held from the first sight to the collection, so that a signal can
 	 * never reach another process that came to use the same pid. */

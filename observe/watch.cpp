@@ -48,7 +48,7 @@ public:
 	{
 	}
 
-	std::optional<Outcome> run(std::string &error);
+	std::optional<Outcome> run(std::string &error, int &exec_error);
 
 private:
 	WatchOptions const &options_;
@@ -112,7 +112,7 @@ kernel_source(SourceChoice choice, ProcessTable &table, Stopwatch const &clock, 
 }
 
 std::optional<Outcome>
-Watch::run(std::string &error)
+Watch::run(std::string &error, int &exec_error)
 {
 	/* The trace follows observe itself, from before the job starts: every fork of it is seen. */
 	std::string why;
@@ -130,7 +130,7 @@ Watch::run(std::string &error)
 	job_options.gid = options_.gid;
 	/* Times count from here: opening the trace can take a while on a busy machine. */
 	clock_.restart();
-	auto job = jobshell::start(job_options, error);
+	auto job = jobshell::start(job_options, error, &exec_error);
 	if (!job)
 		return std::nullopt;
 	table_.set_shell(job->shell);
@@ -215,10 +215,11 @@ Watch::run(std::string &error)
 } // namespace
 
 std::optional<Outcome>
-watch(WatchOptions const &options, Reporter &reporter, std::string &error)
+watch(WatchOptions const &options, Reporter &reporter, std::string &error, int &exec_error)
 {
+	exec_error = 0;
 	Watch watch(options, reporter);
-	return watch.run(error);
+	return watch.run(error, exec_error);
 }
 
 } // namespace observe

@@ -44,7 +44,8 @@ struct Outcome {
 	std::optional<int> interrupt;	/* the signal that ended the watch */
 };
 
-/* Runs the whole watch. Returns nothing, with the reason, where the job could not be started. */
-std::optional<Outcome> watch(WatchOptions const &, Reporter &, std::string &error);
+/* Runs the whole watch. Returns nothing, with the reason, where the job
+ * could not be started; `exec_error` is then the errno of a failed exec, or 0. */
+std::optional<Outcome> watch(WatchOptions const &, Reporter &, std::string &error, int &exec_error);
 
 } // namespace observe

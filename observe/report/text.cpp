@@ -81,8 +81,10 @@ signal_words(Signal const &e, ProcessTable const &table)
 	case SignalCause::none:
 		break;
 	case SignalCause::orphaned_group:
-		if (e.signal == SIGHUP)
+		if (e.signal == SIGHUP && e.target_state == State::stopped)
 			line += ": " + because + "'s end left its group orphaned while " + target + " was stopped";
+		else if (e.signal == SIGHUP)
+			line += ": " + because + "'s end left its group orphaned with a member stopped";
 		else
 			line += ": " + because + "'s end left its group orphaned with a member stopped, and every member is continued";
 		break;
@@ -93,7 +95,7 @@ signal_words(Signal const &e, ProcessTable const &table)
 		line += ": " + because + " " + child_did(e.code);
 		break;
 	case SignalCause::kernel:
-		line += ": the kernel's own";
+		line += ": sent by the kernel for a reason of its own";
 		break;
 	}
 	switch (e.result) {
@@ -110,6 +112,8 @@ signal_words(Signal const &e, ProcessTable const &table)
 	}
 	if (e.target_state == State::zombie)
 		return line + "; ignored: " + target + " is a zombie";
+	if (e.target_ending)
+		return line + "; ignored: " + target + " is already ending, from the fatal signal before it";
 	if (e.signal == SIGCONT)
 		return line + "; ignored: " + target + " was not stopped";
 	if (e.signal == SIGCHLD || e.signal == SIGURG || e.signal == SIGWINCH)
@@ -153,7 +157,8 @@ socket_words(SocketChange const &e, ProcessTable const &table)
 			      "a server started now cannot bind " + e.local + " (Bind Failed)";
 	if (e.state == "time-wait")
 		return ends + " in time-wait: this end closed first, so the kernel keeps the connection "
-			      "for about a minute, and until then a new server cannot bind " + e.local;
+			      "for about a minute, and until then nothing can bind " + e.local +
+		       " without asking for address reuse (the server does not)";
 	if (e.state == "close-wait")
 		return ends + " close-wait: the other end has closed" + holder;
 	if (e.state == "fin-wait")
@@ -193,8 +198,8 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 			Process const *p = table.find(e.pid);
 			if (e.lost && !e.lost->empty())
 				words += "; its stdout buffer held " + held_words(*e.lost) + ", never written: lost";
-			else if (e.lost && p != nullptr && p->ever_held)
-				words += "; its exit wrote out its stdout buffer: nothing lost";
+			else if (e.lost && p != nullptr && p->held && !p->held->empty())
+				words += "; its exit wrote out the " + held_words(*p->held) + " its stdout buffer held: nothing lost";
 			line(t, words);
 		},
 		[&](Held const &e) {

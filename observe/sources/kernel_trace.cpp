@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace observe {
 
@@ -15,7 +16,7 @@ using namespace std::chrono_literals;
 
 /* A terminal stop taken is followed by its stop within microseconds; one
  * not followed by a stop in this long was discarded. */
-constexpr std::int64_t stop_wait_ns = 2'000'000;
+constexpr std::int64_t stop_wait_ns = 10'000'000;
 /* How often ended processes not seen collected are looked for in /proc:
  * one whose parent collects it with a call the trace does not follow
  * (waitid), or none (SIGCHLD ignored), is gone without a record. */
@@ -124,6 +125,11 @@ KernelSource::handle(std::int64_t t, kernel::Forked const &fork)
 	Process const *parent = table_.find(fork.parent);
 	if (parent == nullptr || parent->ended())
 		return;
+	/* A thread is its process's, not a process of the job. */
+	char task[64];
+	snprintf(task, sizeof(task), "/proc/%d/task/%d", static_cast<int>(fork.parent), static_cast<int>(fork.child));
+	if (access(task, F_OK) == 0)
+		return;
 	table_.appear(micros(t), fork.child, fork.parent, parent->name, State::running);
 	if (look_)
 		look_(fork.child);
@@ -214,6 +220,8 @@ KernelSource::handle(std::int64_t t, kernel::Generated const &sent)
 
 	Signal signal{sent.target, sent.signal, std::nullopt, SignalResult::queued, SignalCause::none, sent.code,
 		      target_state};
+	/* A fatal signal already on its way: the kernel drops whatever comes after it. */
+	signal.target_ending = fatal_.count(sent.target) != 0 || dying_.count(sent.target) != 0;
 	if (sent.code <= 0) {
 		signal.from = sent.sender;	/* kill(), tkill(), sigqueue(): a process's own doing */
 	} else if (sent.signal == SIGCHLD) {

@@ -44,10 +44,11 @@ Keyboard::take()
 	}
 	std::string passed;
 	for (ssize_t i = 0; i < n; i++) {
-		if (keys[i] == end_key)
+		if (keys[i] == end_key) {
 			ended_ = true;
-		else
-			passed += keys[i];
+			break;	/* what follows it is not the job's */
+		}
+		passed += keys[i];
 	}
 	for (size_t done = 0; done < passed.size();) {
 		ssize_t w = write(job_terminal_, passed.data() + done, passed.size() - done);

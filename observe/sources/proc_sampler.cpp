@@ -75,6 +75,14 @@ ProcSampler::take()
 	for (pid_t pid : table_.living())
 		if (Process *p = table_.find(pid))
 			update(*p, now);
+	/* What has ended, however its end was told, keeps no file open. */
+	for (auto f = files_.begin(); f != files_.end();) {
+		Process const *p = table_.find(f->first);
+		if (p != nullptr && p->ended())
+			f = files_.erase(f);
+		else
+			++f;
+	}
 	discover(now);
 	next_ = clock_.next_tick(sample_interval);
 }

@@ -21,7 +21,7 @@
 namespace observe {
 
 /* The signals observe takes from descriptors; main blocks them first. */
-constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
 constexpr int child_signal = SIGCHLD;
 
 class SignalSource : public Source {
