@@ -1,5 +1,6 @@
 #include "events.h"
 
+#include <signal.h>
 #include <string.h>
 
 namespace observe {
@@ -33,6 +34,12 @@ char const *
 reason_name(DiscardReason reason)
 {
 	return reason_names[static_cast<int>(reason)];
+}
+
+bool
+ignored_by_default(int sig)
+{
+	return sig == SIGCHLD || sig == SIGCONT || sig == SIGURG || sig == SIGWINCH;
 }
 
 std::string

@@ -215,6 +215,8 @@ template<typename... Handlers>
 Overload(Handlers...) -> Overload<Handlers...>;
 
 char const *state_name(State);
+/* A signal whose default action is to do nothing: SIGCHLD, SIGCONT (beyond resuming), SIGURG, SIGWINCH. */
+bool ignored_by_default(int sig);
 char const *result_name(SignalResult);
 /* "orphaned group", "terminal", "child changed state"; nullptr for none. */
 char const *cause_name(SignalCause);

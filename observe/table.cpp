@@ -44,6 +44,13 @@ ProcessTable::~ProcessTable()
 			close(p.pidfd);
 }
 
+std::string
+base_name(std::string const &path)
+{
+	auto slash = path.rfind('/');
+	return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 Process *
 ProcessTable::find(pid_t pid)
 {
@@ -118,8 +125,7 @@ ProcessTable::exec(Micros t, pid_t pid, std::string file)
 	Process *p = find(pid);
 	if (p == nullptr || p->ended())
 		return;
-	auto slash = file.rfind('/');
-	p->name = slash == std::string::npos ? file : file.substr(slash + 1);
+	p->name = base_name(file);
 	events_.push(t, Exec{pid, std::move(file)});
 }
 

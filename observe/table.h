@@ -63,6 +63,9 @@ struct Process {
 	bool ended_by_observe() const;
 };
 
+/* The last part of a path: "childsig-a" of "build/bin/childsig-a". */
+std::string base_name(std::string const &path);
+
 class ProcessTable {
 public:
 	ProcessTable(EventQueue &events, pid_t observer) : events_(events), observer_(observer) {}
@@ -74,6 +77,8 @@ public:
 	void set_shell(pid_t shell) { shell_ = shell; }
 	pid_t shell() const { return shell_; }
 	pid_t observer() const { return observer_; }
+	/* The shell and observe tell how what they collect ended; any other collector tells nobody. */
+	bool tells(pid_t collector) const { return collector == shell_ || collector == observer_; }
 
 	Process *find(pid_t);
 	Process const *find(pid_t) const;

@@ -34,13 +34,6 @@ constexpr auto ending_limit = 5s;
  */
 constexpr Micros release_delay = 20'000;
 
-std::string
-base_name(std::string const &path)
-{
-	auto slash = path.rfind('/');
-	return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 class Watch {
 public:
 	Watch(WatchOptions const &options, Reporter &reporter)

@@ -116,7 +116,7 @@ signal_words(Signal const &e, ProcessTable const &table)
 		return line + "; ignored: " + target + " is already ending, from the fatal signal before it";
 	if (e.signal == SIGCONT)
 		return line + "; ignored: " + target + " was not stopped";
-	if (e.signal == SIGCHLD || e.signal == SIGURG || e.signal == SIGWINCH)
+	if (ignored_by_default(e.signal))
 		return line + "; ignored, as it is by default";
 	return line + "; ignored: " + target + " ignores " + sig;
 }

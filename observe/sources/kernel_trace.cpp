@@ -35,12 +35,6 @@ is_terminal_stop(int sig)
 	return sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
 
-bool
-ignored_by_default(int sig)
-{
-	return sig == SIGCHLD || sig == SIGCONT || sig == SIGURG || sig == SIGWINCH;
-}
-
 /* Ends the process, if it keeps the default action. */
 bool
 fatal_by_default(int sig)
@@ -306,9 +300,7 @@ KernelSource::handle(std::int64_t t, kernel::Collected const &collected)
 		return;
 	exit_done(t, collected.pid);
 	table_.adopt(micros(t), collected.pid, collected.reaper);
-	/* The shell and observe tell how what they collect ended; any other parent tells nobody. */
-	bool told = collected.reaper == table_.shell() || collected.reaper == table_.observer();
-	table_.gone(micros(t), collected.pid, told);
+	table_.gone(micros(t), collected.pid, table_.tells(collected.reaper));
 }
 
 /* A terminal stop taken and not followed by a stop was discarded: its group is orphaned. */
@@ -333,10 +325,8 @@ KernelSource::look_for_the_collected()
 		return;
 	next_look_ = Clock::now() + collection_look;
 	for (auto const &p : table_.all())
-		if (!p.ended() && p.state == State::zombie && !procfs::read_stat(p.pid)) {
-			bool told = p.ppid == table_.shell() || p.ppid == table_.observer();
-			table_.gone(clock_.now(), p.pid, told);
-		}
+		if (!p.ended() && p.state == State::zombie && !procfs::read_stat(p.pid))
+			table_.gone(clock_.now(), p.pid, table_.tells(p.ppid));
 }
 
 void

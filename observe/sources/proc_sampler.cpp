@@ -24,10 +24,7 @@ ProcSampler::update(Process &p, Micros now)
 	auto stat = files(p.pid).stat();
 	if (!stat) {
 		files_.erase(p.pid);
-		/* The shell and observe tell how what they collect ended; any
-		 * other parent tells nobody. */
-		bool told = p.ppid == table_.shell() || p.ppid == table_.observer();
-		table_.gone(now, p.pid, told);
+		table_.gone(now, p.pid, table_.tells(p.ppid));
 		return;
 	}
 	table_.adopt(now, p.pid, stat->ppid);
