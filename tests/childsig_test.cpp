@@ -34,9 +34,14 @@ using namespace std::chrono_literals;
 
 /* Seconds allowed around each step of a timeline. */
 constexpr double slack = 0.5;
-/* How long the workers are watched once the parent has ended, and from when. */
+/*
+ * How long the workers are watched once the parent has ended, and from when:
+ * until each one's fate has shown, or for watched_after at the most.
+ */
 constexpr double settle_after = 0.2;
 constexpr double watched_after = 1.6;
+/* Samples of an ended worker, after the settling, that show it stays ended. */
+constexpr size_t fewest_samples_ended = 5;
 /* How much later than its timeline the parent may end before the watch gives up. */
 constexpr double parent_late_at_most = 3;
 constexpr auto sample_every = 20ms;
@@ -215,7 +220,46 @@ protected:
 		}
 	}
 
-	/* Samples until the workers have been watched for a while after the parent's end. */
+	/* The worker's lines that arrived from `from` on. */
+	int lines_since(int worker, double from) const
+	{
+		std::string const &text = terminal->text();
+		std::string const line = line_of(worker);
+		int n = 0;
+		for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + line.size()))
+			n += terminal->arrival_at(at + line.size() - 1) >= from;
+		return n;
+	}
+
+	/*
+	 * Whether what the worker became after the parent's end has shown: one
+	 * that runs on has looped, and written where it writes lines; an ended
+	 * one is a zombie, which nothing but our own wait changes. Staying
+	 * stopped shows only over the whole watch.
+	 */
+	bool fate_shown(int i) const
+	{
+		double after = parent_end + settle_after;
+		auto seen = states_seen(i, after, watch_end);
+		bool ended = seen.size() >= fewest_samples_ended && seen.back() != gone &&
+			     procfs::state_of(seen.back()) == State::zombie;
+		auto const &first = workers[i].switches_first;
+		auto const &last = workers[i].switches_last;
+		bool runs_on = first && last && *last > *first && (!course.writes_lines || lines_since(i, after) >= 1);
+		switch (course.after[i]) {
+		case After::runs_on:
+			return runs_on;
+		case After::stays_stopped:
+			return false;
+		case After::ended_by_sigint:
+			return ended;
+		case After::hung_up_or_runs_on:
+			return ended || runs_on;
+		}
+		return false;
+	}
+
+	/* Samples until the workers' fates after the parent's end have shown, or for a while after it. */
 	void watch()
 	{
 		auto deadline = std::chrono::duration<double>(parent_ends() + watched_after + parent_late_at_most);
@@ -225,7 +269,9 @@ protected:
 			sample_states();
 			count_children();
 			count_switches();
-			return parent_ended() && seconds_since(origin) >= parent_end + watched_after;
+			if (!parent_ended())
+				return false;
+			return seconds_since(origin) >= parent_end + watched_after || (fate_shown(0) && fate_shown(1));
 		}, std::chrono::duration_cast<std::chrono::milliseconds>(deadline), sample_every);
 	}
 

@@ -151,7 +151,7 @@ TEST(ObserveWatch, ChildsigAStopsChild2AndLeavesNoWorkerStopped)
 
 TEST(ObserveWatch, ChildsigCShowsTheStopTheInterruptAndTheOrphan)
 {
-	Watch watch({"--for", "10.5", "childsig-c"}, 30s);
+	Watch watch({"--for", "10", "childsig-c"}, 30s);
 	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->err();
 	auto parent = watch.pid_of("program");
 	auto child1 = watch.pid_of("child 1");
