@@ -220,6 +220,14 @@ protected:
 		}
 	}
 
+	/* Whether the worker slept again between the first and the last count after the parent's end. */
+	bool loops(int i) const
+	{
+		auto const &first = workers[i].switches_first;
+		auto const &last = workers[i].switches_last;
+		return first && last && *last > *first;
+	}
+
 	/* The worker's lines that arrived from `from` on. */
 	int lines_since(int worker, double from) const
 	{
@@ -243,9 +251,7 @@ protected:
 		auto seen = states_seen(i, after, watch_end);
 		bool ended = seen.size() >= fewest_samples_ended && seen.back() != gone &&
 			     procfs::state_of(seen.back()) == State::zombie;
-		auto const &first = workers[i].switches_first;
-		auto const &last = workers[i].switches_last;
-		bool runs_on = first && last && *last > *first && (!course.writes_lines || lines_since(i, after) >= 1);
+		bool runs_on = loops(i) && (!course.writes_lines || lines_since(i, after) >= 1);
 		switch (course.after[i]) {
 		case After::runs_on:
 			return runs_on;
@@ -363,9 +369,7 @@ protected:
 	{
 		pid_t worker = workers[i].pid;
 		auto seen = states_seen(i, parent_end + settle_after, watch_end);
-		auto const &first = workers[i].switches_first;
-		auto const &last = workers[i].switches_last;
-		bool looping = first && last && *last > *first;
+		bool looping = loops(i);
 		auto fate = [&](std::initializer_list<State> allowed) {
 			EXPECT_FALSE(seen.empty());
 			EXPECT_TRUE(all_among(seen, allowed)) << labels[i] << " after the parent's end: " << seen;
