@@ -472,7 +472,7 @@ TEST_P(Demonstration, RunsItsCourse)
 
 constexpr State R = State::running, T = State::stopped, Z = State::zombie;
 
-INSTANTIATE_TEST_SUITE_P(Childsig, Demonstration, ::testing::Values(
+Course const courses[] = {
 	Course{.name = "A", .program = "childsig-a", .writes_lines = true, .closing = "Child term",
 	       .phases = {{.from = 0, .to = 3, .workers = {R, R}}, {.from = 3, .to = 6, .workers = {R, T}}},
 	       .after = {After::hung_up_or_runs_on, After::hung_up_or_runs_on}},
@@ -494,7 +494,10 @@ INSTANTIATE_TEST_SUITE_P(Childsig, Demonstration, ::testing::Values(
 	Course{.name = "C", .program = "childsig-c", .writes_lines = false, .closing = "",
 	       .phases = {{.from = 0, .to = 3, .workers = {R, R}}, {.from = 3, .to = 6, .workers = {R, T}},
 			  {.from = 6, .to = 9, .workers = {R, R}}},
-	       .after = {After::ended_by_sigint, After::runs_on}}),
+	       .after = {After::ended_by_sigint, After::runs_on}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Childsig, Demonstration, ::testing::ValuesIn(courses),
 	[](auto const &info) { return std::string(info.param.name); });
 
 /* A file of this test's own, removed when the test lets go of it. */
@@ -585,13 +588,16 @@ TEST_P(FailedCreation, EndsTheFirstWorkerAndSignalsNothingElse)
 	EXPECT_TRUE(procfs::children(getpid()).empty()) << "something outlived the namespace";
 }
 
-INSTANTIATE_TEST_SUITE_P(Childsig, FailedCreation, ::testing::Values(
+Failure const creation_failures[] = {
 	Failure{.name = "AFirst", .program = "childsig-a", .failing = 1},
 	Failure{.name = "ASecond", .program = "childsig-a", .failing = 2},
 	Failure{.name = "BFirst", .program = "childsig-b", .failing = 1},
 	Failure{.name = "BSecond", .program = "childsig-b", .failing = 2},
 	Failure{.name = "CFirst", .program = "childsig-c", .failing = 1},
-	Failure{.name = "CSecond", .program = "childsig-c", .failing = 2}),
+	Failure{.name = "CSecond", .program = "childsig-c", .failing = 2},
+};
+
+INSTANTIATE_TEST_SUITE_P(Childsig, FailedCreation, ::testing::ValuesIn(creation_failures),
 	[](auto const &info) { return std::string(info.param.name); });
 
 /*
@@ -626,7 +632,7 @@ TEST_P(ParentCalls, AreTheVariantsTimeline)
 /* The program's name without "childsig-", for the test's. */
 constexpr size_t variant_letter = std::string_view("childsig-").size();
 
-INSTANTIATE_TEST_SUITE_P(Childsig, ParentCalls, ::testing::Values(
+Timeline const timelines[] = {
 	Timeline{.program = "childsig-a",
 		 .steps = {"create child 1", "create child 2",
 			   "pause 3", "SIGSTOP to child 2", "pause 3", "SIGCONT to child 2",
@@ -638,7 +644,10 @@ INSTANTIATE_TEST_SUITE_P(Childsig, ParentCalls, ::testing::Values(
 	Timeline{.program = "childsig-c",
 		 .steps = {"create child 1", "create child 2",
 			   "pause 3", "SIGSTOP to child 2", "pause 3", "SIGCONT to child 2",
-			   "pause 3", "SIGINT to child 1"}}),
+			   "pause 3", "SIGINT to child 1"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Childsig, ParentCalls, ::testing::ValuesIn(timelines),
 	[](auto const &info) { return std::string(info.param.program).substr(variant_letter); });
 
 } // namespace

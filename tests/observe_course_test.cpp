@@ -261,8 +261,11 @@ TEST_P(ObserveBuffers, ChildsigBLosesTheLabelsItsWorkersHeld)
 	expect_nothing_left(watch);
 }
 
-INSTANTIATE_TEST_SUITE_P(Observe, ObserveBuffers,
-			 ::testing::Values(BufferWatch{"Traced", true}, BufferWatch{"Unprivileged", false}),
+BufferWatch const buffer_watches[] = {
+	BufferWatch{"Traced", true}, BufferWatch{"Unprivileged", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Observe, ObserveBuffers, ::testing::ValuesIn(buffer_watches),
 			 [](auto const &info) { return std::string(info.param.name); });
 
 /* procids with its output on a pipe: the parent's lines wait in its buffer, and the time limit throws them away. */

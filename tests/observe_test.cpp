@@ -42,7 +42,7 @@ TEST_P(JsonString, EscapesWhatJsonCannotHoldAndKeepsUtf8)
 	EXPECT_EQ(observe::json_string(GetParam().bytes), GetParam().json);
 }
 
-INSTANTIATE_TEST_SUITE_P(Observe, JsonString, ::testing::Values(
+Escape const escapes[] = {
 	Escape{"Plain", "Child1", "\"Child1\""},
 	Escape{"QuoteAndBackslash", "a\"b\\c", "\"a\\\"b\\\\c\""},
 	Escape{"TerminalLineEnd", "Child1\r\n", "\"Child1\\r\\n\""},
@@ -52,7 +52,10 @@ INSTANTIATE_TEST_SUITE_P(Observe, JsonString, ::testing::Values(
 	Escape{"StrayByte", "\xff", "\"\\u00ff\""},
 	Escape{"CutSequence", "\xc3", "\"\\u00c3\""},
 	Escape{"Overlong", "\xc0\xaf", "\"\\u00c0\\u00af\""},
-	Escape{"Surrogate", "\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""}),
+	Escape{"Surrogate", "\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Observe, JsonString, ::testing::ValuesIn(escapes),
 	[](auto const &info) { return std::string(info.param.name); });
 
 TEST(ObserveJson, EachEventHasItsFields)
@@ -117,7 +120,7 @@ TEST_P(ObserveOptions, EndAtTheCommandAndSayWhatIsWrong)
 	EXPECT_EQ(options->watch.argv, GetParam().command);
 }
 
-INSTANTIATE_TEST_SUITE_P(Observe, ObserveOptions, ::testing::Values(
+CommandLine const command_lines[] = {
 	CommandLine{"NoCommand", {"--json"}, "no command"},
 	CommandLine{"UnknownOption", {"--colour=never", "server"}, "unknown option --colour"},
 	CommandLine{"UnknownShortOption", {"-x", "server"}, "unknown option -x"},
@@ -131,7 +134,10 @@ INSTANTIATE_TEST_SUITE_P(Observe, ObserveOptions, ::testing::Values(
 	CommandLine{"NoSuchColour", {"--color", "sometimes", "server"}, "--color is auto, always or never"},
 	CommandLine{"OptionsAfterTheCommandAreItsOwn", {"--for", "1", "sleep", "--for", "2"}, nullptr,
 		    {"sleep", "--for", "2"}},
-	CommandLine{"DoubleDashEndsTheOptions", {"--", "--json"}, nullptr, {"--json"}}),
+	CommandLine{"DoubleDashEndsTheOptions", {"--", "--json"}, nullptr, {"--json"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Observe, ObserveOptions, ::testing::ValuesIn(command_lines),
 	[](auto const &info) { return std::string(info.param.name); });
 
 TEST(ObserveOptions, TakesEveryOptionInBothForms)

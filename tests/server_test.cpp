@@ -113,12 +113,15 @@ bytes(size_t count)
 	return text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Server, Messages, ::testing::Values(
+Message const messages[] = {
 	Message{"HundredBytesPrintWhole", bytes(100), bytes(100), false},
 	Message{"OverlongMessageIsCutAtTheReceive", bytes(150), "", false},
 	Message{"ClosedWithoutSendingPrintsNothing", "", "", true},
 	Message{"ZeroByteEndsTheText", std::string("ab\0cd", 5), "ab", false},
-	Message{"ConversionsPrintLiterally", "%s%n%d%%", "%s%n%d%%", false}),
+	Message{"ConversionsPrintLiterally", "%s%n%d%%", "%s%n%d%%", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Server, Messages, ::testing::ValuesIn(messages),
 	[](auto const &info) { return std::string(info.param.name); });
 
 TEST_F(Server, OnATerminalTheTextUpToANewlineAppearsBeforeTheGreeting)
@@ -175,14 +178,17 @@ TEST_P(Failures, EachStepHasItsTextAndStatus)
 	EXPECT_EQ(server->exit_status(), failure.status) << server->describe_status();
 }
 
-INSTANTIATE_TEST_SUITE_P(Server, Failures, ::testing::Values(
+Failure const failures[] = {
 	Failure{"Socket", "socket", "socket:error=EMFILE", Peer::none, "Socet creation failed\n", 1},
 	Failure{"Bind", "bind", "bind:error=EADDRINUSE", Peer::none, "Bind Failed", 2},
 	Failure{"Listen", "listen", "listen:error=EADDRINUSE", Peer::none, "Listen Failed\n", 3},
 	Failure{"Accept", "accept,accept4", "accept,accept4:error=EMFILE", Peer::none, "Accept failed\n", 4},
 	Failure{"Receive", "recvfrom", "recvfrom:error=ECONNRESET", Peer::sends, "recv Failed", 2},
 	Failure{"Send", "sendto", "sendto:error=EPIPE", Peer::sends,
-		std::string(received) + "hi send Failed", 2}),
+		std::string(received) + "hi send Failed", 2},
+};
+
+INSTANTIATE_TEST_SUITE_P(Server, Failures, ::testing::ValuesIn(failures),
 	[](auto const &info) { return std::string(info.param.name); });
 
 TEST_F(Server, ASecondServerCannotBindWhileTheFirstListens)
