@@ -110,6 +110,13 @@ all_among(std::string const &seen, std::initializer_list<State> allowed)
 	});
 }
 
+/* Whether the last letter of `seen` is a zombie: the worker has ended and is still there to collect. */
+bool
+ends_a_zombie(std::string const &seen)
+{
+	return !seen.empty() && seen.back() != gone && procfs::state_of(seen.back()) == State::zombie;
+}
+
 char const *
 name_of(State state)
 {
@@ -249,8 +256,7 @@ protected:
 	{
 		double after = parent_end + settle_after;
 		auto seen = states_seen(i, after, watch_end);
-		bool ended = seen.size() >= fewest_samples_ended && seen.back() != gone &&
-			     procfs::state_of(seen.back()) == State::zombie;
+		bool ended = seen.size() >= fewest_samples_ended && ends_a_zombie(seen);
 		bool runs_on = loops(i) && (!course.writes_lines || lines_since(i, after) >= 1);
 		switch (course.after[i]) {
 		case After::runs_on:
@@ -402,7 +408,7 @@ protected:
 		case After::hung_up_or_runs_on:
 			/* Never left stopped: SIGHUP ended it, or its stop never took effect. */
 			fate({State::running, State::zombie});
-			if (!seen.empty() && seen.back() != gone && procfs::state_of(seen.back()) == State::zombie) {
+			if (ends_a_zombie(seen)) {
 				expect_end_by(SIGHUP);
 				return false;
 			}
