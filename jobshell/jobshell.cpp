@@ -28,8 +28,8 @@ struct Start {
 	int step;	/* index into start_steps */
 };
 
-constexpr char const *start_steps[] = {"setsid", "terminal", "fork", "exec"};
-enum Step { step_session, step_terminal, step_fork, step_exec };
+constexpr char const *start_steps[] = {"setsid", "terminal", "user", "fork", "exec"};
+enum Step { step_session, step_terminal, step_user, step_fork, step_exec };
 
 constexpr int shell_ignores[] = {SIGTSTP, SIGTTIN, SIGTTOU, SIGINT, SIGQUIT};
 
@@ -48,11 +48,13 @@ write_all(int fd, void const *data, size_t size)
 	}
 }
 
-/* The job's identity, worked out before the fork: the user's groups come from files. */
+/* The job's identity, worked out before the fork: the user's groups and
+ * account come from files. */
 struct Identity {
 	uid_t uid;
 	gid_t gid;
 	std::vector<gid_t> groups;
+	std::vector<std::pair<char const *, std::string>> account;	/* HOME and the like */
 };
 
 std::optional<Identity>
@@ -60,8 +62,10 @@ identity_of(Options const &options)
 {
 	if (!options.uid)
 		return std::nullopt;
-	Identity id{*options.uid, options.gid, {options.gid}};
+	Identity id{*options.uid, options.gid, {options.gid}, {}};
 	if (passwd const *user = getpwuid(id.uid)) {
+		id.account = {{"HOME", user->pw_dir}, {"USER", user->pw_name}, {"LOGNAME", user->pw_name},
+			      {"SHELL", *user->pw_shell != '\0' ? user->pw_shell : "/bin/sh"}};
 		int count = 64;
 		id.groups.resize(count);
 		if (getgrouplist(user->pw_name, id.gid, id.groups.data(), &count) < 0) {
@@ -77,7 +81,24 @@ identity_of(Options const &options)
 bool
 become(Identity const &id)
 {
-	return setgroups(id.groups.size(), id.groups.data()) == 0 && setgid(id.gid) == 0 && setuid(id.uid) == 0;
+	if (setgroups(id.groups.size(), id.groups.data()) != 0 || setgid(id.gid) != 0 || setuid(id.uid) != 0)
+		return false;
+	for (auto const &[name, value] : id.account)
+		setenv(name, value.c_str(), 1);
+	return true;
+}
+
+/* What the shell's SIGCONT handler needs: a shell's fg, on the starter's word. */
+int shell_tty = -1;
+pid_t shell_job = -1;
+
+void
+bring_to_foreground(int)
+{
+	int saved = errno;
+	tcsetpgrp(shell_tty, shell_job);
+	kill(-shell_job, SIGCONT);
+	errno = saved;
 }
 
 /* The shell's name, in its command name and its command line, both of
@@ -112,7 +133,7 @@ name_process(std::string const &name)
 }
 
 [[noreturn]] void
-run_job(Options const &options, std::optional<Identity> const &id, int tty, int exec_error)
+run_job(Options const &options, int tty, int exec_error)
 {
 	/* As a shell does: both sides set the group and the foreground, so
 	 * neither order of running after fork leaves a window. */
@@ -126,8 +147,7 @@ run_job(Options const &options, std::optional<Identity> const &id, int tty, int 
 	if (tty > 2)
 		close(tty);
 
-	if (!id || become(*id))
-		exec_program(options.argv);
+	exec_program(options.argv);
 	int error = errno;
 	write_all(exec_error, &error, sizeof(error));
 	_exit(127);
@@ -170,9 +190,13 @@ run_shell(Options const &options, std::optional<Identity> const &id, char const 
 	int tty = open(tty_path, O_RDWR);
 	if (tty < 0 || ioctl(tty, TIOCSCTTY, 0) < 0)
 		fail_start(reports, step_terminal);
-	/* The job's terminal is its user's, as login makes it. */
-	if (id)
+	/* The job's terminal is its user's, as login makes it; and from here
+	 * the shell is that user too: nothing of the job's session is root's. */
+	if (id) {
 		fchown(tty, id->uid, id->gid);
+		if (!become(*id))
+			fail_start(reports, step_user);
+	}
 	if (options.raw_output) {
 		termios mode{};
 		tcgetattr(tty, &mode);
@@ -193,10 +217,13 @@ run_shell(Options const &options, std::optional<Identity> const &id, char const 
 	if (leader == 0) {
 		close(exec_pipe[0]);
 		close(reports);
-		run_job(options, id, tty, exec_pipe[1]);
+		run_job(options, tty, exec_pipe[1]);
 	}
 	setpgid(leader, leader);
 	tcsetpgrp(tty, leader);
+	shell_tty = tty;
+	shell_job = leader;
+	signal(SIGCONT, bring_to_foreground);
 
 	/* The exec pipe closes on a successful exec; an error comes through it. */
 	close(exec_pipe[1]);
@@ -286,8 +313,7 @@ start(Options const &options, std::string &error, int *exec_error)
 	Job job;
 	job.terminal = terminal->master;
 	std::string const &tty_path = terminal->slave;
-	winsize size{24, 80, 0, 0};
-	ioctl(job.terminal, TIOCSWINSZ, &size);
+	ioctl(job.terminal, TIOCSWINSZ, &options.size);
 
 	int report_pipe[2];
 	if (pipe2(report_pipe, O_CLOEXEC) < 0) {
@@ -330,6 +356,13 @@ start(Options const &options, std::string &error, int *exec_error)
 	fcntl(job.terminal, F_SETFL, O_NONBLOCK);
 	fcntl(job.reports, F_SETFL, O_NONBLOCK);
 	return job;
+}
+
+void
+continue_job(Job const &job)
+{
+	if (job.shell > 0)
+		kill(job.shell, SIGCONT);
 }
 
 std::vector<Report>

@@ -17,6 +17,7 @@
  * shell, not the starter, is its parent.
  */
 
+#include <sys/ioctl.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -34,10 +35,14 @@ struct Options {
 	std::vector<int> ignored_signals;
 	/* Turn off output processing, so the terminal delivers the bytes as written. */
 	bool raw_output = false;
-	/* The user the job runs as, with that user's groups, where the starter
-	 * is root only to watch it; the shell stays the starter's. */
+	/* The user the job and its shell run as, with that user's groups, where
+	 * the starter is root only to watch it. The job then has the user's
+	 * HOME, USER, LOGNAME and SHELL, as login gives them; the rest of its
+	 * environment is the starter's. */
 	std::optional<uid_t> uid;
 	gid_t gid = 0;
+	/* The terminal's size, in rows and columns. */
+	winsize size{24, 80, 0, 0};
 	/* The shell's name in ps, so that it does not pass for its starter. */
 	std::string shell_name = "jobshell";
 };
@@ -75,6 +80,10 @@ void exec_program(std::vector<std::string> const &argv);
  * leaves no process behind; where the exec itself failed, `exec_error`
  * (if given) is its errno. */
 std::optional<Job> start(Options const &, std::string &error, int *exec_error = nullptr);
+
+/* Has the shell continue a job that has stopped, in the terminal's
+ * foreground again, as a shell's fg does. */
+void continue_job(Job const &);
 
 /* The reports that have arrived, without blocking. */
 std::vector<Report> read_reports(Job const &);

@@ -15,6 +15,7 @@
 #include "report/json.h"
 #include "report/text.h"
 #include "report/timeline.h"
+#include "sources/keyboard.h"
 #include "sources/signals.h"
 #include "watch.h"
 
@@ -42,23 +43,6 @@ own_path()
 	return path;
 }
 
-/* The timeline's width: the terminal's, else COLUMNS, else 80. */
-static size_t
-output_width()
-{
-	constexpr size_t fallback = 80;
-	winsize size{};
-	if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-		return size.ws_col;
-	if (char const *columns = getenv("COLUMNS")) {
-		char *end;
-		long n = strtol(columns, &end, 10);
-		if (*columns != '\0' && *end == '\0' && n > 0)
-			return static_cast<size_t>(n);
-	}
-	return fallback;
-}
-
 static bool
 wants_colour(observe::Colour colour)
 {
@@ -70,6 +54,14 @@ wants_colour(observe::Colour colour)
 	};
 	char const *term = getenv("TERM");
 	return isatty(STDOUT_FILENO) && unset("NO_COLOR") && !(term != nullptr && strcmp(term, "dumb") == 0);
+}
+
+/* observe's terminal takes escape sequences: the job's colours and cursor moves can pass. */
+static bool
+takes_escapes()
+{
+	char const *term = getenv("TERM");
+	return term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
 }
 
 /* A number from the environment, where it holds one. */
@@ -86,7 +78,8 @@ number_from(char const *name)
 
 /*
  * Root is for tracing alone: run under sudo, observe keeps root for
- * itself and runs the job as the user who asked, with that user's groups.
+ * itself and runs the job and its shell as the user who asked, with that
+ * user's groups and account.
  */
 static void
 run_as_the_user(observe::WatchOptions &watch)
@@ -113,6 +106,8 @@ settle_process()
 	sigemptyset(&blocked);
 	for (int sig : observe::interrupt_signals)
 		sigaddset(&blocked, sig);
+	for (int sig : observe::screen_signals)
+		sigaddset(&blocked, sig);
 	sigaddset(&blocked, observe::child_signal);
 	sigprocmask(SIG_BLOCK, &blocked, nullptr);
 	signal(SIGPIPE, SIG_IGN);
@@ -132,6 +127,10 @@ main(int argc, char **argv)
 		fputs(help_text, stdout);
 		return 0;
 	}
+	if (options->version) {
+		printf("observe %s\n", OBSERVE_VERSION);
+		return 0;
+	}
 	char const *path_list = getenv("PATH");
 	auto found = find_command(options->watch.argv[0], own_path(), path_list ? path_list : "");
 	if (!found.path) {
@@ -142,16 +141,22 @@ main(int argc, char **argv)
 	run_as_the_user(options->watch);
 
 	settle_process();
+	Screen screen;
+	options->watch.screen = &screen;
+	bool colour = wants_colour(options->colour);
 	Reporters reporters;
 	if (options->json) {
 		reporters.add(std::make_unique<JsonReporter>(stdout));
 	} else {
-		reporters.add(std::make_unique<TextReporter>(stdout));
-		reporters.add(std::make_unique<TimelineReporter>(stdout, wants_colour(options->colour), output_width()));
+		TextStyle style{&screen, colour && takes_escapes(), Keyboard::keys_available()};
+		reporters.add(std::make_unique<TextReporter>(stdout, style));
+		reporters.add(std::make_unique<TimelineReporter>(stdout, colour, screen));
 	}
 	int exec_error = 0;
 	auto outcome = watch(options->watch, reporters, error, exec_error);
 	if (!outcome) {
+		if (exec_error != 0)
+			error = exec_words(options->watch.argv[0], exec_error);
 		fprintf(stderr, "observe: %s\n", error.c_str());
 		/* Found, but the exec failed: as the user it runs as, or for want of its interpreter. */
 		if (exec_error == ENOENT)

@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -22,7 +25,8 @@ char const help_text[] =
 	"adopted and ending, and the signals among them; then a timeline.\n"
 	"COMMAND is a path, or a name looked up beside observe, then in PATH.\n"
 	"\n"
-	"  --for SECONDS     end the watch after SECONDS (0.1 to 3600, default 12)\n"
+	"  --for SECONDS     end the watch after SECONDS, a decimal number; 0 or inf\n"
+	"                    (the default) for no limit\n"
 	"  --send TEXT       be the greeting server's client: once the job listens on\n"
 	"                    127.0.0.1:3456, send TEXT and show the reply; with '' it\n"
 	"                    connects and closes its sending side without sending\n"
@@ -38,28 +42,37 @@ char const help_text[] =
 	"  --color=WHEN      auto (default: on a terminal, TERM not dumb, NO_COLOR\n"
 	"                    unset), always or never\n"
 	"  -h, --help        this text\n"
+	"  --version         observe's version\n"
 	"\n"
-	"What you type goes to the job's terminal, Ctrl-C and Ctrl-Z included;\n"
-	"Ctrl-] ends the watch. When the watch ends observe ends what is left of\n"
-	"the job.\n"
+	"The watch ends when every process of the job has ended, at --for, or\n"
+	"when you end it. What you type goes to the job's terminal, Ctrl-C and\n"
+	"Ctrl-Z included; Ctrl-] ends the watch, and Enter continues a job that\n"
+	"Ctrl-Z stopped. Standard input that is not a terminal goes to the job's\n"
+	"terminal, then an end of file. When the watch ends observe ends what is\n"
+	"left of the job.\n"
 	"\n"
 	"Exit status: COMMAND's own (128+N where signal N ended it); 124 when the\n"
 	"time limit ended it; 128+N when observe was ended by signal N first; 125\n"
 	"when observe itself failed; 126 when COMMAND cannot be run; 127 when it\n"
 	"is not found.\n";
 
-/* The watch must leave room for a demonstration to be seen, and must end. */
-static constexpr double limit_min = 0.1;
-static constexpr double limit_max = 3600;
-
+/* Seconds as a person writes them: digits, a fraction, an exponent; "inf"
+ * for none. Not strtod's hexadecimal, nor a sign: a limit is never negative. */
 static std::optional<double>
 parse_seconds(std::string const &text)
 {
+	if (text == "inf" || text == "infinity")
+		return 0;
+	size_t digits = text.find_first_not_of("0123456789.eE+-");
+	if (text.empty() || digits != std::string::npos || !isdigit(static_cast<unsigned char>(text.back())) ||
+	    !(isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.'))
+		return std::nullopt;
 	char *end = nullptr;
 	double value = strtod(text.c_str(), &end);
-	if (text.empty() || *end != '\0' || !std::isfinite(value))
+	if (*end != '\0' || !std::isfinite(value) || value < 0)
 		return std::nullopt;
-	return value;
+	/* Past a hundred years, a limit is none. */
+	return value > 3.2e9 ? 0 : value;
 }
 
 std::optional<int>
@@ -89,7 +102,7 @@ choose(char const *given, char const *const (&words)[N])
 	return std::nullopt;
 }
 
-enum Long { opt_for = 256, opt_send, opt_json, opt_source, opt_ignore, opt_adopting, opt_color };
+enum Long { opt_for = 256, opt_send, opt_json, opt_source, opt_ignore, opt_adopting, opt_color, opt_version };
 
 static constexpr option long_options[] = {
 	{"for", required_argument, nullptr, opt_for},
@@ -100,11 +113,25 @@ static constexpr option long_options[] = {
 	{"adopting", no_argument, nullptr, opt_adopting},
 	{"color", required_argument, nullptr, opt_color},
 	{"help", no_argument, nullptr, 'h'},
+	{"version", no_argument, nullptr, opt_version},
 	{nullptr, 0, nullptr, 0},
 };
 
 static constexpr char const *source_words[] = {"auto", "kernel", "proc"};
 static constexpr char const *colour_words[] = {"auto", "always", "never"};
+
+/* What was wrong with an option getopt refused: `given` is the word it was
+ * in, `code` its optopt. A long option that takes no value has its own code. */
+static std::string
+unknown(std::string const &given, int code)
+{
+	size_t equals = given.find('=');
+	if (code != 0 && given.starts_with("--") && equals != std::string::npos)
+		return given.substr(0, equals) + " takes no value, not '" + given.substr(equals + 1) + "'";
+	if (code != 0 && code < opt_for)
+		return std::string("unknown option -") + static_cast<char>(code);
+	return "unknown option " + given.substr(0, given.find('='));
+}
 
 std::optional<Options>
 parse_options(int argc, char *const *argv, std::string &error)
@@ -125,13 +152,16 @@ parse_options(int argc, char *const *argv, std::string &error)
 			return options;
 		case opt_for: {
 			auto seconds = parse_seconds(value);
-			if (!seconds || *seconds < limit_min || *seconds > limit_max) {
-				error = "--for takes seconds from 0.1 to 3600, not '" + value + "'";
+			if (!seconds) {
+				error = "--for takes seconds as a decimal number (0 or inf for no limit), not '" + value + "'";
 				return std::nullopt;
 			}
 			options.watch.limit_seconds = *seconds;
 			break;
 		}
+		case opt_version:
+			options.version = true;
+			return options;
 		case opt_send:
 			options.watch.send = value;
 			break;
@@ -172,7 +202,7 @@ parse_options(int argc, char *const *argv, std::string &error)
 			error = given + " needs a value";
 			return std::nullopt;
 		default:
-			error = "unknown option " + (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : given);
+			error = unknown(given, optopt);
 			return std::nullopt;
 		}
 	}
@@ -180,29 +210,39 @@ parse_options(int argc, char *const *argv, std::string &error)
 		error = "no command to watch";
 		return std::nullopt;
 	}
+	if (argv[optind][0] == '\0') {
+		error = "the command is empty";
+		return std::nullopt;
+	}
 	options.watch.argv.assign(argv + optind, argv + argc);
 	return options;
 }
 
+/* Whether `path` exists; if so, what keeps it from being run, or "" for nothing. */
 static bool
-exists(std::string const &path, bool &executable)
+exists(std::string const &path, std::string &unusable)
 {
 	struct stat info;
 	if (stat(path.c_str(), &info) != 0)
 		return false;
-	executable = S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+	if (S_ISDIR(info.st_mode))
+		unusable = "is a directory";
+	else if (!S_ISREG(info.st_mode) || access(path.c_str(), X_OK) != 0)
+		unusable = "not executable";
+	else
+		unusable = "";
 	return true;
 }
 
 Found
 find_command(std::string const &name, std::string const &self, std::string const &path_list)
 {
-	bool executable = false;
+	std::string why;
 	if (name.find('/') != std::string::npos) {
-		if (!exists(name, executable))
+		if (!exists(name, why))
 			return {std::nullopt, exit_status::not_found, "cannot run " + name + ": no such file"};
-		if (!executable)
-			return {std::nullopt, exit_status::not_executable, "cannot run " + name + ": not executable"};
+		if (!why.empty())
+			return {std::nullopt, exit_status::not_executable, "cannot run " + name + ": " + why};
 		return {name, 0, ""};
 	}
 	std::vector<std::string> candidates;
@@ -214,16 +254,58 @@ find_command(std::string const &name, std::string const &self, std::string const
 		candidates.push_back((dir.empty() ? "." : dir) + "/" + name);
 	std::optional<std::string> unusable;
 	for (auto const &candidate : candidates) {
-		if (!exists(candidate, executable))
+		if (!exists(candidate, why))
 			continue;
-		if (executable)
+		if (why.empty())
 			return {candidate, 0, ""};
 		if (!unusable)
-			unusable = candidate;
+			unusable = "cannot run " + candidate + ": " + why;
 	}
 	if (unusable)
-		return {std::nullopt, exit_status::not_executable, "cannot run " + *unusable + ": not executable"};
+		return {std::nullopt, exit_status::not_executable, *unusable};
 	return {std::nullopt, exit_status::not_found, "cannot run " + name + ": not found in PATH (nor beside observe)"};
+}
+
+/* The interpreter a script names on its first line, if it names one. */
+static std::optional<std::string>
+interpreter_of(std::string const &path)
+{
+	FILE *file = fopen(path.c_str(), "re");
+	if (file == nullptr)
+		return std::nullopt;
+	char line[256] = "";
+	bool read = fgets(line, sizeof(line), file) != nullptr;
+	fclose(file);
+	if (!read || strncmp(line, "#!", 2) != 0)
+		return std::nullopt;
+	std::string rest = line + 2;
+	size_t start = rest.find_first_not_of(" \t");
+	if (start == std::string::npos)
+		return std::nullopt;
+	size_t end = rest.find_first_of(" \t\r\n", start);
+	return rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+std::string
+exec_words(std::string const &path, int error)
+{
+	std::string what = "cannot run " + path + ": ";
+	switch (error) {
+	case ENOENT:
+		if (auto interpreter = interpreter_of(path))
+			return what + "its interpreter " + *interpreter + " is not found";
+		return what + "no such file";
+	case EACCES:
+		return what + "permission denied";
+	case ENOEXEC:
+		return what + "not a program this system can run";
+	case EISDIR:
+		return what + "is a directory";
+	}
+	std::string words = strerror(error);
+	if (!words.empty())
+		words[0] = static_cast<char>(tolower(static_cast<unsigned char>(words[0])));
+	return what + words;
 }
 
 int

@@ -22,6 +22,7 @@ struct Options {
 	WatchOptions watch;
 	bool json = false;
 	bool help = false;
+	bool version = false;
 	Colour colour = Colour::automatic;
 };
 
@@ -50,6 +51,10 @@ struct Found {
 	std::string error;
 };
 Found find_command(std::string const &name, std::string const &self, std::string const &path_list);
+
+/* Why an exec of `path` failed with `error`, in observe's words: a script's
+ * missing interpreter is named, as the kernel's ENOENT does not. */
+std::string exec_words(std::string const &path, int error);
 
 /* What observe exits with once the watch is over. */
 int exit_status_of(Outcome const &);

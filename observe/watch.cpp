@@ -13,6 +13,7 @@
 #include "sources/terminal.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,6 +122,8 @@ Watch::run(std::string &error, int &exec_error)
 	job_options.adopting = options_.adopting;
 	job_options.uid = options_.uid;
 	job_options.gid = options_.gid;
+	if (options_.screen)
+		job_options.size = options_.screen->size();
 	/* Times count from here: opening the trace can take a while on a busy machine. */
 	clock_.restart();
 	auto job = jobshell::start(job_options, error, &exec_error);
@@ -139,8 +142,21 @@ Watch::run(std::string &error, int &exec_error)
 		table_.appear(clock_.now(), job->leader, job->shell, name, State::running);
 
 	TerminalSource terminal(job->terminal, events_, clock_);
-	Keyboard keyboard(job->terminal);
 	ShellReports reports(*job, table_, clock_);
+	Keyboard keyboard(job->terminal, {[&] { return reports.job_stopped(); }, [&] { jobshell::continue_job(*job); }});
+	ScreenSignals screen_signals([&](int sig) {
+		if (sig == SIGTSTP) {
+			keyboard.release();
+			fflush(stdout);
+		} else if (sig == SIGCONT) {
+			keyboard.retake();
+		} else if (options_.screen) {
+			/* The kernel tells the job's foreground with a SIGWINCH of its own. */
+			options_.screen->update();
+			winsize size = options_.screen->size();
+			ioctl(job->terminal, TIOCSWINSZ, &size);
+		}
+	});
 	ProcSampler sampler(table_, events_, clock_);
 	StdioBuffers buffers(table_, clock_);
 	if (kernel)
@@ -158,12 +174,14 @@ Watch::run(std::string &error, int &exec_error)
 	if (client)
 		loop.add(*client);
 	for (Source *source : std::initializer_list<Source *>{&interrupts_, &reaper_, &reports, &buffers, &sockets,
-							      &keyboard})
+							      &keyboard, &screen_signals})
 		loop.add(*source);
 	if (!kernel)
 		loop.add_first(sampler);
 
-	auto limit = clock_.start() + std::chrono::microseconds(static_cast<Micros>(options_.limit_seconds * 1e6));
+	auto limit = options_.limit_seconds > 0
+			     ? clock_.start() + std::chrono::microseconds(static_cast<Micros>(options_.limit_seconds * 1e6))
+			     : Clock::time_point::max();
 	std::string reason;
 	while (reason.empty()) {
 		loop.turn(limit);

@@ -3,7 +3,7 @@
 /*
  * The watch: runs a program as the foreground job of a fresh terminal
  * session, follows its processes through the sources until they have all
- * ended, the time limit has come or observe is interrupted, then ends what
+ * ended, the time limit (if any) has come or the person has ended it, then ends what
  * is left, collects everything and reports it all in time order.
  *
  * observe's main must first have made it a child subreaper, so that the
@@ -12,6 +12,7 @@
  */
 
 #include "report/reporter.h"
+#include "screen.h"
 
 #include <sys/types.h>
 
@@ -27,7 +28,7 @@ enum class SourceChoice { automatic, kernel, proc };
 
 struct WatchOptions {
 	std::vector<std::string> argv;	/* argv[0] is the program's path */
-	double limit_seconds = 12;
+	double limit_seconds = 0;	/* 0: none */
 	std::optional<std::string> send;	/* be the server's client with this text */
 	SourceChoice source = SourceChoice::automatic;
 	std::vector<int> ignored_signals;	/* the job starts with these ignored */
@@ -35,6 +36,8 @@ struct WatchOptions {
 	/* The user the job runs as, where observe is root only to trace it. */
 	std::optional<uid_t> uid;
 	gid_t gid = 0;
+	/* observe's terminal, whose size the job's terminal follows. */
+	Screen *screen = nullptr;
 };
 
 struct Outcome {

@@ -511,7 +511,7 @@ TEST(ObserveSource, InANestedPidNamespaceTheKernelSourceIsRefusedWithItsReason)
 TEST(ObserveKernel, ItsTraceInstancesGoWithItOnSigterm)
 {
 	REQUIRE_KERNEL_SOURCE();
-	Watch watch({"--source=kernel", "--for", "30", "/bin/cat"});
+	Watch watch({"--source=kernel", "--for", "30", "/bin/sleep", "60"});
 	ASSERT_TRUE(harness::wait_until([&] {
 		watch.observer->pump();
 		return watch.observer->out().find("\"state\"") != std::string::npos;

@@ -46,8 +46,7 @@ TEST(ObserveWatch, ABadOptionShowsTheUsage)
 
 TEST(ObserveWatch, ATimeLimitEndsWhatIsLeftAndLeavesNothingBehind)
 {
-	/* cat waits forever on the terminal, which nobody types into. */
-	Watch watch({"--for", "1", "/bin/cat"}, 10s);
+	Watch watch({"--for", "1", "/bin/sleep", "60"}, 10s);
 	EXPECT_EQ(watch.observer->exit_status(), 124) << watch.observer->err();
 	auto cat = watch.pid_of("program");
 	ASSERT_NE(cat, 0);
@@ -64,7 +63,7 @@ TEST(ObserveWatch, ATimeLimitEndsWhatIsLeftAndLeavesNothingBehind)
 
 TEST(ObserveWatch, AnInterruptEndsTheWatchTheSameWay)
 {
-	Watch watch({"--for", "30", "/bin/cat"});
+	Watch watch({"--for", "30", "/bin/sleep", "60"});
 	ASSERT_TRUE(harness::wait_until([&] {
 		watch.observer->pump();
 		return watch.observer->out().find("\"state\"") != std::string::npos;
@@ -221,7 +220,7 @@ processor_time(pid_t pid)
 
 TEST(ObserveWatch, UsesLittleOfAProcessorWhileItWatches)
 {
-	Watch watch({"--for", "4", "/bin/cat"});
+	Watch watch({"--for", "4", "/bin/sleep", "60"});
 	ASSERT_TRUE(harness::wait_until([&] {
 		watch.observer->pump();
 		return watch.observer->out().find("\"state\"") != std::string::npos;

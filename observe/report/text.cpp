@@ -1,20 +1,60 @@
 #include "text.h"
 
+#include "sources/keyboard.h"
 #include "words.h"
 
 #include <signal.h>
 
+#include <algorithm>
+
 namespace observe {
+
+TextReporter::TextReporter(FILE *out, TextStyle style)
+	: out_(out), style_(style), live_(style.screen != nullptr && style.screen->shows_report()),
+	  job_text_(live_, style.escapes)
+{
+}
+
+/* Text at `prefix`'s end, folded on a terminal with the rest under it; else one line. */
+void
+TextReporter::write_folded(std::string const &prefix, std::string const &text)
+{
+	if (!live_) {
+		fprintf(out_, "%s%s\n", prefix.c_str(), text.c_str());
+		return;
+	}
+	/* The job's open line gives way: a copy of ours is erased, its own is left as it is. */
+	if (!open_line_.empty())
+		fputs(reshown_ && style_.escapes ? "\r\033[K" : "\n", out_);
+	std::string indent(prefix.size(), ' ');
+	auto lines = fold(text, style_.screen->columns() - std::min(style_.screen->columns() - 1, prefix.size()));
+	for (size_t i = 0; i < lines.size(); i++)
+		fprintf(out_, "%s%s\n", (i == 0 ? prefix : indent).c_str(), lines[i].c_str());
+	if (!open_line_.empty()) {
+		fputs(open_line_.c_str(), out_);
+		reshown_ = true;
+	}
+}
 
 void
 TextReporter::line(Micros t, std::string const &text)
 {
 	auto seconds = static_cast<long long>(t / 1'000'000);
 	auto micros = static_cast<long long>(t % 1'000'000);
+	char time[40];
 	if (exact_)
-		fprintf(out_, "%4lld.%06lld  %s\n", seconds, micros, text.c_str());
+		snprintf(time, sizeof(time), "%4lld.%06lld  ", seconds, micros);
 	else
-		fprintf(out_, "%4lld.%03lld  %s\n", seconds, micros / 1000, text.c_str());
+		snprintf(time, sizeof(time), "%4lld.%03lld  ", seconds, micros / 1000);
+	write_folded(time, text);
+	fflush(out_);
+}
+
+/* observe's own word, outside the timed lines. */
+void
+TextReporter::say(std::string const &text)
+{
+	write_folded("observe: ", text);
 	fflush(out_);
 }
 
@@ -130,20 +170,41 @@ discard_words(Discarded const &e, ProcessTable const &table)
 	return line + "a SIGCONT came while it was still pending, and cleared it";
 }
 
-/* Terminal text a line at a time; a line still open is shown as far as it goes. */
-void
-TextReporter::show_output(Micros t, std::string const &bytes)
+/* A process that runs may still end a line the job left open. */
+static bool
+someone_runs(ProcessTable const &table)
 {
-	std::string const &text = bytes;
-	size_t start = 0;
-	for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
-		std::string one = text.substr(start, nl - start);
+	for (pid_t pid : table.living())
+		if (Process const *p = table.find(pid); p != nullptr && p->state == State::running && !p->gone_at)
+			return true;
+	return false;
+}
+
+/* Into a pipe or a file, the terminal's text a line at a time; a line still open is shown as far as it goes. */
+void
+TextReporter::show_output(Micros t, std::string const &bytes, ProcessTable const &table)
+{
+	std::string text = job_text_.show(bytes);
+	if (live_) {
+		fputs(text.c_str(), out_);
+		fflush(out_);
+		size_t nl = text.rfind('\n');
+		open_line_ = nl == std::string::npos ? open_line_ + text : text.substr(nl + 1);
+		reshown_ = false;
+		return;
+	}
+	auto readable = [](std::string one) {
 		if (one.ends_with('\r'))
 			one.pop_back();
-		line(t, "| " + printable(one));
-	}
+		for (size_t cr; (cr = one.find('\r')) != std::string::npos;)
+			one.replace(cr, 1, "^M");
+		return one;
+	};
+	size_t start = 0;
+	for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+		line(t, "| " + readable(text.substr(start, nl - start)));
 	if (start < text.size())
-		line(t, "| " + printable(text.substr(start)) + "   (no newline yet)");
+		line(t, "| " + readable(text.substr(start)) + (someone_runs(table) ? "   (no newline yet)" : ""));
 }
 
 /* What a socket's new state means, where a person needs telling. */
@@ -170,28 +231,31 @@ void
 TextReporter::report(Event const &event, ProcessTable const &table)
 {
 	Micros t = event.t_us;
-	auto name = [&](pid_t pid) { return who(pid, table); };
+	auto name = [&](pid_t pid) { return this->name(pid, table); };
 	std::visit(Overload{
 		[&](Started const &e) {
 			exact_ = e.source == SourceKind::kernel;
-			fprintf(out_, "observe: watching %s (pid %d) as the foreground job of a new terminal, for up to %g s\n",
-				e.program.c_str(), static_cast<int>(e.pid), e.limit_seconds);
+			say(started_words(e));
 			if (exact_)
-				fputs("observe: events from the kernel's trace: exact times, and every signal\n", out_);
+				say("events from the kernel's trace: exact times, and every signal");
 			else
-				fprintf(out_, "observe: events from /proc, sampled every 10 ms, and no signals: %s\n",
-					e.why.c_str());
-			fflush(out_);
+				say("events from /proc, sampled every 10 ms, and no signals: " + e.why);
 		},
-		[&](Exec const &e) { line(t, name(e.pid) + " runs " + e.file); },
+		[&](Exec const &e) {
+			line(t, name(e.pid) + " runs " + e.file);
+			names_[e.pid] = base_name(e.file);
+		},
 		[&](Signal const &e) { line(t, signal_words(e, table)); },
 		[&](Discarded const &e) { line(t, discard_words(e, table)); },
 		[&](Lost const &e) {
 			line(t, "the kernel dropped " + std::to_string(e.records) +
 					" of its records, its buffer full: some events are missing");
 		},
-		[&](Spawn const &e) { line(t, name(e.pid) + " appears, parent " + name(e.ppid)); },
-		[&](StateChange const &e) { line(t, name(e.pid) + " " + state_name(e.state)); },
+		[&](Spawn const &e) {
+			names_[e.pid] = e.name;
+			line(t, name(e.pid) + " appears, parent " + name(e.ppid));
+		},
+		[&](StateChange const &e) { line(t, name(e.pid) + " " + state_name(e.state) + stopped_words(e, table)); },
 		[&](Adopted const &e) { line(t, name(e.pid) + " orphaned, adopted by " + name(e.ppid)); },
 		[&](Ended const &e) {
 			std::string words = name(e.pid) + " collected: " + end_words(e.wait_status, e.by_observe);
@@ -201,6 +265,8 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 			else if (e.lost && p != nullptr && p->held && !p->held->empty())
 				words += "; its exit wrote out the " + held_words(*p->held) + " its stdout buffer held: nothing lost";
 			line(t, words);
+			tell_left(t, e, table);
+			names_.erase(e.pid);
 		},
 		[&](Held const &e) {
 			if (e.inherited)
@@ -211,7 +277,7 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 				line(t, name(e.pid) + " holds " + held_words(e.text) + " in its stdout buffer, not yet written");
 		},
 		[&](Unreadable const &e) { line(t, name(e.pid) + ": its stdout buffer is not shown: " + e.why); },
-		[&](Output const &e) { show_output(t, e.text); },
+		[&](Output const &e) { show_output(t, e.text, table); },
 		[&](Reply const &e) { line(t, "client received \"" + printable(e.text) + "\""); },
 		[&](Eof const &) { line(t, "client: end of stream"); },
 		[&](Reset const &) { line(t, "client: connection reset"); },
@@ -224,6 +290,11 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 		[&](NoListener const &) { line(t, "client: nothing listened on 127.0.0.1:3456, so it never connected"); },
 		[&](SocketChange const &e) { line(t, socket_words(e, table)); },
 		[&](End const &e) {
+			if (std::string rest = job_text_.rest(); !rest.empty())
+				show_output(t, rest, table);
+			if (live_ && !open_line_.empty() && !reshown_)
+				fputs("\n", out_);
+			open_line_.clear();
 			std::string ended;
 			for (pid_t pid : e.ended)
 				ended += (ended.empty() ? "" : ", ") + name(pid);
@@ -231,6 +302,66 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 					(ended.empty() ? "" : "; observe ended what was left: " + ended));
 		},
 	}, event.what);
+}
+
+std::string
+TextReporter::name(pid_t pid, ProcessTable const &table) const
+{
+	auto known = names_.find(pid);
+	return who(pid, table, known == names_.end() ? nullptr : &known->second);
+}
+
+/* The keys, where the person's keys reach observe. */
+static std::string
+keys_words()
+{
+	return std::string(end_key_name) + " ends the watch, " + continue_key_name + " continues the job after Ctrl-Z";
+}
+
+std::string
+TextReporter::started_words(Started const &e) const
+{
+	char limit[64] = "until its processes end";
+	if (e.limit_seconds > 0)
+		snprintf(limit, sizeof(limit), "for up to %g s", e.limit_seconds);
+	return "watching " + e.program + " (pid " + std::to_string(e.pid) + ") as the foreground job of a new terminal, " +
+	       limit + (style_.keys ? "; " + keys_words() : "");
+}
+
+/* As a shell says it when the job stops, with what can be done about it. */
+std::string
+TextReporter::stopped_words(StateChange const &e, ProcessTable const &table) const
+{
+	Process const *p = table.find(e.pid);
+	if (e.state != State::stopped || p == nullptr || p->place != "program")
+		return "";
+	if (!style_.keys)
+		return ": the job is stopped";
+	return std::string(": the job is stopped; ") + continue_key_name + " continues it, as a shell's fg, and " +
+	       end_key_name + " ends the watch";
+}
+
+/* Once: the program has ended, and what of its job is left keeps the watch going. */
+void
+TextReporter::tell_left(Micros t, Ended const &e, ProcessTable const &table)
+{
+	Process const *p = table.find(e.pid);
+	if (told_left_ || p == nullptr || p->place != "program")
+		return;
+	std::string left;
+	int count = 0;
+	for (pid_t pid : table.living())
+		if (pid != e.pid) {
+			left += (left.empty() ? "" : ", ") + name(pid, table);
+			count++;
+		}
+	if (count == 0)
+		return;
+	told_left_ = true;
+	line(t, "the program has ended, and " + std::to_string(count) + (count == 1 ? " process" : " processes") +
+			" of its job still " + (count == 1 ? "runs: " : "run: ") + left +
+			"; the watch goes on until they end, or " +
+			(style_.keys ? std::string(end_key_name) + " ends it" : std::string("Ctrl-C or --for ends it")));
 }
 
 } // namespace observe

@@ -1,5 +1,6 @@
 #include "timeline.h"
 
+#include "screen_text.h"
 #include "words.h"
 
 #include <sys/wait.h>
@@ -19,9 +20,9 @@ constexpr double steps[] = {0.1, 0.2, 0.25, 0.5, 1, 2, 2.5, 5, 10, 15, 30, 60, 1
 constexpr double label_steps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 1800, 3600};
 /* Never narrower than this, whatever the terminal says. */
 constexpr size_t narrowest = 40;
-/* Columns a row may grow past its end, where states shorter than a
- * column push the rest on. */
-constexpr int push_room = 3;
+/* Columns a row may grow past its end: the end's own, where a stop or a
+ * zombie took its column. */
+constexpr int push_room = 1;
 
 constexpr char signal_mark = '!';
 /* Lost bytes are shown in the row up to this many. */
@@ -52,11 +53,28 @@ cell_of(State state)
 	return Cell::running;
 }
 
+/* Which state a column shows where several fall in it: a stop or a zombie,
+ * however short, before running, and running before the end. */
+int
+rank(Cell cell)
+{
+	switch (cell) {
+	case Cell::stopped:
+	case Cell::zombie:
+		return 3;
+	case Cell::running:
+		return 2;
+	default:
+		return 1;
+	}
+}
+
 /*
- * The cells of one row: each state from its change to the next, the last
- * one to `end`. A state shorter than a column still gets one, pushing the
- * rest of the row on, so that no stop or zombie goes unseen; past `most`
- * cells it takes the last one instead.
+ * The cells of one row: each state in the columns from its change to the
+ * next, the last one to `end`, every change in the column of its time. A
+ * column where several states fall shows the one that matters most, so
+ * that no stop or zombie goes unseen; the end, if it lost its column,
+ * takes the next one, so that every row shows how it ended.
  */
 std::string
 paint(Process const &p, Scale scale, int end, int most)
@@ -67,16 +85,28 @@ paint(Process const &p, Scale scale, int end, int most)
 	if (p.ended_at)
 		changes.emplace_back(*p.ended_at, Cell::ended);
 	std::string cells;
+	std::vector<int> ranks;
 	for (size_t i = 0; i < changes.size(); i++) {
-		int from = std::max(scale.column(changes[i].first), static_cast<int>(cells.size()));
-		int to = i + 1 < changes.size() ? scale.column(changes[i + 1].first) : end;
-		int count = std::max(to - from, 1);
-		if (from + count > most) {
-			from = std::min(from, most - 1);
-			count = std::max(1, std::min(count, most - from));
+		Cell cell = changes[i].second;
+		int from = std::min(scale.column(changes[i].first), most - 1);
+		int to = std::min(i + 1 < changes.size() ? scale.column(changes[i + 1].first) : end, most);
+		bool last = i + 1 == changes.size();
+		if (static_cast<int>(cells.size()) < std::max(to, from + 1)) {
+			cells.resize(std::max(to, from + 1), ' ');
+			ranks.resize(cells.size(), 0);
 		}
-		cells.resize(from, ' ');
-		cells.append(count, glyph_of(changes[i].second).mark);
+		if (last && cell == Cell::ended && ranks[from] > rank(cell) && from + 1 < most) {
+			from++;
+			cells.resize(std::max<size_t>(cells.size(), from + 1), ' ');
+			ranks.resize(cells.size(), 0);
+		}
+		for (int c = from; c < std::max(to, from + 1); c++) {
+			/* The first column is shared with the state before; the rest are this one's. */
+			if (c == from && ranks[c] > rank(cell))
+				continue;
+			cells[c] = glyph_of(cell).mark;
+			ranks[c] = rank(cell);
+		}
 	}
 	auto mark = [&](Micros t, char glyph) {
 		if (!cells.empty())
@@ -87,6 +117,33 @@ paint(Process const &p, Scale scale, int end, int most)
 	for (auto [t, parent] : p.adoptions)
 		mark(t, glyph_of(Cell::adopted).mark);
 	return cells;
+}
+
+/*
+ * Each row's label: the process's command and pid, indented by its
+ * generation so that the rows show the tree; within `most` columns, the
+ * indent narrowing and then the command cut where the tree is deep.
+ */
+std::vector<std::string>
+labels_of(ProcessTable const &table, size_t most)
+{
+	std::vector<std::string> labels;
+	for (size_t step : {2, 1, 0}) {
+		labels.clear();
+		bool fits = true;
+		for (auto const &p : table.all()) {
+			std::string pid = " " + std::to_string(p.pid);
+			size_t indent = step * static_cast<size_t>(generation(p.place));
+			/* A command of three characters at least says which it is. */
+			fits = fits && indent + 3 + pid.size() <= most;
+			size_t room = most > indent + pid.size() ? most - indent - pid.size() : 0;
+			std::string name = p.name.substr(0, std::max<size_t>(room, 1));
+			labels.push_back(std::string(indent, ' ') + name + pid);
+		}
+		if (fits)
+			break;
+	}
+	return labels;
 }
 
 char const *
@@ -245,13 +302,13 @@ std::vector<std::string>
 draw_timeline(ProcessTable const &table, Micros end, bool colour, size_t width)
 {
 	width = std::max(width, narrowest);
-	std::vector<std::string> labels;
+	/* The labels take a quarter of the width at most. */
+	std::vector<std::string> labels = labels_of(table, width / 4);
 	std::vector<std::vector<std::string>> causes;
 	size_t label_width = 0;
 	size_t cause_width = 0;
 	for (auto const &p : table.all()) {
-		labels.push_back(std::to_string(p.pid) + " " + p.place);
-		label_width = std::max(label_width, labels.back().size());
+		label_width = std::max(label_width, columns_of(labels[causes.size()]));
 		causes.push_back(cause_of(p, table));
 		for (auto const &line : wrap(causes.back(), width))
 			cause_width = std::max(cause_width, line.size());
@@ -286,8 +343,7 @@ draw_timeline(ProcessTable const &table, Micros end, bool colour, size_t width)
 		char last = p.ended() ? glyph_of(Cell::ended).mark : glyph_of(cell_of(p.state)).mark;
 		std::string cells = painted[row];
 		cells.resize(cells_width, cells.empty() ? ' ' : last);
-		std::string label = labels[row];
-		label.resize(label_width, ' ');
+		std::string label = labels[row] + std::string(label_width - columns_of(labels[row]), ' ');
 		auto cause = wrap(causes[row], std::max<size_t>(cause_room, 1));
 		lines.push_back(label + "  " + (colour ? colourize(cells) : cells) + "  " + cause[0]);
 		for (size_t i = 1; i < cause.size(); i++)
@@ -303,7 +359,7 @@ void
 TimelineReporter::finish(ProcessTable const &table)
 {
 	fputs("\n", out_);
-	for (auto const &row : draw_timeline(table, last_, colour_, width_))
+	for (auto const &row : draw_timeline(table, last_, colour_, screen_.columns()))
 		fprintf(out_, "%s\n", row.c_str());
 	fflush(out_);
 }

@@ -7,6 +7,7 @@
  */
 
 #include "reporter.h"
+#include "screen.h"
 
 #include <cstdio>
 #include <string>
@@ -40,14 +41,15 @@ std::vector<std::string> draw_timeline(ProcessTable const &, Micros end, bool co
 
 class TimelineReporter : public Reporter {
 public:
-	TimelineReporter(FILE *out, bool colour, size_t width) : out_(out), colour_(colour), width_(width) {}
+	/* Drawn at the screen's width when the watch ends. */
+	TimelineReporter(FILE *out, bool colour, Screen const &screen) : out_(out), colour_(colour), screen_(screen) {}
 	void report(Event const &e, ProcessTable const &) override { last_ = e.t_us; }
 	void finish(ProcessTable const &) override;
 
 private:
 	FILE *out_;
 	bool colour_;
-	size_t width_;
+	Screen const &screen_;
 	Micros last_ = 0;
 };
 

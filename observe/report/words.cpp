@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <iterator>
 
 namespace observe {
 
@@ -16,17 +17,44 @@ end_words(std::optional<int> wait_status, bool by_observe)
 	return "exit " + std::to_string(WEXITSTATUS(*wait_status));
 }
 
+int
+generation(std::string const &place)
+{
+	if (!place.starts_with("child"))
+		return 0;
+	int commas = 0;
+	for (char c : place)
+		commas += c == ',';
+	return commas + 1;
+}
+
 std::string
-who(pid_t pid, ProcessTable const &table)
+short_place(std::string const &place)
+{
+	/* The table writes a descendant's place as its line of descent: "child 1, child 2". */
+	constexpr char const *prefixes[] = {"", "", "grand", "great-grand"};
+	int depth = generation(place);
+	if (depth == 0)
+		return place;
+	if (depth >= static_cast<int>(std::size(prefixes)))
+		return "";
+	size_t last = place.rfind(", ");
+	return prefixes[depth] + place.substr(last == std::string::npos ? 0 : last + 2);
+}
+
+std::string
+who(pid_t pid, ProcessTable const &table, std::string const *name)
 {
 	std::string number = std::to_string(pid);
 	if (pid == table.observer())
-		return number + " (observe)";
+		return "observe " + number;
 	if (pid == table.shell())
-		return number + " (the shell)";
-	if (Process const *p = table.find(pid))
-		return number + " (" + p->place + ")";
-	return number;
+		return "jobshell " + number + " (the job's shell)";
+	Process const *p = table.find(pid);
+	if (p == nullptr)
+		return number;
+	std::string place = short_place(p->place);
+	return (name ? *name : p->name) + " " + number + (place.empty() ? "" : " (" + place + ")");
 }
 
 std::string

@@ -16,8 +16,19 @@ namespace observe {
  * "status unknown" where its collector told nobody. */
 std::string end_words(std::optional<int> wait_status, bool by_observe);
 
-/* A pid with what it is: "7001 (child 1)", "7000 (the shell)", "6990 (observe)". */
-std::string who(pid_t, ProcessTable const &);
+/* A process by its command and pid, with its place in the family where
+ * that is short: "cat 7001 (child 1)", "cc1plus 7012", "jobshell 7000 (the
+ * job's shell)", "observe 6990". `name` is its command at the time told of,
+ * where the caller knows it; else the table's. */
+std::string who(pid_t, ProcessTable const &, std::string const *name = nullptr);
+
+/* Generations below the program: 0 for the program (and an orphan whose
+ * parent was never of the job), 1 for a child, 2 for a grandchild. */
+int generation(std::string const &place);
+
+/* A place as a person says it, where that is short: "program", "child 2",
+ * "grandchild 1", "orphan"; "" further down. */
+std::string short_place(std::string const &place);
 
 /* Held bytes for a line: their count, and the bytes, printable; where they
  * are more than `most`, their start and their end: "12 bytes "Child1Child1"". */

@@ -3,14 +3,55 @@
 #include <errno.h>
 #include <unistd.h>
 
-#include <string>
-
 namespace observe {
 
-Keyboard::Keyboard(int job_terminal) : job_terminal_(job_terminal)
+/* How soon to try again what the job's terminal could not take. */
+static constexpr auto retry_interval = std::chrono::milliseconds(10);
+
+static bool
+in_foreground()
+{
+	return isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp();
+}
+
+bool
+Keyboard::keys_available()
+{
+	return in_foreground();
+}
+
+Keyboard::Keyboard(int job_terminal, JobControl job) : job_terminal_(job_terminal), job_(std::move(job))
+{
+	if (!isatty(STDIN_FILENO)) {
+		feeding_ = reading_ = true;
+		return;
+	}
+	if (tcgetattr(STDIN_FILENO, &saved_) == 0)
+		retake();
+}
+
+Keyboard::~Keyboard()
+{
+	if (!raw_)
+		return;
+	/* What was typed after the end is the watch's too, not the shell's. */
+	tcflush(STDIN_FILENO, TCIFLUSH);
+	release();
+}
+
+void
+Keyboard::release()
+{
+	if (raw_)
+		tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+	raw_ = reading_ = false;
+}
+
+void
+Keyboard::retake()
 {
 	/* In the background, taking the terminal's input would stop observe. */
-	if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp() || tcgetattr(STDIN_FILENO, &saved_) < 0)
+	if (feeding_ || raw_ || !in_foreground())
 		return;
 	termios raw = saved_;
 	/* Input only: keys as bytes, no echo, no signals, no line editing, no
@@ -22,42 +63,99 @@ Keyboard::Keyboard(int job_terminal) : job_terminal_(job_terminal)
 	raw_ = reading_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
 }
 
-Keyboard::~Keyboard()
+int
+Keyboard::fd() const
 {
-	if (!raw_)
-		return;
-	/* What was typed after the end is the watch's too, not the shell's. */
-	tcflush(STDIN_FILENO, TCIFLUSH);
-	tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+	/* Input waits while the job's terminal is full. */
+	return reading_ && pending_.empty() && !eof_pending_ ? STDIN_FILENO : -1;
+}
+
+std::optional<Clock::time_point>
+Keyboard::due() const
+{
+	if (pending_.empty() && !eof_pending_)
+		return std::nullopt;
+	return Clock::now() + retry_interval;
 }
 
 void
 Keyboard::take()
 {
-	char keys[256];
+	pass("");
+	if (!pending_.empty() || eof_pending_ || !reading_)
+		return;
+	char bytes[4096];
 	ssize_t n;
-	while ((n = read(STDIN_FILENO, keys, sizeof(keys))) < 0 && errno == EINTR)
+	while ((n = read(STDIN_FILENO, bytes, sizeof(bytes))) < 0 && errno == EINTR)
 		;
+	if (feeding_)
+		return feed(bytes, n);
 	if (n <= 0) {
 		reading_ = n < 0 && errno == EAGAIN;	/* a hangup: nobody types any more */
 		return;
 	}
+	keys(bytes, static_cast<size_t>(n));
+}
+
+void
+Keyboard::keys(char const *bytes, size_t n)
+{
 	std::string passed;
-	for (ssize_t i = 0; i < n; i++) {
-		if (keys[i] == end_key) {
+	for (size_t i = 0; i < n; i++) {
+		if (bytes[i] == end_key) {
 			ended_ = true;
 			break;	/* what follows it is not the job's */
 		}
-		passed += keys[i];
+		/* A stopped job reads nothing; a shell would read its command. */
+		if (job_.stopped && job_.stopped()) {
+			if (bytes[i] == continue_key && job_.resume)
+				job_.resume();
+			continue;
+		}
+		passed += bytes[i];
 	}
-	for (size_t done = 0; done < passed.size();) {
-		ssize_t w = write(job_terminal_, passed.data() + done, passed.size() - done);
+	pass(passed);
+}
+
+void
+Keyboard::feed(char const *bytes, ssize_t n)
+{
+	if (n < 0 && errno == EAGAIN)
+		return;
+	if (n > 0)
+		return pass(std::string(bytes, static_cast<size_t>(n)));
+	/* The end of the input: the terminal's end-of-file character, twice
+	 * where a line is still open, as the first only ends that line. */
+	reading_ = false;
+	eof_pending_ = true;
+	pass("");
+}
+
+void
+Keyboard::pass(std::string const &bytes)
+{
+	pending_ += bytes;
+	if (pending_.empty() && eof_pending_) {
+		termios mode{};
+		char eof = tcgetattr(job_terminal_, &mode) == 0 ? static_cast<char>(mode.c_cc[VEOF]) : '\x04';
+		pending_.assign(last_ == '\n' || last_ == 0 ? 1 : 2, eof);
+		eof_pending_ = false;
+	}
+	size_t done = 0;
+	while (done < pending_.size()) {
+		ssize_t w = write(job_terminal_, pending_.data() + done, pending_.size() - done);
 		if (w < 0 && errno == EINTR)
 			continue;
+		if (w < 0 && errno != EAGAIN) {
+			done = pending_.size();	/* the job's terminal is gone: what it cannot take is lost */
+			break;
+		}
 		if (w <= 0)
-			break;	/* the job's terminal is full or gone: what it cannot take is lost */
+			break;
+		last_ = pending_[done + w - 1];
 		done += w;
 	}
+	pending_.erase(0, done);
 }
 
 } // namespace observe

@@ -3,7 +3,8 @@
 /*
  * The job's shell collects the program, and tells over a pipe how each
  * process it collected ended: the program's exit status comes from here,
- * as the shell, not observe, is its parent.
+ * as the shell, not observe, is its parent; and when the program stops and
+ * continues, which is when the shell takes the terminal and gives it back.
  */
 
 #include "jobshell.h"
@@ -20,11 +21,14 @@ public:
 	}
 	int fd() const override { return job_.reports; }
 	void take() override;
+	/* The program is stopped, as its shell last saw it. */
+	bool job_stopped() const { return stopped_; }
 
 private:
 	jobshell::Job const &job_;
 	ProcessTable &table_;
 	Stopwatch const &clock_;
+	bool stopped_ = false;
 };
 
 } // namespace observe

@@ -72,4 +72,31 @@ Interrupts::take()
 			signal_ = sig;
 }
 
+ScreenSignals::ScreenSignals(std::function<void(int)> handle)
+	: SignalSource({std::begin(screen_signals), std::end(screen_signals)}), handle_(std::move(handle))
+{
+}
+
+/* Stops observe as SIGTSTP would have, had it not been blocked: its own shell sees it stopped by it. */
+static void
+stop_now()
+{
+	sigset_t stop;
+	sigemptyset(&stop);
+	sigaddset(&stop, SIGTSTP);
+	raise(SIGTSTP);
+	sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+	sigprocmask(SIG_BLOCK, &stop, nullptr);
+}
+
+void
+ScreenSignals::take()
+{
+	for (int sig : arrived()) {
+		handle_(sig);
+		if (sig == SIGTSTP)
+			stop_now();
+	}
+}
+
 } // namespace observe

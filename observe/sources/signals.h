@@ -15,6 +15,7 @@
 
 #include <signal.h>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -23,6 +24,8 @@ namespace observe {
 /* The signals observe takes from descriptors; main blocks them first. */
 constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
 constexpr int child_signal = SIGCHLD;
+/* About observe's own terminal: a new size, a stop asked for, a continue. */
+constexpr int screen_signals[] = {SIGWINCH, SIGTSTP, SIGCONT};
 
 class SignalSource : public Source {
 public:
@@ -61,6 +64,21 @@ public:
 
 private:
 	std::optional<int> signal_;
+};
+
+/*
+ * observe's terminal changed size, or observe is asked to stop, or was
+ * continued: what to do about each is the watch's; a stop asked for
+ * (SIGTSTP) is then taken, as a full-screen program takes it once it has
+ * given the terminal back.
+ */
+class ScreenSignals : public SignalSource {
+public:
+	explicit ScreenSignals(std::function<void(int)> handle);
+	void take() override;
+
+private:
+	std::function<void(int)> handle_;
 };
 
 } // namespace observe
