@@ -149,7 +149,7 @@ Watch::run(std::string &error, int &exec_error)
 			keyboard.release();
 			fflush(stdout);
 		} else if (sig == SIGCONT) {
-			keyboard.retake();
+			keyboard.continued();
 		} else if (options_.screen) {
 			/* The kernel tells the job's foreground with a SIGWINCH of its own. */
 			options_.screen->update();

@@ -15,6 +15,16 @@ TextReporter::TextReporter(FILE *out, TextStyle style)
 {
 }
 
+/* A process that runs may still end a line the job left open. */
+static bool
+someone_runs(ProcessTable const &table)
+{
+	for (pid_t pid : table.living())
+		if (Process const *p = table.find(pid); p != nullptr && p->state == State::running && !p->gone_at)
+			return true;
+	return false;
+}
+
 /* Text at `prefix`'s end, folded on a terminal with the rest under it; else one line. */
 void
 TextReporter::write_folded(std::string const &prefix, std::string const &text)
@@ -30,9 +40,12 @@ TextReporter::write_folded(std::string const &prefix, std::string const &text)
 	auto lines = fold(text, style_.screen->columns() - std::min(style_.screen->columns() - 1, prefix.size()));
 	for (size_t i = 0; i < lines.size(); i++)
 		fprintf(out_, "%s%s\n", (i == 0 ? prefix : indent).c_str(), lines[i].c_str());
-	if (!open_line_.empty()) {
+	/* Below them, the job's open line again, where the job may go on with it. */
+	if (!open_line_.empty() && someone_runs_) {
 		fputs(open_line_.c_str(), out_);
 		reshown_ = true;
+	} else {
+		open_line_.clear();
 	}
 }
 
@@ -170,19 +183,9 @@ discard_words(Discarded const &e, ProcessTable const &table)
 	return line + "a SIGCONT came while it was still pending, and cleared it";
 }
 
-/* A process that runs may still end a line the job left open. */
-static bool
-someone_runs(ProcessTable const &table)
-{
-	for (pid_t pid : table.living())
-		if (Process const *p = table.find(pid); p != nullptr && p->state == State::running && !p->gone_at)
-			return true;
-	return false;
-}
-
 /* Into a pipe or a file, the terminal's text a line at a time; a line still open is shown as far as it goes. */
 void
-TextReporter::show_output(Micros t, std::string const &bytes, ProcessTable const &table)
+TextReporter::show_output(Micros t, std::string const &bytes)
 {
 	std::string text = job_text_.show(bytes);
 	if (live_) {
@@ -204,7 +207,7 @@ TextReporter::show_output(Micros t, std::string const &bytes, ProcessTable const
 	for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
 		line(t, "| " + readable(text.substr(start, nl - start)));
 	if (start < text.size())
-		line(t, "| " + readable(text.substr(start)) + (someone_runs(table) ? "   (no newline yet)" : ""));
+		line(t, "| " + readable(text.substr(start)) + (someone_runs_ ? "   (no newline yet)" : ""));
 }
 
 /* What a socket's new state means, where a person needs telling. */
@@ -231,6 +234,7 @@ void
 TextReporter::report(Event const &event, ProcessTable const &table)
 {
 	Micros t = event.t_us;
+	someone_runs_ = someone_runs(table);
 	auto name = [&](pid_t pid) { return this->name(pid, table); };
 	std::visit(Overload{
 		[&](Started const &e) {
@@ -277,7 +281,7 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 				line(t, name(e.pid) + " holds " + held_words(e.text) + " in its stdout buffer, not yet written");
 		},
 		[&](Unreadable const &e) { line(t, name(e.pid) + ": its stdout buffer is not shown: " + e.why); },
-		[&](Output const &e) { show_output(t, e.text, table); },
+		[&](Output const &e) { show_output(t, e.text); },
 		[&](Reply const &e) { line(t, "client received \"" + printable(e.text) + "\""); },
 		[&](Eof const &) { line(t, "client: end of stream"); },
 		[&](Reset const &) { line(t, "client: connection reset"); },
@@ -291,7 +295,7 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 		[&](SocketChange const &e) { line(t, socket_words(e, table)); },
 		[&](End const &e) {
 			if (std::string rest = job_text_.rest(); !rest.empty())
-				show_output(t, rest, table);
+				show_output(t, rest);
 			if (live_ && !open_line_.empty() && !reshown_)
 				fputs("\n", out_);
 			open_line_.clear();

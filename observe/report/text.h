@@ -42,6 +42,7 @@ private:
 	 * of it is what was written last. */
 	std::string open_line_;
 	bool reshown_ = false;
+	bool someone_runs_ = false;	/* a process of the job runs, and may go on with an open line */
 	bool told_left_ = false;	/* said that the program ended with processes left */
 	/* Each process's command as of the event told of, which the table may have passed. */
 	std::unordered_map<pid_t, std::string> names_;
@@ -49,7 +50,7 @@ private:
 	void line(Micros t, std::string const &text);
 	void say(std::string const &text);
 	void write_folded(std::string const &prefix, std::string const &text);
-	void show_output(Micros t, std::string const &bytes, ProcessTable const &);
+	void show_output(Micros t, std::string const &bytes);
 	std::string name(pid_t, ProcessTable const &) const;
 	std::string started_words(Started const &) const;
 	std::string stopped_words(StateChange const &, ProcessTable const &) const;

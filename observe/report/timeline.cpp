@@ -72,9 +72,10 @@ rank(Cell cell)
 /*
  * The cells of one row: each state in the columns from its change to the
  * next, the last one to `end`, every change in the column of its time. A
- * column where several states fall shows the one that matters most, so
- * that no stop or zombie goes unseen; the end, if it lost its column,
- * takes the next one, so that every row shows how it ended.
+ * column where several states fall shows the first, where the row begins,
+ * else the one that matters most, so that no stop or zombie goes unseen;
+ * the end, if it lost its column, takes the next one, so that every row
+ * shows how it ended.
  */
 std::string
 paint(Process const &p, Scale scale, int end, int most)
@@ -105,7 +106,8 @@ paint(Process const &p, Scale scale, int end, int most)
 			if (c == from && ranks[c] > rank(cell))
 				continue;
 			cells[c] = glyph_of(cell).mark;
-			ranks[c] = rank(cell);
+			/* A row begins with what the process was when it appeared. */
+			ranks[c] = i == 0 && c == from ? 4 : rank(cell);
 		}
 	}
 	auto mark = [&](Micros t, char glyph) {

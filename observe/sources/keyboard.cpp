@@ -7,6 +7,9 @@ namespace observe {
 
 /* How soon to try again what the job's terminal could not take. */
 static constexpr auto retry_interval = std::chrono::milliseconds(10);
+/* How often to look whether observe is back in its terminal's foreground:
+ * a shell's fg of a job that runs sends no signal. */
+static constexpr auto foreground_interval = std::chrono::milliseconds(200);
 
 static bool
 in_foreground()
@@ -26,8 +29,10 @@ Keyboard::Keyboard(int job_terminal, JobControl job) : job_terminal_(job_termina
 		feeding_ = reading_ = true;
 		return;
 	}
-	if (tcgetattr(STDIN_FILENO, &saved_) == 0)
-		retake();
+	/* The settings to put back are those found at the start, whatever a stop in between left. */
+	at_terminal_ = tcgetattr(STDIN_FILENO, &saved_) == 0;
+	next_ = Clock::now() + foreground_interval;
+	retake();
 }
 
 Keyboard::~Keyboard()
@@ -45,13 +50,14 @@ Keyboard::release()
 	if (raw_)
 		tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
 	raw_ = reading_ = false;
+	next_ = Clock::now() + foreground_interval;
 }
 
 void
 Keyboard::retake()
 {
 	/* In the background, taking the terminal's input would stop observe. */
-	if (feeding_ || raw_ || !in_foreground())
+	if (!at_terminal_ || raw_ || !in_foreground())
 		return;
 	termios raw = saved_;
 	/* Input only: keys as bytes, no echo, no signals, no line editing, no
@@ -61,6 +67,16 @@ Keyboard::retake()
 	raw.c_cc[VMIN] = 1;
 	raw.c_cc[VTIME] = 0;
 	raw_ = reading_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+}
+
+void
+Keyboard::continued()
+{
+	/* Stopped by a SIGSTOP, observe could not give the terminal back; its
+	 * shell has set it as it wants since. Take it again, or wait for the foreground. */
+	raw_ = reading_ = false;
+	next_ = Clock::now() + foreground_interval;
+	retake();
 }
 
 int
@@ -73,14 +89,19 @@ Keyboard::fd() const
 std::optional<Clock::time_point>
 Keyboard::due() const
 {
-	if (pending_.empty() && !eof_pending_)
-		return std::nullopt;
-	return Clock::now() + retry_interval;
+	if (!pending_.empty() || eof_pending_ || (at_terminal_ && !raw_ && !ended_))
+		return next_;
+	return std::nullopt;
 }
 
 void
 Keyboard::take()
 {
+	if (at_terminal_ && !raw_) {
+		retake();
+		next_ = Clock::now() + foreground_interval;
+		return;
+	}
 	pass("");
 	if (!pending_.empty() || eof_pending_ || !reading_)
 		return;
@@ -156,6 +177,7 @@ Keyboard::pass(std::string const &bytes)
 		done += w;
 	}
 	pending_.erase(0, done);
+	next_ = Clock::now() + retry_interval;
 }
 
 } // namespace observe

@@ -60,18 +60,22 @@ public:
 	 * again where observe is in its foreground (it was continued). */
 	void release();
 	void retake();
+	/* observe was continued, from a stop that may not have let it give the terminal back. */
+	void continued();
 
 private:
 	int job_terminal_;
 	JobControl job_;
 	bool feeding_ = false;	/* standard input is not a terminal: its bytes go to the job */
+	bool at_terminal_ = false;	/* standard input is a terminal: its keys go to the job */
 	bool raw_ = false;	/* the terminal's settings are ours until we go */
 	bool reading_ = false;
 	bool ended_ = false;
 	termios saved_{};
 	std::string pending_;	/* what the job's terminal could not take yet */
 	bool eof_pending_ = false;
-	char last_ = 0;		/* the last byte passed */
+	char last_ = 0;
+	Clock::time_point next_;	/* when to try again: the job's terminal, or the foreground */		/* the last byte passed */
 
 	void keys(char const *bytes, size_t n);
 	void feed(char const *bytes, ssize_t n);
