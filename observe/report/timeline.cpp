@@ -118,6 +118,10 @@ paint(Process const &p, Scale scale, int end, int most)
 		mark(t, signal_mark);
 	for (auto [t, parent] : p.adoptions)
 		mark(t, glyph_of(Cell::adopted).mark);
+	/* A mark in the end's column leaves the end the next. */
+	char ended = glyph_of(Cell::ended).mark;
+	if (p.ended_at && !cells.empty() && cells.back() != ended && static_cast<int>(cells.size()) < most)
+		cells += ended;
 	return cells;
 }
 

@@ -1,8 +1,29 @@
 #include "proc_sampler.h"
 
+#include <limits.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace observe {
+
+/* A command name as the kernel keeps it: cut to 15 bytes. */
+static std::string
+kernel_name(std::string const &name)
+{
+	constexpr size_t comm_size = 15;
+	return name.substr(0, comm_size);
+}
+
+/* The program a process runs, by its path where /proc lets observe read it. */
+static std::string
+program_of(pid_t pid, std::string const &comm)
+{
+	char path[PATH_MAX];
+	std::string link = "/proc/" + std::to_string(pid) + "/exe";
+	ssize_t n = readlink(link.c_str(), path, sizeof(path) - 1);
+	return n > 0 ? std::string(path, static_cast<size_t>(n)) : comm;
+}
 
 ProcSampler::ProcSampler(ProcessTable &table, EventQueue &events, Stopwatch const &clock)
 	: table_(table), events_(events), clock_(clock), next_(clock.next_tick(sample_interval)), last_(Clock::now())
@@ -28,6 +49,10 @@ ProcSampler::update(Process &p, Micros now)
 		return;
 	}
 	table_.adopt(now, p.pid, stat->ppid);
+	/* A new command name is an exec, as far as /proc tells: a child of a
+	 * shell is first seen as the shell, then as what it runs. */
+	if (kernel_name(p.name) != stat->comm && procfs::state_of(stat->state) != State::zombie)
+		table_.exec(now, p.pid, program_of(p.pid, stat->comm));
 	State state = procfs::state_of(stat->state);
 	if (state == State::zombie)
 		p.zombie_status = stat->exit_code;
