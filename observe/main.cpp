@@ -159,9 +159,7 @@ main(int argc, char **argv)
 			error = exec_words(options->watch.argv[0], exec_error);
 		fprintf(stderr, "observe: %s\n", error.c_str());
 		/* Found, but the exec failed: as the user it runs as, or for want of its interpreter. */
-		if (exec_error == ENOENT)
-			return exit_status::not_found;
-		return exec_error != 0 ? exit_status::not_executable : exit_status::failed;
+		return exec_error != 0 ? exec_exit_status(options->watch.argv[0], exec_error) : exit_status::failed;
 	}
 	return exit_status_of(*outcome);
 }

@@ -309,6 +309,15 @@ exec_words(std::string const &path, int error)
 }
 
 int
+exec_exit_status(std::string const &path, int error)
+{
+	/* The command is there; what is missing is its interpreter, as a shell counts it. */
+	if (error == ENOENT && !interpreter_of(path))
+		return exit_status::not_found;
+	return exit_status::not_executable;
+}
+
+int
 exit_status_of(Outcome const &outcome)
 {
 	if (outcome.program_status) {

@@ -55,6 +55,9 @@ Found find_command(std::string const &name, std::string const &self, std::string
 /* Why an exec of `path` failed with `error`, in observe's words: a script's
  * missing interpreter is named, as the kernel's ENOENT does not. */
 std::string exec_words(std::string const &path, int error);
+/* What observe exits with for that failure: 127 where the file is not
+ * found, 126 where it is there but cannot be run. */
+int exec_exit_status(std::string const &path, int error);
 
 /* What observe exits with once the watch is over. */
 int exit_status_of(Outcome const &);

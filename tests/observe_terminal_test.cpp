@@ -263,6 +263,8 @@ TEST(ObserveOptions, SayWhyACommandCannotRun)
 	};
 	for (auto const &c : cases)
 		EXPECT_EQ(observe::exec_words(c.path, c.error), "cannot run " + c.path + ": " + c.words);
+	EXPECT_EQ(observe::exec_exit_status(script.path(), ENOENT), 126) << "there, but its interpreter is not";
+	EXPECT_EQ(observe::exec_exit_status("/nonexistent/program", ENOENT), 127);
 }
 
 } // namespace

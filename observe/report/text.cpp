@@ -112,14 +112,18 @@ terminal_words(int sig)
 	return "the job's terminal hung up: its session leader ended";
 }
 
-/* A place without its pid: "child 1", "the program". */
+/* A process as a place in the family, where that is short: "child 1",
+ * "the program"; else by its command and pid. */
 static std::string
 place_of(pid_t pid, ProcessTable const &table)
 {
 	Process const *p = table.find(pid);
 	if (p == nullptr)
 		return std::to_string(pid);
-	return p->place == "program" ? "the program" : p->place;
+	std::string place = short_place(p->place);
+	if (place.empty())
+		return who(pid, table);
+	return place == "program" ? "the program" : place;
 }
 
 static std::string
@@ -327,7 +331,7 @@ TextReporter::started_words(Started const &e) const
 {
 	char limit[64] = "until its processes end";
 	if (e.limit_seconds > 0)
-		snprintf(limit, sizeof(limit), "for up to %g s", e.limit_seconds);
+		snprintf(limit, sizeof(limit), "for up to %.10g s", e.limit_seconds);
 	return "watching " + e.program + " (pid " + std::to_string(e.pid) + ") as the foreground job of a new terminal, " +
 	       limit + (style_.keys ? "; " + keys_words() : "");
 }
