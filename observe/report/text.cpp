@@ -25,6 +25,14 @@ someone_runs(ProcessTable const &table)
 	return false;
 }
 
+/* A job's open line that puts nothing on the screen (a mode switch, a carriage return) leaves nothing to give way. */
+static bool
+shows_something(std::string const &open_line)
+{
+	std::string seen = JobText(false, false).show(open_line);
+	return seen.find_first_not_of("\r") != std::string::npos;
+}
+
 /* Text at `prefix`'s end, folded on a terminal with the rest under it; else one line. */
 void
 TextReporter::write_folded(std::string const &prefix, std::string const &text)
@@ -34,6 +42,8 @@ TextReporter::write_folded(std::string const &prefix, std::string const &text)
 		return;
 	}
 	/* The job's open line gives way: a copy of ours is erased, its own is left as it is. */
+	if (!open_line_.empty() && !shows_something(open_line_))
+		open_line_.clear();
 	if (!open_line_.empty())
 		fputs(reshown_ && style_.escapes ? "\r\033[K" : "\n", out_);
 	std::string indent(prefix.size(), ' ');
