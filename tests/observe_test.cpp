@@ -275,6 +275,26 @@ TEST(ObserveTimeline, AProgramThatEndsWithinAColumnStillShowsItRan)
 	EXPECT_EQ(d.draw(20)[1], "demo 40  #.  exit 2");
 }
 
+/* A build's tree, six generations deep with long commands: indented, and its labels within a quarter of 80 columns. */
+TEST(ObserveTimeline, ADeepTreeIsIndentedWithinAQuarterOfTheWidth)
+{
+	Drawn d;
+	char const *names[] = {"make", "make", "sh", "c++", "collect2", "x86_64-linux-gnu-ld.gold"};
+	for (pid_t pid = 100; pid < 106; pid++)
+		d.table.appear(0, pid, pid == 100 ? 1 : pid - 1, names[pid - 100], State::running);
+	auto lines = d.draw(500, 80);
+	size_t cells = lines[1].find('#');
+	EXPECT_LE(cells, 80u / 4 + 2) << lines[1];
+	size_t indent = 0;
+	for (size_t row = 1; row <= 6; row++) {
+		EXPECT_EQ(lines[row].find('#'), cells) << "the cells start in one column:\n" << lines[row];
+		size_t this_indent = lines[row].find_first_not_of(' ');
+		EXPECT_GT(this_indent + (row == 1), indent) << "each generation further in:\n" << lines[row];
+		indent = this_indent;
+	}
+	EXPECT_NE(lines[6].find(" 105"), std::string::npos) << "the pid stays whole: " << lines[6];
+}
+
 /* A childsig-a watch of 10.5 s, as a terminal of 80 and one of 200 columns show it. */
 TEST(ObserveTimeline, FitsTheWidthAndUsesTheRoomThereIs)
 {
