@@ -7,7 +7,9 @@
  * the foreground job of a fresh terminal session, as an interactive shell
  * would, and shows, as it happens, what the terminal receives and every
  * process of the job appearing, changing state, being adopted and ending.
- * At the end it ends whatever is left, collects it, and draws a timeline.
+ * The job's terminal is as script(1) gives one: of observe's size and
+ * following it, with what is typed or piped in. At the end observe ends
+ * whatever is left, collects it, and draws a timeline.
  *
  *	observe [OPTIONS] [--] COMMAND [ARG...]
  */
@@ -20,11 +22,9 @@
 #include "watch.h"
 
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
