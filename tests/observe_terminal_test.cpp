@@ -14,6 +14,7 @@
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -160,6 +161,32 @@ TEST(ObserveTerminal, BashResizedStoppedAndContinuedAsAtARealTerminal)
 			EXPECT_EQ(harness::proc_state(e.at("pid").integer()), 0) << e.at("pid").integer() << " is left";
 		}
 	}
+}
+
+/* Stopped from outside, observe gives its terminal back as it found it; continued in the foreground, it takes it again. */
+TEST(ObserveTerminal, StoppedItGivesTheTerminalBackAndTakesItAgain)
+{
+	TerminalWatch watch({"--json", "--", "cat"}, {24, 80, 0, 0});
+	ASSERT_TRUE(watch.waits_for([&] { return watch.job_pid() != 0; })) << watch.screen.text();
+	termios raw{};
+	ASSERT_TRUE(watch.waits_for([&] { return tcgetattr(watch.job.terminal, &raw) == 0 && !(raw.c_lflag & ICANON); }));
+
+	kill(watch.job.leader, SIGTSTP);
+	bool stopped = false;
+	ASSERT_TRUE(watch.waits_for([&] {
+		for (auto report : jobshell::read_reports(watch.job))
+			stopped = stopped || (report.pid == watch.job.leader && WIFSTOPPED(report.status));
+		return stopped;
+	}));
+	termios given_back{};
+	tcgetattr(watch.job.terminal, &given_back);
+	EXPECT_TRUE(given_back.c_lflag & ICANON && given_back.c_lflag & ECHO) << "its settings as they were";
+
+	jobshell::continue_job(watch.job);
+	ASSERT_TRUE(watch.waits_for([&] { return tcgetattr(watch.job.terminal, &raw) == 0 && !(raw.c_lflag & ICANON); }))
+		<< "raw again";
+	watch.type("hello\r");
+	EXPECT_TRUE(watch.waits_for([&] { return contains(watch.outputs(), "hello\r\nhello\r\n"); })) << watch.outputs();
 }
 
 /* Standard input from a pipe reaches the job's terminal, and its end ends the job's reading, as script(1) does. */
