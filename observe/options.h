@@ -22,6 +22,8 @@ struct Options {
 	WatchOptions watch;
 	bool json = false;
 	bool help = false;
+	/* A recording to show instead of a watch; files to draw the watch into. */
+	std::optional<std::string> replay, html, svg, trace_event;
 	Colour colour = Colour::automatic;
 };
 
