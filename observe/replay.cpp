@@ -316,6 +316,23 @@ public:
 			throw Refusal(std::string("\"") + name + "\" is not a string");
 		return v.text;
 	}
+	/* A name, a path, a word: shown as it is by the text report, so never
+	 * with a control character that could drive the reader's terminal. */
+	std::string const &name(char const *field) const
+	{
+		std::string const &given = text(field);
+		for (unsigned char c : given)
+			if (c < 0x20 || c == 0x7F)
+				throw Refusal(std::string("\"") + field + "\" holds a control character");
+		return given;
+	}
+	std::optional<std::string> maybe_name(char const *field) const
+	{
+		Value const *v = find(field);
+		if (v == nullptr || v->kind == Value::Kind::null)
+			return std::nullopt;
+		return name(field);
+	}
 	std::optional<std::string> maybe_text(char const *name) const
 	{
 		Value const *v = find(name);
@@ -409,21 +426,21 @@ What
 decode_buffer(Fields const &f)
 {
 	if (f.null("text"))
-		return Unreadable{f.pid("pid"), f.text("why")};
+		return Unreadable{f.pid("pid"), f.name("why")};
 	return Held{f.pid("pid"), f.text("text"), f.flag("inherited")};
 }
 
 What
 decode_socket(Fields const &f)
 {
-	return SocketChange{f.text("local"), f.maybe_text("remote"), f.text("state"), f.maybe_pid("pid"),
+	return SocketChange{f.name("local"), f.maybe_name("remote"), f.name("state"), f.maybe_pid("pid"),
 			    f.flag("before")};
 }
 
 What
 decode_end(Fields const &f)
 {
-	End e{f.text("reason"), {}};
+	End e{f.name("reason"), {}};
 	Value const &ended = f.need("ended");
 	if (ended.kind != Value::Kind::array)
 		throw Refusal("\"ended\" is not a list");
@@ -437,10 +454,10 @@ decode_end(Fields const &f)
 
 Kind const kinds[] = {
 	{"spawn", [](Fields const &f) -> What {
-		 return Spawn{f.pid("pid"), static_cast<pid_t>(f.integer("ppid", 0, INT_MAX)), f.text("name"),
-			      f.text("place")};
+		 return Spawn{f.pid("pid"), static_cast<pid_t>(f.integer("ppid", 0, INT_MAX)), f.name("name"),
+			      f.name("place")};
 	 }},
-	{"exec", [](Fields const &f) -> What { return Exec{f.pid("pid"), f.text("file")}; }},
+	{"exec", [](Fields const &f) -> What { return Exec{f.pid("pid"), f.name("file")}; }},
 	{"state", [](Fields const &f) -> What {
 		 return StateChange{f.pid("pid"), f.word<State>("state", state_name, state_count)};
 	 }},
@@ -482,11 +499,11 @@ decode_start(Fields const &f, Recording &recording)
 		throw Refusal("\"limit_s\" is not a time limit in seconds");
 	recording.observer = f.pid("observer");
 	recording.shell = f.pid("shell");
-	std::string const &source = f.text("source");
+	std::string const &source = f.name("source");
 	if (source != "kernel" && source != "proc")
 		throw Refusal("\"source\" is neither kernel nor proc");
-	return Started{f.text("program"), f.pid("pid"), limit.number,
-		       source == "kernel" ? SourceKind::kernel : SourceKind::proc, f.maybe_text("why").value_or("")};
+	return Started{f.name("program"), f.pid("pid"), limit.number,
+		       source == "kernel" ? SourceKind::kernel : SourceKind::proc, f.maybe_name("why").value_or("")};
 }
 
 /* One line: its time, checked against the time before it, and its event. */

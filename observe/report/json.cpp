@@ -117,7 +117,9 @@ json_event(Event const &event, ProcessTable const *table)
 			Object o(t, "start");
 			o.add("version", recording_version);
 			/* What a replay needs to word the report as the watch did. */
-			o.raw("limit_s", std::to_string(e.limit_seconds));
+			char limit[32];
+			snprintf(limit, sizeof(limit), "%g", e.limit_seconds);
+			o.raw("limit_s", limit);
 			if (table != nullptr)
 				o.add("observer", table->observer()).add("shell", table->shell());
 			o.add("source", e.source == SourceKind::kernel ? "kernel" : "proc");
