@@ -37,8 +37,8 @@ struct Value {
 	bool whole = false;		/* a number written without fraction or exponent */
 	long long integer = 0;
 	std::string text;		/* observe's strings carry bytes: \u00XX is the byte XX */
-	std::vector<Value> items;
-	std::vector<std::pair<std::string, Value>> members;
+	std::vector<Value> items;	/* an array's; an object's values */
+	std::vector<std::string> names;	/* an object's names, one for each of its items */
 };
 
 /* Strict JSON: a line holds one value and nothing else. */
@@ -101,7 +101,8 @@ private:
 					throw Refusal("not JSON: expected a member's name");
 				std::string name = string();
 				expect(':');
-				v.members.emplace_back(std::move(name), value(depth + 1));
+				v.names.push_back(std::move(name));
+				v.items.push_back(value(depth + 1));
 				space();
 				if (peek() == ',') {
 					at_++;
@@ -281,9 +282,9 @@ public:
 
 	Value const *find(char const *name) const
 	{
-		for (auto const &[key, value] : object_.members)
-			if (key == name)
-				return &value;
+		for (size_t i = 0; i < object_.names.size(); i++)
+			if (object_.names[i] == name)
+				return &object_.items[i];
 		return nullptr;
 	}
 	Value const &need(char const *name) const

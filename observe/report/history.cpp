@@ -72,6 +72,10 @@ History::take(Event const &event, ProcessTable const &table)
 	}
 	for (auto const &line : lines)
 		said_.push_back({t, line});
+	auto warn = [&] {
+		for (auto const &line : lines)
+			warnings_.push_back({t, line});
+	};
 	std::visit(Overload{
 		[&](Started const &e) {
 			program = base_name(e.program);
@@ -126,6 +130,14 @@ History::take(Event const &event, ProcessTable const &table)
 			bool effect = e.result == SignalResult::queued || e.result == SignalResult::resumed;
 			arrows_.push_back({t, from, to, signal_name(e.signal), words, effect});
 		},
+		[&](Discarded const &e) {
+			std::string words = lines.empty() ? signal_name(e.signal) + " discarded" : lines.front();
+			Row *target = process(e.pid);
+			size_t row = target != nullptr ? static_cast<size_t>(target - rows_.data()) : row_of(e.pid, std::to_string(e.pid));
+			discards_.push_back({t, row, signal_name(e.signal), words});
+		},
+		[&](Lost const &) { warn(); },
+		[&](Gap const &) { warn(); },
 		[&](Output const &e) { output_.push_back({t, e.text}); },
 		[](auto const &) {},
 	}, event.what);
@@ -163,6 +175,8 @@ History::rows()
 		a.from = place[a.from];
 		a.to = place[a.to];
 	}
+	for (auto &d : discards_)
+		d.row = place[d.row];
 	return rows_;
 }
 

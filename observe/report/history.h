@@ -47,6 +47,14 @@ struct Arrow {
 	bool took_effect;	/* not ignored nor failed */
 };
 
+/* A signal sent that never took effect. */
+struct Discard {
+	Micros t;
+	size_t row;
+	std::string name;	/* "SIGTSTP" */
+	std::string words;
+};
+
 class History {
 public:
 	History();
@@ -63,6 +71,9 @@ public:
 	 * followed by its children. Valid once the watch is over. */
 	std::vector<Row> const &rows();
 	std::vector<Arrow> const &arrows() { return rows(), arrows_; }
+	std::vector<Discard> const &discards() { return rows(), discards_; }
+	/* What observe says makes the picture incomplete: records lost, a time it did not run. */
+	std::vector<Moment> const &warnings() const { return warnings_; }
 	std::vector<Moment> const &output() const { return output_; }
 	std::vector<Moment> const &said() const { return said_; }
 
@@ -70,6 +81,8 @@ private:
 	std::vector<Row> rows_;		/* as they came */
 	std::vector<long> parents_;	/* each row's parent when it appeared */
 	std::vector<Arrow> arrows_;
+	std::vector<Discard> discards_;
+	std::vector<Moment> warnings_;
 	std::vector<Moment> output_;
 	std::vector<Moment> said_;
 	bool ordered_ = false;

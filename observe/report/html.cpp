@@ -50,6 +50,8 @@ td.held { font-family: monospace; white-space: pre-wrap; word-break: break-all; 
 #log button { display: block; width: 100%; text-align: left; border: 0; border-bottom: 1px solid #eee; background: none; font-family: monospace; border-radius: 0; }
 #log button.now { background: #e3f2fd; }
 .note { font-size: .85em; color: #555; }
+#warnings { color: #b71c1c; font-weight: bold; }
+.timeline .discarded { font-size: 10px; fill: #b71c1c; }
 @media print {
   .controls, .note.screen { display: none; }
   body { margin: 0; }
@@ -63,6 +65,7 @@ td.held { font-family: monospace; white-space: pre-wrap; word-break: break-all; 
 <body>
 <h1 id="title"></h1>
 <p class="about" id="about"></p>
+<ul id="warnings"></ul>
 <div class="legend" id="legend" aria-label="How to read the timeline"></div>
 <h2>The whole watch</h2>
 <p class="note screen">Drag across it to enlarge a span below; the span enlarged is outlined.</p>
@@ -216,13 +219,23 @@ function draw(svg, from, to, mark) {
     g.addEventListener("focus", show);
     g.addEventListener("click", show);
   });
+  data.discards.forEach((d, n) => {
+    if (d.t < from || d.t > to) return;
+    const g = el("g", { class: "discard", tabindex: 0, role: "button", "data-index": n, "aria-label": d.words }, svg);
+    el("title", {}, g).textContent = d.words;
+    words(g, x(d.t), rowY(d.row) + ROW - 1, "\u2715 " + d.name + " discarded", "discarded");
+    const show = () => { explain(d); setCursor(d.t, false); };
+    g.addEventListener("mouseenter", show);
+    g.addEventListener("focus", show);
+    g.addEventListener("click", show);
+  });
   if (cursor >= from && cursor <= to)
     el("line", { class: "cursor", x1: x(cursor), x2: x(cursor), y1: AXIS - 6, y2: height, "pointer-events": "none" }, svg);
 }
 
 function explain(a) {
   document.getElementById("explain").textContent = seconds(a.t, 1) + "  " + a.words;
-  document.querySelectorAll("#signals li").forEach(li => li.classList.toggle("chosen", li.dataset.index === String(data.arrows.indexOf(a))));
+  document.querySelectorAll("#signals li").forEach(li => li.classList.toggle("chosen", li.dataset.words === a.words && li.dataset.t === String(a.t)));
 }
 
 /* Every signal of the enlarged span in words, for reading and printing: the arrows' story told in full. */
@@ -230,14 +243,16 @@ function listSignals() {
   const list = document.getElementById("signals");
   while (list.firstChild) list.removeChild(list.firstChild);
   let count = 0;
-  data.arrows.forEach((a, n) => {
-    if (a.t < view.from || a.t > view.to) return;
+  const told = data.arrows.concat(data.discards).filter(a => a.t >= view.from && a.t <= view.to);
+  told.sort((a, b) => a.t - b.t);
+  for (const a of told) {
     const li = node("li", seconds(a.t, 1) + "  " + a.words, list);
-    li.dataset.index = n;
+    li.dataset.t = a.t;
+    li.dataset.words = a.words;
     count++;
-  });
-  document.getElementById("signals-title").textContent = count === 0 ? "No signals in the span enlarged" :
-    "The " + (count === 1 ? "signal" : count + " signals") + " in the span enlarged";
+  }
+  document.getElementById("signals-title").textContent = count === 0 ? "No signal sent or discarded in the span enlarged" :
+    "Signals sent or discarded in the span enlarged: " + count;
 }
 
 /* What was so at time t: the terminal's text, each buffer. */
@@ -310,6 +325,8 @@ function setup() {
   document.getElementById("title").textContent = "observe: " + data.program;
   document.getElementById("about").textContent = "A watch of " + data.program + ", " + seconds(data.end, 1000) + " long, its events " +
     (data.exact ? "from the kernel's trace: exact times, and every signal." : "from /proc, sampled every 10 ms: times to within a sample, and no signals.");
+  const warnings = document.getElementById("warnings");
+  for (const w of data.warnings) node("li", seconds(w[0], 1) + ": " + w[1], warnings);
   const legend = document.getElementById("legend");
   const sample = el("svg", { id: "legend-svg", width: 0, height: 0 }, legend);
   definitions(sample);
@@ -322,6 +339,7 @@ function setup() {
   }
   node("span", "no bar: not yet there, or collected", legend);
   node("span", "\u2193 a signal, from its sender's row to its target's; dashed where it had no effect", legend);
+  node("span", "\u2715 a signal discarded before it took effect", legend);
 
   const log = document.getElementById("log");
   data.said.forEach(s => {
@@ -439,10 +457,15 @@ page_data(History &history)
 			  ",\"from\":" + std::to_string(a.from) + ",\"to\":" + std::to_string(a.to) +
 			  ",\"name\":" + json_string(a.name) + ",\"words\":" + json_string(a.words) +
 			  ",\"effect\":" + (a.took_effect ? "true" : "false") + "}";
+	std::string discards;
+	for (auto const &d : history.discards())
+		discards += std::string(discards.empty() ? "" : ",") + "{\"t\":" + std::to_string(d.t) +
+			    ",\"row\":" + std::to_string(d.row) + ",\"name\":" + json_string(d.name) +
+			    ",\"words\":" + json_string(d.words) + "}";
 	auto busy = busiest_span(history);
 	return "{\"program\":" + json_string(history.program) + ",\"exact\":" + (history.exact ? "true" : "false") +
 	       ",\"end\":" + std::to_string(history.end) + ",\"rows\":[" + rows + "],\"arrows\":[" + arrows +
-	       "],\"output\":" + moments(history.output()) + ",\"said\":" + moments(history.said()) + ",\"busy\":" +
+	       "],\"discards\":[" + discards + "],\"warnings\":" + moments(history.warnings()) + ",\"output\":" + moments(history.output()) + ",\"said\":" + moments(history.said()) + ",\"busy\":" +
 	       (busy ? "[" + std::to_string(busy->first) + "," + std::to_string(busy->second) + "]" : "null") + "}";
 }
 

@@ -73,6 +73,11 @@ public:
 		auto const &rows = history_.rows();
 		for (size_t i = 0; i < rows.size(); i++)
 			row(i, rows[i]);
+		for (auto const &d : history_.discards())
+			if (d.t >= from_ && d.t <= to_)
+				out_ += "<g class=\"discard\"><title>" + xml_text(d.words) + "</title><text class=\"discarded\" x=\"" +
+					number(x(d.t)) + "\" y=\"" + number(row_y(d.row) + row_height - 1) + "\">\u2715 " +
+					xml_text(d.name) + " discarded</text></g>\n";
 		/* Names of arrows close together go a line lower each; past a few, an
 		 * arrow is left unnamed, for the enlargement to name. */
 		std::vector<double> named(label_levels, -1e9);
@@ -183,6 +188,7 @@ constexpr char style[] =
 	".word { font-size: 11px; fill: #111; }\n"
 	".signame { font-size: 11px; font-weight: bold; fill: #6a1b9a; }\n"
 	".adopted { font-size: 10px; fill: #0b5394; }\n"
+	".discarded { font-size: 10px; fill: #b71c1c; }\n"
 	".tick { stroke: #ddd; } .lane { stroke: #eee; }\n"
 	"</style>\n";
 
@@ -200,7 +206,7 @@ legend(std::string &out, int y)
 	}
 	out += "<text x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) +
 	       "\">no bar: not yet there, or collected \u2003 \u2193 a signal, from sender to target "
-	       "(dashed: it had no effect)</text>\n";
+	       "(dashed: it had no effect) \u2003 \u2715 a signal discarded</text>\n";
 }
 
 } // namespace
@@ -230,6 +236,11 @@ SvgReporter::draw(FILE *out, History &history)
 	std::string source = history.exact ? "the kernel's trace" : "/proc, sampled";
 	legend(body, top + 30);
 	top += 50;
+	for (auto const &w : history.warnings()) {
+		body += "<text class=\"discarded\" x=\"" + std::to_string(margin) + "\" y=\"" + std::to_string(top) + "\">" +
+			xml_text(seconds_text(w.t, 1) + ": " + w.text) + "</text>\n";
+		top += 16;
+	}
 	Panel whole(body, history, 0, history.end, top);
 	whole.draw(history.program + ": the whole watch, " + seconds_text(history.end, 1000) + ", from " + source);
 	auto busy = busiest_span(history);

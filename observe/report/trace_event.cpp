@@ -85,6 +85,11 @@ TraceEventReporter::draw(FILE *out, History &history)
 		trace.event("s", a.name, tracks[a.from], a.t, flow);
 		trace.event("f", a.name, tracks[a.to], a.t, flow + ",\"bp\":\"e\"");
 	}
+	for (auto const &d : history.discards())
+		trace.event("i", d.name + " discarded", tracks[d.row], d.t,
+			    ",\"s\":\"t\",\"args\":{\"explanation\":" + json_string(d.words) + "}");
+	for (auto const &w : history.warnings())
+		trace.event("i", w.text, terminal, w.t, ",\"s\":\"g\"");
 	for (auto const &o : history.output())
 		trace.event("i", "terminal output", terminal, o.t, ",\"s\":\"t\"" + text_args(o.text));
 }
