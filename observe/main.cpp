@@ -176,7 +176,7 @@ drawn(std::vector<observe::Drawing const *> const &drawings, int status)
 static std::optional<std::string>
 read_recording_file(std::string const &path, std::string &error)
 {
-	constexpr size_t most = 256 << 20;
+	constexpr size_t most = 64 << 20;
 	FILE *in = path == "-" ? stdin : fopen(path.c_str(), "r");
 	if (in == nullptr) {
 		error = "cannot read " + path + ": " + strerror(errno);

@@ -567,7 +567,7 @@ read_recording(std::string const &text, std::string &error)
 			throw Refusal("cut short: no end event");
 		}
 	} catch (Refusal const &refusal) {
-		error = "line " + std::to_string(number) + ": " + refusal.what();
+		error = (number > 0 ? "line " + std::to_string(number) + ": " : "") + refusal.what();
 		return std::nullopt;
 	}
 	return recording;

@@ -178,16 +178,16 @@ Damage const damages[] = {
 	 "a recording without a format version"},
 	{"NewerVersion", [](auto &l) { l[0] = replace(l[0], "\"version\":1", "\"version\":2"); return joined(l); },
 	 "a recording of format version 2"},
-	{"NotJson", [](auto &l) { l[3] += "}"; return joined(l); }, "text after"},
+	{"NotJson", [](auto &l) { l[3] += "}"; return joined(l); }, "line 4: text after"},
 	{"NotARecording", [](auto &l) { l.erase(l.begin()); return joined(l); }, "the first event is not a start"},
 	{"TimesDisagree", [](auto &l) { l[5] = replace(l[5], "\"t_us\":", "\"t_us\":1"); return joined(l); },
 	 "\"t_ms\" and \"t_us\" disagree"},
 	{"TimeRunsBack", [](auto &l) { std::swap(l[3], l[20]); return joined(l); }, "an event earlier than the one before"},
 	{"AfterTheEnd", [](auto &l) { l.push_back(l[3]); return joined(l); }, "an event after the end"},
 	{"UnknownKind", [](auto &l) { l[4] = replace(l[4], "\"event\":\"", "\"event\":\"x"); return joined(l); },
-	 "an event of an unknown kind"},
+	 "line 5: an event of an unknown kind"},
 	{"NegativePid", [](auto &l) { l[1] = replace(l[1], "\"pid\":", "\"pid\":-"); return joined(l); },
-	 "\"pid\" is not a whole number"},
+	 "line 2: \"pid\" is not a whole number"},
 	{"UnknownState", [](auto &l) { l[2] = replace(l[2], "running", "dancing"); return joined(l); },
 	 "\"state\" is not one of"},
 	{"DeepNesting", [](auto &l) { l[3] = replace(l[3], "}", ",\"x\":" + std::string(50, '[') + std::string(50, ']') + "}"); return joined(l); },
@@ -197,6 +197,7 @@ Damage const damages[] = {
 	{"NulInAString", [](auto &l) { l[2] = replace(l[2], "\"state\":\"", std::string("\"state\":\"\0", 10)); return joined(l); },
 	 "not JSON: a control character"},
 	{"Empty", [](auto &) { return std::string(); }, "empty"},
+	{"NotEvenText", [](auto &) { return std::string("\x89PNG\r\n\x1a\n\0\0", 10); }, "line 1: not JSON"},
 };
 
 class ObserveRefusal : public ::testing::TestWithParam<Damage> {};
@@ -214,7 +215,7 @@ TEST_P(ObserveRefusal, RefusesADamagedRecordingWithTheLineAndWhy)
 	ASSERT_TRUE(observe.wait_exit(10s));
 	EXPECT_EQ(observe.exit_status(), 125) << observe.err();
 	EXPECT_EQ(observe.out(), "");
-	EXPECT_NE(observe.err().find("not a recording observe can show: line "), std::string::npos) << observe.err();
+	EXPECT_NE(observe.err().find("not a recording observe can show: "), std::string::npos) << observe.err();
 	EXPECT_NE(observe.err().find(GetParam().reason), std::string::npos) << observe.err();
 }
 

@@ -292,18 +292,15 @@ function setView(from, to) {
   view = { from: from, to: from + width };
   render();
 }
+/* Moves the moment shown; the span follows where asked and the moment has left it. Only a
+ * change of span redraws the timelines, so that what has the focus keeps it. */
 function setCursor(t, follow) {
   cursor = Math.max(0, Math.min(end, t));
   if (follow && (cursor < view.from || cursor > view.to)) {
     const half = (view.to - view.from) / 2;
     setView(cursor - half, cursor + half);
   } else {
-    render();
-  }
-  const chosen = document.activeElement;
-  if (chosen && chosen.classList && chosen.classList.contains("signal")) {
-    const again = document.querySelector("#" + chosen.ownerSVGElement.id + " .signal[data-index='" + chosen.getAttribute("data-index") + "']");
-    if (again) again.focus();
+    moveCursor();
   }
 }
 function zoom(factor) {
@@ -366,7 +363,7 @@ function setup() {
       if (e.target.closest && e.target.closest(".signal")) return;
       const t = pointerTime(svg, e);
       if (pending) return;
-      pending = requestAnimationFrame(() => { pending = null; cursor = Math.max(0, Math.min(end, t)); moveCursor(); });
+      pending = requestAnimationFrame(() => { pending = null; setCursor(t, false); });
     });
   }
   detail.addEventListener("keydown", e => {
