@@ -108,7 +108,8 @@ const LOOKS = {
 const LABEL = 300, MARGIN = 20, ROW = 32, AXIS = 24, INDENT = 14;
 const end = Math.max(1, data.end);
 let view = data.busy ? { from: data.busy[0], to: data.busy[1] } : { from: 0, to: end };
-let cursor = data.busy ? data.busy[1] : end;
+/* At first, the end of the busy span; else the middle of the watch, when its processes are about. */
+let cursor = data.busy ? data.busy[1] : Math.round(end / 2);
 
 function el(name, attrs, parent) {
   const e = document.createElementNS(NS, name);
@@ -193,7 +194,8 @@ function draw(svg, from, to, mark) {
       if (w > 8 * s[1].length) words(g, left + 4, y + 21, s[1], "word");
     });
     r.adoptions.forEach(a => {
-      if (a[0] >= from && a[0] <= to) words(g, x(a[0]), y + 6, "\u2191 adopted by " + a[1], "adopted");
+      const right = x(a[0]) > width - MARGIN - 110;
+      if (a[0] >= from && a[0] <= to) words(g, x(a[0]), y + 6, "\u2191 adopted by " + a[1], "adopted", right ? "end" : null);
     });
   });
   const named = [-1e9, -1e9, -1e9];
@@ -261,7 +263,7 @@ function showMoment() {
   let text = "";
   for (const o of data.output) { if (o[0] > cursor) break; text += o[1]; }
   const terminal = document.getElementById("terminal");
-  terminal.textContent = text.replace(/\r\n/g, "\n").replace(/\r/g, "\n");
+  terminal.textContent = text === "" ? "(nothing yet)" : text.replace(/\r\n/g, "\n").replace(/\r/g, "\n");
   terminal.scrollTop = terminal.scrollHeight;
   const body = document.getElementById("buffers");
   while (body.firstChild) body.removeChild(body.firstChild);

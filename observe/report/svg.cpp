@@ -133,8 +133,9 @@ private:
 		}
 		for (auto const &[t, parent] : r.adoptions)
 			if (t >= from_ && t <= to_)
-				out_ += "<text class=\"adopted\" x=\"" + number(x(t)) + "\" y=\"" + number(y + 6) +
-					"\">\u2191 adopted by " + std::to_string(parent) + "</text>";
+				out_ += "<text class=\"adopted\" x=\"" + number(x(t)) + "\" y=\"" + number(y + 6) + "\"" +
+					(x(t) > width - margin - 110 ? " text-anchor=\"end\"" : "") + ">\u2191 adopted by " +
+					std::to_string(parent) + "</text>";
 		out_ += "</g>\n";
 	}
 
