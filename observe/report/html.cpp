@@ -27,7 +27,7 @@ button { font: inherit; font-size: .9em; padding: .2em .6em; border: 1px solid #
 button:focus-visible, svg:focus-visible, .signal:focus { outline: 3px solid #1565c0; outline-offset: 1px; }
 .legend { display: flex; flex-wrap: wrap; gap: 1.2em; font-size: .9em; margin: .3em 0; align-items: center; }
 .legend svg { vertical-align: middle; }
-.timeline { display: block; border: 1px solid #ccc; background: #fff; user-select: none; }
+.timeline { display: block; border: 1px solid #ccc; background: #fff; user-select: none; max-width: 100%; height: auto; }
 .timeline text { font-size: 12px; fill: #222; }
 .timeline .end, .timeline .axis { font-size: 11px; fill: #555; }
 .timeline .word { font-size: 11px; fill: #111; pointer-events: none; }
@@ -53,7 +53,7 @@ td.held { font-family: monospace; white-space: pre-wrap; word-break: break-all; 
 #warnings { color: #b71c1c; font-weight: bold; }
 .timeline .discarded { font-size: 10px; fill: #b71c1c; }
 @media print {
-  .controls, .note.screen { display: none; }
+  .controls, .note.screen, #explain { display: none; }
   body { margin: 0; }
   .timeline { border: 0; }
   pre { background: #fff; color: #000; border: 1px solid #000; max-height: none; }
@@ -225,7 +225,7 @@ function draw(svg, from, to, mark) {
     if (d.t < from || d.t > to) return;
     const g = el("g", { class: "discard", tabindex: 0, role: "button", "data-index": n, "aria-label": d.words }, svg);
     el("title", {}, g).textContent = d.words;
-    words(g, x(d.t), rowY(d.row) + ROW - 1, "\u2715 " + d.name + " discarded", "discarded");
+    words(g, x(d.t), rowY(d.row) + ROW - 1, "\u2715 " + d.name + " discarded", "discarded", x(d.t) > width - MARGIN - 110 ? "end" : null);
     const show = () => { explain(d); setCursor(d.t, false); };
     g.addEventListener("mouseenter", show);
     g.addEventListener("focus", show);

@@ -76,7 +76,8 @@ public:
 		for (auto const &d : history_.discards())
 			if (d.t >= from_ && d.t <= to_)
 				out_ += "<g class=\"discard\"><title>" + xml_text(d.words) + "</title><text class=\"discarded\" x=\"" +
-					number(x(d.t)) + "\" y=\"" + number(row_y(d.row) + row_height - 1) + "\">\u2715 " +
+					number(x(d.t)) + "\" y=\"" + number(row_y(d.row) + row_height - 1) + "\"" +
+					(x(d.t) > width - margin - 110 ? " text-anchor=\"end\"" : "") + ">\u2715 " +
 					xml_text(d.name) + " discarded</text></g>\n";
 		/* Names of arrows close together go a line lower each; past a few, an
 		 * arrow is left unnamed, for the enlargement to name. */
