@@ -3,6 +3,7 @@
 #include "options.h"
 #include "report/json.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -366,10 +367,12 @@ public:
 		if (given.starts_with("SIG"))
 			if (auto sig = parse_signal(given))
 				return *sig;
+		/* A wait status holds a signal's number in 7 bits: none beyond the kernel's may pass. */
 		if (given.starts_with("signal ")) {
 			std::string digits = given.substr(7);
 			if (!digits.empty() && digits.size() < 4 && digits.find_first_not_of("0123456789") == std::string::npos)
-				return std::stoi(digits);
+				if (int sig = std::stoi(digits); sig > 0 && sig < NSIG)
+					return sig;
 		}
 		throw Refusal(std::string("\"") + name + "\" is not a signal: \"" + given + "\"");
 	}
@@ -496,7 +499,8 @@ decode_start(Fields const &f, Recording &recording)
 			      ", which this observe cannot read: it reads version " +
 			      std::to_string(recording_version));
 	Value const &limit = f.need("limit_s");
-	if (limit.kind != Value::Kind::number || !(limit.number > 0 && limit.number <= 1e6))
+	/* 0 for a watch without a limit. */
+	if (limit.kind != Value::Kind::number || !(limit.number >= 0 && limit.number <= 1e6))
 		throw Refusal("\"limit_s\" is not a time limit in seconds");
 	recording.observer = f.pid("observer");
 	recording.shell = f.pid("shell");

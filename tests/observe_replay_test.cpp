@@ -196,6 +196,12 @@ Damage const damages[] = {
 	 "\"place\" holds a control character"},
 	{"NulInAString", [](auto &l) { l[2] = replace(l[2], "\"state\":\"", std::string("\"state\":\"\0", 10)); return joined(l); },
 	 "not JSON: a control character"},
+	{"SignalBeyondTheKernels", [](auto &l) {
+		 for (auto &line : l)
+			 if (line.find("\"event\":\"signaled\"") != std::string::npos)
+				 line = replace(line, "\"signal\":\"SIGHUP\"", "\"signal\":\"signal 999\"");
+		 return joined(l);
+	 }, "\"signal\" is not a signal"},
 	{"Empty", [](auto &) { return std::string(); }, "empty"},
 	{"NotEvenText", [](auto &) { return std::string("\x89PNG\r\n\x1a\n\0\0", 10); }, "line 1: not JSON"},
 };
