@@ -10,6 +10,9 @@ namespace observe {
  * 0, and those of senders outside the job and of the terminal are numbered
  * above any pid (pid_max is at most 2^22), so that none meets another. */
 static constexpr long long first_own_track = 1 << 23;
+/* Signals are slices of a thread of their own in each track, so that they
+ * never cross the edge of a state's slice, which the format forbids. */
+static constexpr long long signal_thread = 1 << 24;
 
 namespace {
 
@@ -18,11 +21,14 @@ public:
 	explicit Trace(FILE *out) : out_(out) { fputs("{\"displayTimeUnit\":\"ms\",\"traceEvents\":[\n", out_); }
 	~Trace() { fputs("\n]}\n", out_); }
 
-	/* One event; `rest` holds its further members, each with its leading comma. */
-	void event(char const *ph, std::string const &name, long long track, Micros ts, std::string const &rest = "")
+	/* One event on a track's first thread, or on its thread for signals;
+	 * `rest` holds its further members, each with its leading comma. */
+	void event(char const *ph, std::string const &name, long long track, Micros ts, std::string const &rest = "",
+		   bool signals = false)
 	{
 		fprintf(out_, "%s{\"ph\":\"%s\",\"name\":%s,\"pid\":%lld,\"tid\":%lld,\"ts\":%lld%s}", first_ ? "" : ",\n",
-			ph, json_string(name).c_str(), track, track, static_cast<long long>(ts), rest.c_str());
+			ph, json_string(name).c_str(), track, signals ? track + signal_thread : track,
+			static_cast<long long>(ts), rest.c_str());
 		first_ = false;
 	}
 
@@ -53,6 +59,7 @@ TraceEventReporter::draw(FILE *out, History &history)
 		std::string args = ",\"args\":{\"name\":" + json_string(name) + "}";
 		trace.event("M", "process_name", track, 0, args);
 		trace.event("M", "thread_name", track, 0, args);
+		trace.event("M", "thread_name", track, 0, ",\"args\":{\"name\":\"signals\"}", true);
 		trace.event("M", "process_sort_index", track, 0, ",\"args\":{\"sort_index\":" + std::to_string(order) + "}");
 	};
 	name_track(terminal, "the job's terminal", 0);
@@ -80,10 +87,10 @@ TraceEventReporter::draw(FILE *out, History &history)
 	for (auto const &a : history.arrows()) {
 		std::string slice = ",\"cat\":\"signal\",\"dur\":1,\"args\":{\"explanation\":" + json_string(a.words) + "}";
 		std::string flow = ",\"cat\":\"signal\",\"id\":" + std::to_string(++id);
-		trace.event("X", a.name + " sent", tracks[a.from], a.t, slice);
-		trace.event("X", a.name, tracks[a.to], a.t, slice);
-		trace.event("s", a.name, tracks[a.from], a.t, flow);
-		trace.event("f", a.name, tracks[a.to], a.t, flow + ",\"bp\":\"e\"");
+		trace.event("X", a.name + " sent", tracks[a.from], a.t, slice, true);
+		trace.event("X", a.name, tracks[a.to], a.t, slice, true);
+		trace.event("s", a.name, tracks[a.from], a.t, flow, true);
+		trace.event("f", a.name, tracks[a.to], a.t, flow + ",\"bp\":\"e\"", true);
 	}
 	for (auto const &d : history.discards())
 		trace.event("i", d.name + " discarded", tracks[d.row], d.t,
