@@ -135,6 +135,8 @@ CommandLine const command_lines[] = {
 	CommandLine{"OptionsAfterTheCommandAreItsOwn", {"--for", "1", "sleep", "--for", "2"}, nullptr,
 		    {"sleep", "--for", "2"}},
 	CommandLine{"DoubleDashEndsTheOptions", {"--", "--json"}, nullptr, {"--json"}},
+	CommandLine{"ReplayRunsNoCommand", {"--replay", "a.jsonl", "server"}, "--replay shows a recording and runs no command"},
+	CommandLine{"ReplayWithDrawings", {"--replay=a.jsonl", "--html", "a.html", "--trace-event=a.json"}, nullptr, {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Observe, ObserveOptions, ::testing::ValuesIn(command_lines),
