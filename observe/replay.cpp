@@ -24,6 +24,7 @@ namespace {
 constexpr size_t max_line = 4 << 20;
 constexpr size_t max_depth = 8;
 constexpr size_t max_processes = 4096;
+constexpr Micros max_time = 366LL * 24 * 3600 * 1'000'000;	/* a year */
 
 /* Why a recording is refused; caught once, with the line it was on. */
 struct Refusal : std::runtime_error {
@@ -519,7 +520,7 @@ decode_line(std::string_view line, Recording &recording, Micros before)
 	if (object.kind != Value::Kind::object)
 		throw Refusal("not a JSON object");
 	Fields f(object);
-	Micros t = f.integer("t_us", 0, std::numeric_limits<Micros>::max() / 2);
+	Micros t = f.integer("t_us", 0, max_time);
 	if (f.integer("t_ms", 0, LLONG_MAX) != t / 1000)
 		throw Refusal("\"t_ms\" and \"t_us\" disagree");
 	if (t < before)
