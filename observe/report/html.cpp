@@ -41,6 +41,8 @@ button:focus-visible, svg:focus-visible, .signal:focus { outline: 3px solid #156
 .moment { display: grid; grid-template-columns: minmax(20em, 1fr) minmax(20em, 1fr); gap: 1em; }
 pre { background: #111; color: #eee; padding: .5em; margin: 0; max-height: 18em; overflow: auto; white-space: pre-wrap; word-break: break-all; font-size: .85em; }
 table { border-collapse: collapse; font-size: .9em; width: 100%; }
+#short { margin-bottom: .5em; }
+#short th[scope=row] { font-weight: normal; white-space: nowrap; }
 td, th { border: 1px solid #ccc; padding: .2em .4em; text-align: left; vertical-align: top; }
 td.held { font-family: monospace; white-space: pre-wrap; word-break: break-all; }
 #signals { font-size: .9em; padding-left: 1.5em; }
@@ -67,6 +69,8 @@ td.held { font-family: monospace; white-space: pre-wrap; word-break: break-all; 
 <p class="about" id="about"></p>
 <ul id="warnings"></ul>
 <div class="legend" id="legend" aria-label="How to read the timeline"></div>
+<h2>In short</h2>
+<table id="short"><thead><tr><th scope="col">Process</th><th scope="col">Stopped</th><th scope="col">Signals it took (SIGCHLD aside)</th><th scope="col">Its end</th></tr></thead><tbody></tbody></table>
 <h2>The whole watch</h2>
 <p class="note screen">Drag across it to enlarge a span below; the span enlarged is outlined.</p>
 <svg id="overview" class="timeline" role="group" aria-label="The whole watch: a row per process, its states as bars, signals as arrows"></svg>
@@ -281,6 +285,37 @@ function showMoment() {
   document.querySelectorAll("#log button").forEach((b, i) => b.classList.toggle("now", i === now));
 }
 
+/* A line for each process: when it was stopped, what signals did to it, how it ended. */
+function summarise() {
+  const body = document.querySelector("#short tbody");
+  const who = i => data.rows[i].job ? (data.rows[i].place === "program" ? "the program" : data.rows[i].place) :
+    data.rows[i].pid === 0 ? "the kernel" : data.rows[i].name;
+  data.rows.forEach((r, i) => {
+    if (!r.job) return;
+    const stops = [];
+    r.states.forEach((s, k) => {
+      if (s[1] !== "stopped") return;
+      const until = k + 1 < r.states.length ? r.states[k + 1][0] : (r.collected !== null ? r.collected : data.end);
+      stops.push(seconds(s[0], 1) + " to " + seconds(until, 1));
+    });
+    const got = [];
+    data.arrows.forEach(a => {
+      if (a.to !== i || !a.effect || a.name === "SIGCHLD") return;
+      let line = a.name + " from " + who(a.from) + " at " + seconds(a.t, 1);
+      const cause = a.words.indexOf(a.name + ": ");
+      if (cause >= 0) line += ": " + a.words.slice(cause + a.name.length + 2, a.words.lastIndexOf("; "));
+      const dropped = data.discards.find(d => d.row === i && d.name === a.name && d.t >= a.t);
+      if (dropped) line += " (discarded at " + seconds(dropped.t, 1) + ")";
+      got.push(line);
+    });
+    const tr = node("tr", "", body);
+    node("th", rowLabel(r), tr).scope = "row";
+    node("td", stops.length ? stops.join("; ") : "never", tr);
+    node("td", got.length ? got.join("; ") : "none", tr);
+    node("td", r.end ? r.end + " at " + seconds(r.collected, 1) : "alive at the end", tr);
+  });
+}
+
 function render() {
   draw(document.getElementById("overview"), 0, end, view);
   draw(document.getElementById("detail"), view.from, view.to, null);
@@ -324,6 +359,7 @@ function setup() {
   document.getElementById("title").textContent = "observe: " + data.program;
   document.getElementById("about").textContent = "A watch of " + data.program + ", " + seconds(data.end, 1000) + " long, its events " +
     (data.exact ? "from the kernel's trace: exact times, and every signal." : "from /proc, sampled every 10 ms: times to within a sample, and no signals.");
+  summarise();
   const warnings = document.getElementById("warnings");
   for (const w of data.warnings) node("li", seconds(w[0], 1) + ": " + w[1], warnings);
   const legend = document.getElementById("legend");
