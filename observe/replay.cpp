@@ -4,12 +4,10 @@
 #include "report/json.h"
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <limits>
@@ -388,7 +386,7 @@ constexpr int reason_count = 2;
 
 /* The kinds of event, each by its JSON name. */
 using Decoder = std::function<What(Fields const &)>;
-struct Kind {
+struct EventKind {
 	char const *name;
 	Decoder decode;
 };
@@ -457,7 +455,7 @@ decode_end(Fields const &f)
 	return e;
 }
 
-Kind const kinds[] = {
+EventKind const kinds[] = {
 	{"spawn", [](Fields const &f) -> What {
 		 return Spawn{f.pid("pid"), static_cast<pid_t>(f.integer("ppid", 0, INT_MAX)), f.name("name"),
 			      f.name("place")};
