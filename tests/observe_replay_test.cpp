@@ -238,6 +238,13 @@ TEST(ObserveReplay, SaysWhenADrawingCannotBeWrittenAndKeepsTheReport)
 	EXPECT_EQ(unopened.exit_status(), 125);
 	EXPECT_NE(unopened.err().find("cannot write /nonexistent/a.svg"), std::string::npos) << unopened.err();
 
+	/* A watch that could not be drawn is not begun. */
+	harness::Child live({{harness::program("observe"), "--source=proc", "--html", "/nonexistent/a.html", "procids"}});
+	ASSERT_TRUE(live.wait_exit(10s));
+	EXPECT_EQ(live.exit_status(), 125);
+	EXPECT_EQ(live.out(), "");
+	EXPECT_NE(live.err().find("cannot write /nonexistent/a.html"), std::string::npos) << live.err();
+
 	harness::Child full({{harness::program("observe"), "--replay", recording, "--html", "/dev/full"}});
 	ASSERT_TRUE(full.wait_exit(10s));
 	EXPECT_EQ(full.exit_status(), 125);
