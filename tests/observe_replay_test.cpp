@@ -252,6 +252,24 @@ TEST(ObserveReplay, SaysWhenADrawingCannotBeWrittenAndKeepsTheReport)
 	EXPECT_NE(full.out().find("watch over (time limit)"), std::string::npos) << full.out();
 }
 
+/* The drawings are made from the events alone: a watch draws the same page and trace as its recording replayed. */
+TEST(ObserveReplay, AWatchDrawsWhatItsRecordingDraws)
+{
+	harness::TempFile recording, live_page, live_trace, page, trace;
+	harness::Child live({{harness::program("observe"), "--json", "--source=proc", "--for", "1", "--html", live_page.path(),
+			      "--trace-event", live_trace.path(), "procids"}});
+	ASSERT_TRUE(live.wait_exit(20s));
+	ASSERT_EQ(live.exit_status(), 124) << live.err();
+	std::ofstream(recording.path()) << live.out();
+	harness::Child again({{harness::program("observe"), "--replay", recording.path(), "--html", page.path(),
+			       "--trace-event", trace.path()}});
+	ASSERT_TRUE(again.wait_exit(20s));
+	EXPECT_EQ(again.exit_status(), 0) << again.err();
+	EXPECT_GT(page.text().size(), 10000u);
+	EXPECT_EQ(page.text(), live_page.text());
+	EXPECT_EQ(trace.text(), live_trace.text());
+}
+
 /* ---- drawings of recorded watches ---- */
 
 struct Recorded {
