@@ -66,6 +66,7 @@ td.held { font-family: monospace; white-space: pre-wrap; word-break: break-all; 
 </head>
 <body>
 <h1 id="title"></h1>
+<noscript><p>This page draws the watch with its own script, which needs nothing from the network: allow scripts to see it.</p></noscript>
 <p class="about" id="about"></p>
 <ul id="warnings"></ul>
 <div class="legend" id="legend" aria-label="How to read the timeline"></div>
@@ -182,7 +183,9 @@ function draw(svg, from, to, mark) {
     const y = rowY(i);
     const g = el("g", { class: r.job ? "row process" : "row sender", "data-pid": r.pid }, svg);
     const left = MARGIN + INDENT * r.depth;
-    words(g, left, y + 14, rowLabel(r), "name");
+    /* A long name is cut to its column; whole on hover. */
+    const label = rowLabel(r), room = 40 - 2 * r.depth;
+    el("title", {}, words(g, left, y + 14, label.length > room ? label.slice(0, room - 1) + "\u2026" : label, "name")).textContent = label;
     if (r.end) words(g, left, y + 27, "ended: " + r.end, "end");
     el("line", { class: "lane", x1: LABEL, x2: width - MARGIN, y1: y + ROW, y2: y + ROW }, g);
     r.states.forEach((s, k) => {

@@ -116,6 +116,9 @@ private:
 	{
 		double y = row_y(i);
 		std::string label = r.of_job ? r.name + " " + std::to_string(r.pid) + " (" + r.place + ")" : r.name;
+		/* A long name is cut to its column. */
+		if (size_t room = 40 - std::min(2 * static_cast<size_t>(r.depth), size_t{20}); label.size() > room)
+			label = label.substr(0, room - 3) + "...";
 		int left = margin + indent * r.depth;
 		out_ += "<g class=\"row\"><text class=\"name\" x=\"" + std::to_string(left) + "\" y=\"" + number(y + 14) +
 			"\">" + xml_text(label) + "</text>";
