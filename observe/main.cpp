@@ -12,12 +12,17 @@
  * whatever is left, collects it, and draws a timeline.
  *
  *	observe [OPTIONS] [--] COMMAND [ARG...]
+ *	observe [OPTIONS] --replay FILE
  */
 #include "options.h"
+#include "replay.h"
+#include "report/html.h"
 #include "report/json.h"
+#include "report/svg.h"
 #include "report/text.h"
 #include "report/timeline.h"
 #include "sources/keyboard.h"
+#include "report/trace_event.h"
 #include "sources/signals.h"
 #include "watch.h"
 
@@ -113,6 +118,105 @@ settle_process()
 	signal(SIGPIPE, SIG_IGN);
 }
 
+/* A drawing asked for, into its file: opened before anything is watched,
+ * so that one that cannot be written stops nothing half done. */
+template<typename Kind>
+static bool
+add_drawing(std::optional<std::string> const &path, observe::Reporters &reporters,
+	    std::vector<observe::Drawing const *> &drawings, std::string &error)
+{
+	if (!path)
+		return true;
+	FILE *out = fopen(path->c_str(), "w");
+	if (out == nullptr) {
+		error = "cannot write " + *path + ": " + strerror(errno);
+		return false;
+	}
+	auto drawing = std::make_unique<Kind>(out, *path);
+	drawings.push_back(drawing.get());
+	reporters.add(std::move(drawing));
+	return true;
+}
+
+/* The reports asked for: text and timeline, or JSON; and the drawings. */
+static bool
+add_reporters(observe::Options const &options, observe::Screen const &screen, observe::Reporters &reporters,
+	      std::vector<observe::Drawing const *> &drawings, std::string &error)
+{
+	using namespace observe;
+	if (options.json) {
+		reporters.add(std::make_unique<JsonReporter>(stdout));
+	} else {
+		bool colour = wants_colour(options.colour);
+		TextStyle style{&screen, colour && takes_escapes(), Keyboard::keys_available()};
+		reporters.add(std::make_unique<TextReporter>(stdout, style));
+		reporters.add(std::make_unique<TimelineReporter>(stdout, colour, screen));
+	}
+	return add_drawing<HtmlReporter>(options.html, reporters, drawings, error) &&
+	       add_drawing<SvgReporter>(options.svg, reporters, drawings, error) &&
+	       add_drawing<TraceEventReporter>(options.trace_event, reporters, drawings, error);
+}
+
+/* The status once everything is reported: a drawing that could not be written is observe's failure. */
+static int
+drawn(std::vector<observe::Drawing const *> const &drawings, int status)
+{
+	for (auto const *drawing : drawings)
+		if (!drawing->error().empty()) {
+			fprintf(stderr, "observe: %s\n", drawing->error().c_str());
+			status = observe::exit_status::failed;
+		}
+	return status;
+}
+
+/* A recording, whole: from a file, or "-" for standard input. */
+static std::optional<std::string>
+read_recording_file(std::string const &path, std::string &error)
+{
+	constexpr size_t most = 64 << 20;
+	FILE *in = path == "-" ? stdin : fopen(path.c_str(), "r");
+	if (in == nullptr) {
+		error = "cannot read " + path + ": " + strerror(errno);
+		return std::nullopt;
+	}
+	std::string text;
+	char chunk[1 << 16];
+	size_t n;
+	while ((n = fread(chunk, 1, sizeof(chunk), in)) > 0 && text.size() <= most)
+		text.append(chunk, n);
+	bool failed = ferror(in) != 0;
+	if (in != stdin)
+		fclose(in);
+	if (failed || text.size() > most) {
+		error = path + (failed ? ": cannot be read" : ": larger than any recording of a watch");
+		return std::nullopt;
+	}
+	return text;
+}
+
+static int
+replay_recording(observe::Options const &options)
+{
+	using namespace observe;
+	std::string error;
+	auto text = read_recording_file(*options.replay, error);
+	auto recording = text ? read_recording(*text, error) : std::nullopt;
+	if (!recording) {
+		fprintf(stderr, "observe: %s%s\n", text ? (*options.replay + ": not a recording observe can show: ").c_str() : "",
+			error.c_str());
+		return exit_status::failed;
+	}
+	Screen screen;
+	Reporters reporters;
+	std::vector<Drawing const *> drawings;
+	if (!add_reporters(options, screen, reporters, drawings, error)) {
+		fprintf(stderr, "observe: %s\n", error.c_str());
+		return exit_status::failed;
+	}
+	replay(*recording, reporters);
+	return drawn(drawings, 0);
+}
+
 int
 main(int argc, char **argv)
 {
@@ -131,6 +235,8 @@ main(int argc, char **argv)
 		printf("observe %s\n", OBSERVE_VERSION);
 		return 0;
 	}
+	if (options->replay)
+		return replay_recording(*options);
 	char const *path_list = getenv("PATH");
 	auto found = find_command(options->watch.argv[0], own_path(), path_list ? path_list : "");
 	if (!found.path) {
@@ -143,14 +249,11 @@ main(int argc, char **argv)
 	settle_process();
 	Screen screen;
 	options->watch.screen = &screen;
-	bool colour = wants_colour(options->colour);
 	Reporters reporters;
-	if (options->json) {
-		reporters.add(std::make_unique<JsonReporter>(stdout));
-	} else {
-		TextStyle style{&screen, colour && takes_escapes(), Keyboard::keys_available()};
-		reporters.add(std::make_unique<TextReporter>(stdout, style));
-		reporters.add(std::make_unique<TimelineReporter>(stdout, colour, screen));
+	std::vector<Drawing const *> drawings;
+	if (!add_reporters(*options, screen, reporters, drawings, error)) {
+		fprintf(stderr, "observe: %s\n", error.c_str());
+		return exit_status::failed;
 	}
 	int exec_error = 0;
 	auto outcome = watch(options->watch, reporters, error, exec_error);
@@ -161,5 +264,5 @@ main(int argc, char **argv)
 		/* Found, but the exec failed: as the user it runs as, or for want of its interpreter. */
 		return exec_error != 0 ? exec_exit_status(options->watch.argv[0], exec_error) : exit_status::failed;
 	}
-	return exit_status_of(*outcome);
+	return drawn(drawings, exit_status_of(*outcome));
 }

@@ -18,6 +18,7 @@ namespace observe {
 
 char const help_text[] =
 	"usage: observe [OPTIONS] [--] COMMAND [ARG...]\n"
+	"       observe [OPTIONS] --replay FILE\n"
 	"\n"
 	"Runs COMMAND as the foreground job of a new terminal, as an interactive\n"
 	"shell would, and shows what its processes do as it happens: what the\n"
@@ -30,7 +31,11 @@ char const help_text[] =
 	"  --send TEXT       be the greeting server's client: once the job listens on\n"
 	"                    127.0.0.1:3456, send TEXT and show the reply; with '' it\n"
 	"                    connects and closes its sending side without sending\n"
-	"  --json            one JSON object per line instead of text\n"
+	"  --json            one JSON object per line instead of text: a recording\n"
+	"  --replay FILE     show a recording (FILE, or - for standard input) instead\n"
+	"                    of watching a command: no command is run\n"
+	"  --html FILE       also draw the watch as a web page, --svg FILE as a\n"
+	"                    picture, --trace-event FILE as Chrome trace events\n"
 	"  --source=SOURCE   auto (default), kernel (the kernel's trace events: exact\n"
 	"                    times and every signal; needs root) or proc (/proc\n"
 	"                    sampled every 10 ms)\n"
@@ -102,7 +107,8 @@ choose(char const *given, char const *const (&words)[N])
 	return std::nullopt;
 }
 
-enum Long { opt_for = 256, opt_send, opt_json, opt_source, opt_ignore, opt_adopting, opt_color, opt_version };
+enum Long { opt_for = 256, opt_send, opt_json, opt_source, opt_ignore, opt_adopting, opt_color, opt_version, opt_replay,
+	    opt_html, opt_svg, opt_trace_event };
 
 static constexpr option long_options[] = {
 	{"for", required_argument, nullptr, opt_for},
@@ -112,6 +118,10 @@ static constexpr option long_options[] = {
 	{"ignore", required_argument, nullptr, opt_ignore},
 	{"adopting", no_argument, nullptr, opt_adopting},
 	{"color", required_argument, nullptr, opt_color},
+	{"replay", required_argument, nullptr, opt_replay},
+	{"html", required_argument, nullptr, opt_html},
+	{"svg", required_argument, nullptr, opt_svg},
+	{"trace-event", required_argument, nullptr, opt_trace_event},
 	{"help", no_argument, nullptr, 'h'},
 	{"version", no_argument, nullptr, opt_version},
 	{nullptr, 0, nullptr, 0},
@@ -198,6 +208,10 @@ parse_options(int argc, char *const *argv, std::string &error)
 			}
 			error = "--color is auto, always or never, not '" + value + "'";
 			return std::nullopt;
+		case opt_replay: options.replay = value; break;
+		case opt_html: options.html = value; break;
+		case opt_svg: options.svg = value; break;
+		case opt_trace_event: options.trace_event = value; break;
 		case ':':
 			error = given + " needs a value";
 			return std::nullopt;
@@ -206,6 +220,12 @@ parse_options(int argc, char *const *argv, std::string &error)
 			return std::nullopt;
 		}
 	}
+	if (options.replay && optind < argc) {
+		error = "--replay shows a recording and runs no command";
+		return std::nullopt;
+	}
+	if (options.replay)
+		return options;
 	if (optind >= argc) {
 		error = "no command to watch";
 		return std::nullopt;

@@ -23,6 +23,8 @@ struct Options {
 	bool json = false;
 	bool help = false;
 	bool version = false;
+	/* A recording to show instead of a watch; files to draw the watch into. */
+	std::optional<std::string> replay, html, svg, trace_event;
 	Colour colour = Colour::automatic;
 };
 

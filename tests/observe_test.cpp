@@ -63,7 +63,7 @@ TEST(ObserveJson, EachEventHasItsFields)
 	using namespace observe;
 	auto json = [](Micros t, What what) { return json_event(Event{t, std::move(what)}); };
 	EXPECT_EQ(json(0, Started{"build/bin/childsig-a", 11, 12, SourceKind::proc, "not root"}),
-		  R"({"t_ms":0,"t_us":0,"event":"start","source":"proc","why":"not root","program":"build/bin/childsig-a","pid":11})");
+		  R"({"t_ms":0,"t_us":0,"event":"start","version":1,"limit_s":12,"source":"proc","why":"not root","program":"build/bin/childsig-a","pid":11})");
 	EXPECT_EQ(json(5432, Spawn{12, 11, "childsig-a", "child 1"}),
 		  R"({"t_ms":5,"t_us":5432,"event":"spawn","pid":12,"ppid":11,"name":"childsig-a","place":"child 1"})");
 	EXPECT_EQ(json(3001000, StateChange{13, State::stopped}),
@@ -137,6 +137,8 @@ CommandLine const command_lines[] = {
 	CommandLine{"OptionsAfterTheCommandAreItsOwn", {"--for", "1", "sleep", "--for", "2"}, nullptr,
 		    {"sleep", "--for", "2"}},
 	CommandLine{"DoubleDashEndsTheOptions", {"--", "--json"}, nullptr, {"--json"}},
+	CommandLine{"ReplayRunsNoCommand", {"--replay", "a.jsonl", "server"}, "--replay shows a recording and runs no command"},
+	CommandLine{"ReplayWithDrawings", {"--replay=a.jsonl", "--html", "a.html", "--trace-event=a.json"}, nullptr, {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Observe, ObserveOptions, ::testing::ValuesIn(command_lines),

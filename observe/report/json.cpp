@@ -109,12 +109,19 @@ pid_list(std::vector<pid_t> const &pids)
 }
 
 std::string
-json_event(Event const &event)
+json_event(Event const &event, ProcessTable const *table)
 {
 	Micros t = event.t_us;
 	return std::visit(Overload{
 		[&](Started const &e) {
 			Object o(t, "start");
+			o.add("version", recording_version);
+			/* What a replay needs to word the report as the watch did. */
+			char limit[32];
+			snprintf(limit, sizeof(limit), "%g", e.limit_seconds);
+			o.raw("limit_s", limit);
+			if (table != nullptr)
+				o.add("observer", table->observer()).add("shell", table->shell());
 			o.add("source", e.source == SourceKind::kernel ? "kernel" : "proc");
 			if (e.why.empty())
 				o.add_null("why");
@@ -147,6 +154,8 @@ json_event(Event const &event)
 				o.add("status", WEXITSTATUS(*e.wait_status));
 			else
 				o.add_null("status");
+			if (e.lost)
+				o.add("lost", *e.lost);
 			return o.done();
 		},
 		[&](Signal const &e) {
@@ -163,6 +172,9 @@ json_event(Event const &event)
 				o.add_null("cause");
 			if (e.because_of)
 				o.add("because_of", *e.because_of);
+			o.add("target_state", state_name(e.target_state));
+			if (e.target_ending)
+				o.raw("target_ending", "true");
 			return o.add("code", e.code).done();
 		},
 		[&](Discarded const &e) {
@@ -209,9 +221,9 @@ json_event(Event const &event)
 }
 
 void
-JsonReporter::report(Event const &event, ProcessTable const &)
+JsonReporter::report(Event const &event, ProcessTable const &table)
 {
-	fprintf(out_, "%s\n", json_event(event).c_str());
+	fprintf(out_, "%s\n", json_event(event, &table).c_str());
 	fflush(out_);
 }
 

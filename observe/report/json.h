@@ -13,8 +13,13 @@
 
 namespace observe {
 
-/* One event as one JSON object, without a newline. */
-std::string json_event(Event const &);
+/* The recording format's version, in the start event: a replay reads its
+ * own and refuses any other. Kinds and fields are described in the README. */
+constexpr int recording_version = 1;
+
+/* One event as one JSON object, without a newline. With the table, the
+ * start event names observe's and the shell's pids, as a replay needs. */
+std::string json_event(Event const &, ProcessTable const *table = nullptr);
 
 class JsonReporter : public Reporter {
 public:
