@@ -10,6 +10,7 @@
  */
 #include "jobshell.h"
 #include "process.h"
+#include "requirements.h"
 #include "states.h"
 
 #include <gtest/gtest.h>
@@ -577,6 +578,7 @@ class FailedCreation : public ::testing::TestWithParam<Failure> {};
  */
 TEST_P(FailedCreation, EndsTheFirstWorkerAndSignalsNothingElse)
 {
+	REQUIRE_PID_NAMESPACE();
 	auto const &failure = GetParam();
 	harness::TempFile log;
 	auto inject = "clone:error=EAGAIN:when=" + std::to_string(failure.failing);
@@ -620,6 +622,7 @@ class ParentCalls : public ::testing::TestWithParam<Timeline> {};
 
 TEST_P(ParentCalls, AreTheVariantsTimeline)
 {
+	REQUIRE_PID_NAMESPACE();
 	harness::TempFile log;
 	auto strace = harness::traced("clone,kill,clock_nanosleep", {harness::program(GetParam().program)},
 				      log.path());
