@@ -122,6 +122,23 @@ seconds(Fields const &event)
 	return event.has("t_ms") ? event.at("t_ms").number() / 1000 : -1;
 }
 
+/*
+ * "" where the kernel's trace reached observe whole, else what it dropped: on
+ * a busy machine its buffers can fill faster than observe is let run to read
+ * them, and then what is missing cannot be told. For REQUIRE().
+ */
+inline std::string
+missing_trace_records(Watch const &watch)
+{
+	long long dropped = 0;
+	for (auto const &e : watch.all("lost"))
+		dropped += e.at("records").integer();
+	if (dropped == 0)
+		return "";
+	return "the machine is too busy: the kernel dropped " + std::to_string(dropped) +
+	       " trace records before observe could read them";
+}
+
 /* No process of the watch may outlive it: observe's orphans would have come here. */
 inline void
 expect_nothing_left(Watch const &watch)
