@@ -597,6 +597,7 @@ class FailedCreation : public ::testing::TestWithParam<Failure> {};
 TEST_P(FailedCreation, EndsTheFirstWorkerAndSignalsNothingElse)
 {
 	REQUIRE_PID_NAMESPACE();
+	REQUIRE_PROGRAM("strace");
 	auto const &failure = GetParam();
 	harness::TempFile log;
 	auto inject = "clone:error=EAGAIN:when=" + std::to_string(failure.failing);
@@ -641,6 +642,7 @@ class ParentCalls : public ::testing::TestWithParam<Timeline> {};
 TEST_P(ParentCalls, AreTheVariantsTimeline)
 {
 	REQUIRE_PID_NAMESPACE();
+	REQUIRE_PROGRAM("strace");
 	harness::TempFile log;
 	auto strace = harness::traced("clone,kill,clock_nanosleep", {harness::program(GetParam().program)},
 				      log.path());

@@ -300,6 +300,7 @@ TEST_P(FailedFork, IsReportedAndEndsTheProgram)
 	if (build.path.empty())
 		GTEST_SKIP() << "clang++ not found: no clang++ -O2 build to check";
 	REQUIRE_PID_NAMESPACE();
+	REQUIRE_PROGRAM("strace");
 	Child program(Launch{.argv = harness::in_pid_namespace(
 				     harness::with_fault("clone", "clone:error=EAGAIN", {build.path})),
 			     .output = output});
