@@ -298,6 +298,9 @@ TEST(ObserveBuffers, ProcidsOnAPipeHoldsItsParentsLinesUntilTheyAreLost)
 		EXPECT_TRUE(killed.has("by_observe"));
 		ASSERT_TRUE(killed.has("lost"));
 		EXPECT_EQ(killed.at("lost").bytes(), parents);
+	} else {
+		EXPECT_EQ(watch.all("signaled", procids).size() + watch.all("exit", procids).size(), 1u)
+			<< "the parent's end, told once however it was learnt";
 	}
 	expect_nothing_left(watch);
 }
