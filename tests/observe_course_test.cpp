@@ -104,7 +104,7 @@ TEST(ObserveKernel, ChildsigAShowsEachSignalAndWhyEachWorkerEndedOrRanOn)
 	REQUIRE(missing_trace_records(watch));
 	REQUIRE(missing_time_for_course(watch, 6, 7.5));
 	double const start = watch.course_start();
-	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->err();
+	EXPECT_EQ(watch.observer->exit_status(), 0) << watch.observer->err() << watch.observer->out();
 	ASSERT_FALSE(watch.events.empty());
 	EXPECT_EQ(watch.events[0].at("event").text(), "start");
 	EXPECT_EQ(watch.events[0].at("source").text(), "kernel");
@@ -142,6 +142,7 @@ TEST(ObserveKernel, ChildsigAShowsEachSignalAndWhyEachWorkerEndedOrRanOn)
 
 	/* The orphaning: the kernel's own SIGHUP and SIGCONT, or none where nobody was stopped. */
 	auto exit = watch.one("exit", parent);
+	ASSERT_FALSE(exit.at("status").is_null()) << "the parent's status was never told";
 	EXPECT_EQ(exit.at("status").integer(), 0);
 	long long orphaned = exit.at("t_us").integer();
 	std::vector<Sent> orphaning;
@@ -229,7 +230,8 @@ TEST_P(ObserveBuffers, ChildsigBLosesTheLabelsItsWorkersHeld)
 
 	auto kept = held_by(watch, child2);
 	ASSERT_FALSE(kept.empty());
-	EXPECT_GE(repeats(kept.back(), "Child2"), 9) << kept.back();
+	/* A label a second for 9.6 s, or for most of them on a busy machine. */
+	EXPECT_GE(repeats(kept.back(), "Child2"), 6) << kept.back();
 	auto killed = watch.one("signaled", child2);
 	EXPECT_TRUE(killed.has("by_observe"));
 	ASSERT_TRUE(killed.has("lost"));
