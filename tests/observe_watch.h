@@ -7,10 +7,12 @@
 
 #include "json_reader.h"
 #include "process.h"
+#include "requirements.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -113,6 +115,19 @@ struct Watch {
 	}
 
 	Fields const &last() const { return events.back(); }
+
+	/*
+	 * Seconds at which the program created its first child, or 0: a
+	 * signal demonstration's timeline counts from there, and a busy
+	 * machine can start the program well after the watch.
+	 */
+	double course_start() const
+	{
+		for (auto const &e : all("spawn"))
+			if (e.at("place").text() == "child 1")
+				return e.at("t_ms").number() / 1000;
+		return 0;
+	}
 };
 
 /* When an event happened, in seconds from the start of the watch. */
@@ -120,6 +135,40 @@ inline double
 seconds(Fields const &event)
 {
 	return event.has("t_ms") ? event.at("t_ms").number() / 1000 : -1;
+}
+
+/*
+ * "" where the kernel's trace reached observe whole, else what it dropped: on
+ * a busy machine its buffers can fill faster than observe is let run to read
+ * them, and then what is missing cannot be told. For REQUIRE().
+ */
+inline std::string
+missing_trace_records(Watch const &watch)
+{
+	long long dropped = 0;
+	for (auto const &e : watch.all("lost"))
+		dropped += e.at("records").integer();
+	if (dropped == 0)
+		return "";
+	return "the machine is too busy: the kernel dropped " + std::to_string(dropped) +
+	       " trace records before observe could read them";
+}
+
+/*
+ * "" where the program's course of `length` seconds began early enough to
+ * end within the watch's time `limit`, else why not. For REQUIRE().
+ */
+inline std::string
+missing_time_for_course(Watch const &watch, double length, double limit)
+{
+	constexpr double late_at_most = 0.3;	/* the course's own steps, each a little late */
+	double start = watch.course_start();
+	if (start + length + late_at_most <= limit)
+		return "";
+	char why[160];
+	snprintf(why, sizeof(why), "the machine is too busy: the course began %.2f s into the watch, so its %.1f s "
+		 "may not end within the %.1f s limit", start, length, limit);
+	return why;
 }
 
 /* No process of the watch may outlive it: observe's orphans would have come here. */

@@ -9,6 +9,7 @@
  * test runner reaps the child that the parent leaves behind.
  */
 #include "process.h"
+#include "requirements.h"
 #include "states.h"
 
 #include <gtest/gtest.h>
@@ -156,7 +157,10 @@ TEST_P(Procids, TheChildStaysAZombieWhileTheParentKeepsAProcessorBusy)
 	 * Over about a second the parent must always be runnable: on a
 	 * processor or waiting for one, never giving one up of its own accord.
 	 * How much of a processor it gets depends on what else runs here;
-	 * a parent that pauses, waits or has ended gets next to none.
+	 * a parent that pauses, waits or has ended gets next to none. The
+	 * kernel adds a wait for a processor to the sum only once it is over,
+	 * and on a busy machine one wait can be a good part of a second: so
+	 * half the span, not all of it.
 	 */
 	auto before = procfs::read_schedule(run.parent);
 	auto switches = harness::voluntary_switches(run.parent);
@@ -172,7 +176,7 @@ TEST_P(Procids, TheChildStaysAZombieWhileTheParentKeepsAProcessorBusy)
 	double share = (after->running_ns - before->running_ns) / 1e9 / seconds;
 	double runnable = share + (after->waiting_ns - before->waiting_ns) / 1e9 / seconds;
 	EXPECT_EQ(states, std::set<char>{'R'});
-	EXPECT_GE(runnable, 0.9) << "the parent was runnable for " << runnable << " of the time";
+	EXPECT_GE(runnable, 0.5) << "the parent was runnable for " << runnable << " of the time";
 	EXPECT_EQ(harness::voluntary_switches(run.parent), switches) << "the parent gave up the processor";
 	RecordProperty("processor_share", std::to_string(share));
 
@@ -295,6 +299,8 @@ TEST_P(FailedFork, IsReportedAndEndsTheProgram)
 	auto const &[build, output] = GetParam();
 	if (build.path.empty())
 		GTEST_SKIP() << "clang++ not found: no clang++ -O2 build to check";
+	REQUIRE_PID_NAMESPACE();
+	REQUIRE_PROGRAM("strace");
 	Child program(Launch{.argv = harness::in_pid_namespace(
 				     harness::with_fault("clone", "clone:error=EAGAIN", {build.path})),
 			     .output = output});

@@ -6,6 +6,7 @@
  */
 #include "network.h"
 #include "process.h"
+#include "requirements.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -126,6 +127,7 @@ INSTANTIATE_TEST_SUITE_P(Server, Messages, ::testing::ValuesIn(messages),
 
 TEST_F(Server, OnATerminalTheTextUpToANewlineAppearsBeforeTheGreeting)
 {
+	REQUIRE_PROGRAM("strace");
 	/* The send is held back a moment, so what the terminal shows before it can be seen. */
 	auto server = start(harness::with_fault("sendto", "sendto:delay_enter=700000",
 						{harness::program("server")}),
@@ -163,6 +165,7 @@ class Failures : public Server, public ::testing::WithParamInterface<Failure> {}
 
 TEST_P(Failures, EachStepHasItsTextAndStatus)
 {
+	REQUIRE_PROGRAM("strace");
 	auto const &failure = GetParam();
 	auto server = start(harness::with_fault(failure.trace, failure.inject, {harness::program("server")}));
 	std::unique_ptr<TcpClient> client;

@@ -6,6 +6,7 @@
  * and what a read costs.
  */
 #include "process.h"
+#include "requirements.h"
 #include "stdout_buffer.h"
 
 #include <fcntl.h>
@@ -133,8 +134,7 @@ TEST(StdoutBuffer, PipedParentHoldsItsLinesAfterAnExecItsChildIsGone)
 
 TEST(StdoutBuffer, UnprivilegedWatcherReadsOnlyItsOwnDumpableChildren)
 {
-	if (geteuid() != 0)
-		GTEST_SKIP() << "needs root, to become the unprivileged user 65534";
+	REQUIRE_SECOND_USER();
 	int results[2];
 	ASSERT_EQ(pipe2(results, O_CLOEXEC), 0);
 	pid_t watcher = fork();

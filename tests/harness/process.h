@@ -148,7 +148,9 @@ std::vector<std::string> traced(std::string const &trace, std::vector<std::strin
 std::vector<std::string> with_fault(std::string const &trace, std::string const &inject,
 				    std::vector<std::string> argv, std::string const &log = "/dev/null");
 /* Arguments that run `argv` as the first process of a private pid namespace,
- * so that nothing it does can reach a process outside. */
+ * so that nothing it does can reach a process outside; not being root, in a
+ * user namespace of its own too, where it is root. REQUIRE_PID_NAMESPACE()
+ * skips a test where neither can be had. */
 std::vector<std::string> in_pid_namespace(std::vector<std::string> argv);
 
 } // namespace harness
