@@ -54,9 +54,9 @@ base_name(std::string const &path)
 Process *
 ProcessTable::find(pid_t pid)
 {
-	for (auto &p : processes_)
-		if (p.pid == pid)
-			return &p;
+	for (auto p = processes_.rbegin(); p != processes_.rend(); ++p)
+		if (p->pid == pid)
+			return &*p;
 	return nullptr;
 }
 
@@ -139,6 +139,12 @@ ProcessTable::signal(Micros t, Signal const &sent)
 }
 
 void
+ProcessTable::group_signal(Micros t, GroupSignal const &sent)
+{
+	events_.push(t, sent);
+}
+
+void
 ProcessTable::discard(Micros t, Discarded const &discarded)
 {
 	events_.push(t, discarded);
@@ -183,7 +189,11 @@ ProcessTable::gone(Micros t, pid_t pid, bool status_coming)
 	Process *p = find(pid);
 	if (p == nullptr || p->ended() || p->gone_at)
 		return;
-	if (status_coming)
+	if (p->told_status)
+		end(*p, t, p->told_status);
+	else if (exact_ && p->zombie_status)
+		end(*p, t, p->zombie_status);
+	else if (status_coming)
 		p->gone_at = t;
 	else
 		end(*p, t, p->zombie_status);
@@ -195,6 +205,15 @@ ProcessTable::told(Micros t, pid_t pid, int wait_status)
 	Process *p = find(pid);
 	if (p == nullptr || p->ended())
 		return;
+	/* Its collection's record is still to come: the kernel's time is its time. A
+	 * process not yet a zombie is a new one with the pid of the one told of. */
+	if (exact_ && !p->gone_at) {
+		if (p->state == State::zombie && !p->told_status) {
+			p->told_status = wait_status;
+			told_at_.emplace_back(t, p->pid);
+		}
+		return;
+	}
 	end(*p, p->gone_at.value_or(t), wait_status);
 }
 
@@ -204,6 +223,13 @@ ProcessTable::expire(Micros now, Micros grace)
 	for (auto &p : processes_)
 		if (!p.ended() && p.gone_at && now - *p.gone_at > grace)
 			end(p, *p.gone_at, std::nullopt);
+	/* Told of, and the kernel's record of the collection lost: the word's time is all there is. */
+	while (!told_at_.empty() && now - told_at_.front().first > grace) {
+		auto [t, pid] = told_at_.front();
+		told_at_.pop_front();
+		if (Process *p = find(pid); p != nullptr && !p->ended() && p->told_status)
+			end(*p, t, p->told_status);
+	}
 }
 
 void

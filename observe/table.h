@@ -50,6 +50,7 @@ struct Process {
 	std::optional<Micros> gone_at;		/* seen collected; its status may still come */
 	std::optional<Micros> ended_at;		/* collected, and its end reported */
 	std::optional<int> wait_status;
+	std::optional<int> told_status;		/* its collector's word, come before the kernel's record of the collection */
 	bool killed = false;		/* observe has sent it SIGKILL */
 	/* What its stdout buffer held at the last look; none before one, or where it cannot be read. */
 	std::optional<std::string> held;
@@ -80,8 +81,13 @@ public:
 	/* The shell and observe tell how what they collect ended; any other collector tells nobody. */
 	bool tells(pid_t collector) const { return collector == shell_ || collector == observer_; }
 
+	/* The last process seen with this pid: a pid ended within the watch may be another's now. */
 	Process *find(pid_t);
 	Process const *find(pid_t) const;
+	/* The kernel's records say when each process is collected, and with what
+	 * status: a collector's word only confirms it, and never ends it sooner. */
+	void set_exact_collections() { exact_ = true; }
+	bool exact_collections() const { return exact_; }
 	std::deque<Process> const &all() const { return processes_; }
 	/* The processes not yet collected. */
 	std::vector<pid_t> living() const;
@@ -94,6 +100,7 @@ public:
 	void exec(Micros t, pid_t pid, std::string file);
 	/* A signal sent to a process of the job, or by one. */
 	void signal(Micros t, Signal const &);
+	void group_signal(Micros t, GroupSignal const &);
 	void discard(Micros t, Discarded const &);
 	void adopt(Micros t, pid_t pid, pid_t parent);
 	/* It is gone: collected at `t`. Where its collector will tell its wait
@@ -116,6 +123,8 @@ private:
 	EventQueue &events_;
 	pid_t observer_;
 	pid_t shell_ = -1;
+	bool exact_ = false;
+	std::deque<std::pair<Micros, pid_t>> told_at_;	/* told of before the kernel's record, in order */
 	std::deque<Process> processes_;	/* stable addresses as it grows */
 
 	void end(Process &, Micros t, std::optional<int> wait_status);

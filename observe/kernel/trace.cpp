@@ -86,7 +86,7 @@ constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
 /* __TASK_STOPPED in a sched_switch's prev_state. */
 constexpr long task_stopped = 4;
 
-enum class Kind { fork, exec, exit, stop, generate, deliver, wait };
+enum class Kind { fork, exec, exit, stop, generate, deliver, wait, exit_group, exit_thread, kill, kill_return, free };
 
 struct EventSpec {
 	Kind kind;
@@ -97,13 +97,19 @@ struct EventSpec {
 };
 
 constexpr EventSpec event_specs[] = {
-	{Kind::fork, Role::followed, "sched", "sched_process_fork", nullptr},
+	{Kind::fork, Role::followed, "task", "task_newtask", nullptr},
 	{Kind::exec, Role::followed, "sched", "sched_process_exec", nullptr},
 	{Kind::exit, Role::followed, "sched", "sched_process_exit", nullptr},
 	{Kind::stop, Role::followed, "sched", "sched_switch", "prev_state & 4"},
 	{Kind::deliver, Role::followed, "signal", "signal_deliver", nullptr},
 	{Kind::generate, Role::everyone, "signal", "signal_generate", nullptr},
 	{Kind::wait, Role::everyone, "syscalls", "sys_exit_wait4", "ret > 0"},
+	{Kind::exit_group, Role::followed, "syscalls", "sys_enter_exit_group", nullptr},
+	{Kind::exit_thread, Role::followed, "syscalls", "sys_enter_exit", nullptr},
+	{Kind::kill, Role::followed, "syscalls", "sys_enter_kill", nullptr},
+	{Kind::kill_return, Role::followed, "syscalls", "sys_exit_kill", nullptr},
+	/* Made wherever the grace period ends, so unfiltered; it wakes nobody. */
+	{Kind::free, Role::everyone, "sched", "sched_process_free", nullptr},
 };
 
 std::string
@@ -359,7 +365,7 @@ Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 		if (!enable(spec.role, spec, spec.filter))
 			return false;
 		/* The wake instance's filter is set already. */
-		if (spec.role == Role::everyone && !enable(Role::wake, spec, nullptr))
+		if (spec.role == Role::everyone && spec.kind != Kind::free && !enable(Role::wake, spec, nullptr))
 			return false;
 	}
 	return true;
@@ -523,7 +529,8 @@ Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Re
 	Record r{static_cast<std::int64_t>(ts), Forked{}};
 	switch (found->kind) {
 	case Kind::fork:
-		r.what = Forked{as_pid(number(e, data, "parent_pid")), as_pid(number(e, data, "child_pid"))};
+		r.what = Forked{as_pid(number(e, data, "common_pid")), as_pid(number(e, data, "pid")),
+				static_cast<std::uint64_t>(number(e, data, "clone_flags"))};
 		break;
 	case Kind::exec:
 		r.what = Executed{as_pid(number(e, data, "pid")), text(e, data, size, "filename")};
@@ -554,6 +561,21 @@ Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Re
 		break;
 	case Kind::wait:
 		r.what = Collected{as_pid(number(e, data, "common_pid")), as_pid(number(e, data, "ret")), false};
+		break;
+	case Kind::exit_group:
+	case Kind::exit_thread:
+		r.what = ExitCalled{as_pid(number(e, data, "common_pid")), static_cast<int>(number(e, data, "error_code")),
+				    found->kind == Kind::exit_group};
+		break;
+	case Kind::kill:
+		r.what = KillCalled{as_pid(number(e, data, "common_pid")), as_pid(number(e, data, "pid")),
+				    static_cast<int>(number(e, data, "sig"))};
+		break;
+	case Kind::kill_return:
+		r.what = KillReturned{as_pid(number(e, data, "common_pid")), static_cast<long>(number(e, data, "ret"))};
+		break;
+	case Kind::free:
+		r.what = Freed{as_pid(number(e, data, "pid"))};
 		break;
 	}
 	out.push_back(std::move(r));
@@ -618,6 +640,15 @@ Trace::State::keep(Record &record)
 		return is_followed(stopped->pid);	/* the switch may have been kept for the task switched to */
 	if (auto *generated = std::get_if<Generated>(&record.what))
 		return is_followed(generated->sender) || is_followed(generated->target);
+	if (auto *freed = std::get_if<Freed>(&record.what)) {
+		/* A thread's, or a process no wait4 collected: its number may now be anyone's. */
+		if (!is_followed(freed->pid))
+			return false;
+		wake_filter_stale = true;
+		followed.erase(freed->pid);
+		exited.erase(freed->pid);
+		return true;
+	}
 	if (auto *collected = std::get_if<Collected>(&record.what)) {
 		if (!is_followed(collected->pid))
 			return false;

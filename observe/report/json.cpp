@@ -163,7 +163,23 @@ json_event(Event const &event)
 				o.add_null("cause");
 			if (e.because_of)
 				o.add("because_of", *e.because_of);
-			return o.add("code", e.code).done();
+			if (e.thread)
+				o.add("thread", *e.thread);
+			if (e.target_thread)
+				o.add("target_thread", *e.target_thread);
+			if (e.group)
+				o.add("group", *e.group);
+			if (e.cause != SignalCause::none)
+				if (CodeMeaning const *meaning = code_meaning(e.signal, e.code))
+					o.add("reason", meaning->words);
+			return o.add("code", e.code).add("code_name", code_name(e.signal, e.code)).done();
+		},
+		[&](GroupSignal const &e) {
+			Object o(t, "group_signal");
+			o.add("from", e.from).add("group", e.group).add("signal", signal_name(e.signal));
+			if (e.thread)
+				o.add("thread", *e.thread);
+			return o.done();
 		},
 		[&](Discarded const &e) {
 			return Object(t, "discarded").add("pid", e.pid).add("signal", signal_name(e.signal))
