@@ -2,6 +2,7 @@
 
 #include <linux/sched.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 
@@ -212,9 +213,10 @@ Interpreter::exit_done(std::int64_t t, pid_t pid)
 		return;
 	proc->second.exiting = false;
 	std::vector<pid_t> children = proc->second.children;
+	auto const &handing = proc->second.handing;
 	for (pid_t child : children) {
-		Process const *c = living(child);
-		if (c == nullptr || c->state == State::zombie)
+		/* One a zombie when its parent ended goes with its SIGCHLD; one that became a zombie since, now. */
+		if (living(child) == nullptr || std::find(handing.begin(), handing.end(), child) != handing.end())
 			continue;
 		pid_t parent = host_.parent_of(child).value_or(adopting_ ? table_.shell() : table_.observer());
 		adopt(t, child, parent);
@@ -249,9 +251,40 @@ Interpreter::handle(std::int64_t t, kernel::Collected const &wait)
 }
 
 void
-Interpreter::handle(std::int64_t t, kernel::Freed const &freed)
+Interpreter::handle(std::int64_t, kernel::WaitidCalled const &call)
 {
-	/* A thread's number, or a process no wait4 collected: a waitid, or a parent that ignores SIGCHLD. */
+	in_waitid_[call.pid] = call;
+}
+
+/* A waitid that told of an end collected the zombie it names, or the first its caller may take. */
+void
+Interpreter::handle(std::int64_t t, kernel::WaitidReturned const &done)
+{
+	auto call = in_waitid_.find(done.pid);
+	if (call == in_waitid_.end())
+		return;
+	auto [pid, which, id, options] = call->second;
+	in_waitid_.erase(call);
+	if (done.result != 0 || (options & WNOWAIT) || !(options & WEXITED))
+		return;
+	pid_t collector = process_of(done.pid);
+	auto proc = procs_.find(collector);
+	if (proc == procs_.end())
+		return;
+	for (pid_t child : proc->second.children) {
+		Process const *c = living(child);
+		/* A group's members, or a pidfd's process, are not known here: the freeing will tell. */
+		if (c == nullptr || c->state != State::zombie || !(which == P_ALL || (which == P_PID && child == id)))
+			continue;
+		collected(t, child, collector);
+		return;
+	}
+}
+
+void
+Interpreter::handle(std::int64_t, kernel::Freed const &freed)
+{
+	/* A thread's number, or a process that nothing collected: its parent ignores SIGCHLD, and it went at its exit. */
 	if (process_of(freed.pid) != freed.pid) {
 		process_of_thread_.erase(freed.pid);
 		return;
@@ -259,7 +292,8 @@ Interpreter::handle(std::int64_t t, kernel::Freed const &freed)
 	Process const *p = living(freed.pid);
 	if (p == nullptr || p->state != State::zombie)
 		return;
-	collected(t, freed.pid, p->ppid);
+	auto start = std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.start().time_since_epoch()).count();
+	collected(start + p->history.back().first * 1000, freed.pid, p->ppid);
 }
 
 void
@@ -339,11 +373,11 @@ Interpreter::handle(std::int64_t t, kernel::Generated const &sent)
 	if (to == nullptr && living(sender) == nullptr)
 		return;
 	Signal signal = classify(sent, sender, target);
+	if (signal.because_of && *signal.because_of != sender)
+		adopt(t, *signal.because_of, target);	/* a zombie handed over: its SIGCHLD names its new parent */
 	/* The dying process's first word after its exit record: its children have a new parent by now. */
 	if ((sent.signal == SIGCHLD && ends_a_child(sent.code)) || signal.cause == SignalCause::orphaned_group)
 		exit_done(t, sender);
-	if (signal.because_of && *signal.because_of != sender)
-		adopt(t, *signal.because_of, target);	/* a zombie handed over: its SIGCHLD names its new parent */
 	if (sent.signal == SIGCHLD && sent.code == CLD_DUMPED && signal.because_of)
 		if (Process *child = table_.find(*signal.because_of); child != nullptr && child->zombie_status)
 			*child->zombie_status |= 0x80;	/* WCOREDUMP */

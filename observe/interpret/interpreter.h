@@ -28,9 +28,11 @@
  *   - Signals the kernel raises in a task's stead carry that task's pid, or
  *     any task's (a timer's, from an interrupt): the si_code, and whether
  *     the task was in kill(), tell whose they are.
- *   - A wait4 names what it collected; a waitid does not, nor does a
- *     parent that ignores SIGCHLD collect with a call at all: those are
- *     known from the task's freeing, a grace period later.
+ *   - A wait4 names what it collected; a waitid does not, but its
+ *     arguments do, or the first zombie child it may take (the kernel
+ *     looks through a parent's children in order). A parent that ignores
+ *     SIGCHLD collects nothing: its children go at their exit, which only
+ *     the task's freeing, a grace period later, confirms.
  */
 
 #include "kernel/trace.h"
@@ -98,6 +100,7 @@ private:
 	std::unordered_map<pid_t, Proc> procs_;
 	std::unordered_map<pid_t, pid_t> process_of_thread_;
 	std::unordered_map<pid_t, Kill> in_kill_;	/* tasks inside kill(), by task */
+	std::unordered_map<pid_t, kernel::WaitidCalled> in_waitid_;	/* tasks inside waitid(), by task */
 	/* Terminal stops taken, each waiting for its stop, by when it was taken. */
 	std::map<pid_t, std::pair<int, std::int64_t>> taken_stops_;
 
@@ -115,6 +118,8 @@ private:
 	void handle(std::int64_t t, kernel::ExitCalled const &);
 	void handle(std::int64_t t, kernel::KillCalled const &);
 	void handle(std::int64_t t, kernel::KillReturned const &);
+	void handle(std::int64_t t, kernel::WaitidCalled const &);
+	void handle(std::int64_t t, kernel::WaitidReturned const &);
 	void handle(std::int64_t t, kernel::Freed const &);
 	void adopt(std::int64_t t, pid_t child, pid_t parent);
 	void exit_done(std::int64_t t, pid_t pid);

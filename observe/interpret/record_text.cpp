@@ -21,6 +21,8 @@ template<> struct Word<Collected> { static constexpr char const *name = "wait"; 
 template<> struct Word<ExitCalled> { static constexpr char const *name = "exit_call"; };
 template<> struct Word<KillCalled> { static constexpr char const *name = "kill"; };
 template<> struct Word<KillReturned> { static constexpr char const *name = "kill_return"; };
+template<> struct Word<WaitidCalled> { static constexpr char const *name = "waitid"; };
+template<> struct Word<WaitidReturned> { static constexpr char const *name = "waitid_return"; };
 template<> struct Word<Freed> { static constexpr char const *name = "free"; };
 
 /* The fields of each kind, for writing and reading alike. */
@@ -37,6 +39,8 @@ template<typename F> void fields(Collected &r, F f) { f(r.reaper), f(r.pid), f(r
 template<typename F> void fields(ExitCalled &r, F f) { f(r.pid), f(r.code), f(r.group); }
 template<typename F> void fields(KillCalled &r, F f) { f(r.pid), f(r.target), f(r.signal); }
 template<typename F> void fields(KillReturned &r, F f) { f(r.pid), f(r.result); }
+template<typename F> void fields(WaitidCalled &r, F f) { f(r.pid), f(r.which), f(r.id), f(r.options); }
+template<typename F> void fields(WaitidReturned &r, F f) { f(r.pid), f(r.result); }
 template<typename F> void fields(Freed &r, F f) { f(r.pid); }
 
 struct Writer {

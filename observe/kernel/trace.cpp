@@ -86,7 +86,7 @@ constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
 /* __TASK_STOPPED in a sched_switch's prev_state. */
 constexpr long task_stopped = 4;
 
-enum class Kind { fork, exec, exit, stop, generate, deliver, wait, exit_group, exit_thread, kill, kill_return, free };
+enum class Kind { fork, exec, exit, stop, generate, deliver, wait, exit_group, exit_thread, kill, kill_return, waitid, waitid_return, free };
 
 struct EventSpec {
 	Kind kind;
@@ -108,6 +108,8 @@ constexpr EventSpec event_specs[] = {
 	{Kind::exit_thread, Role::followed, "syscalls", "sys_enter_exit", nullptr},
 	{Kind::kill, Role::followed, "syscalls", "sys_enter_kill", nullptr},
 	{Kind::kill_return, Role::followed, "syscalls", "sys_exit_kill", nullptr},
+	{Kind::waitid, Role::followed, "syscalls", "sys_enter_waitid", nullptr},
+	{Kind::waitid_return, Role::followed, "syscalls", "sys_exit_waitid", nullptr},
 	/* Made wherever the grace period ends, so unfiltered; it wakes nobody. */
 	{Kind::free, Role::everyone, "sched", "sched_process_free", nullptr},
 };
@@ -573,6 +575,13 @@ Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Re
 		break;
 	case Kind::kill_return:
 		r.what = KillReturned{as_pid(number(e, data, "common_pid")), static_cast<long>(number(e, data, "ret"))};
+		break;
+	case Kind::waitid:
+		r.what = WaitidCalled{as_pid(number(e, data, "common_pid")), static_cast<int>(number(e, data, "which")),
+				      as_pid(number(e, data, "upid")), static_cast<int>(number(e, data, "options"))};
+		break;
+	case Kind::waitid_return:
+		r.what = WaitidReturned{as_pid(number(e, data, "common_pid")), static_cast<long>(number(e, data, "ret"))};
 		break;
 	case Kind::free:
 		r.what = Freed{as_pid(number(e, data, "pid"))};

@@ -73,6 +73,20 @@ struct KillReturned {
 	long result;
 };
 
+/* sys_enter_waitid: the task waits for a child: `which` P_ALL, P_PID, P_PGID or P_PIDFD, with `id`. */
+struct WaitidCalled {
+	pid_t pid;
+	int which;
+	int id;
+	int options;
+};
+
+/* sys_exit_waitid: its waitid is done; 0 where it told of a child (but for WNOHANG with none). */
+struct WaitidReturned {
+	pid_t pid;
+	long result;
+};
+
 /* sched_process_free: the task's last reference went, some time after it was collected
  * (a grace period): the one word of a collection no wait4 made (waitid, a parent that
  * ignores SIGCHLD). */
@@ -124,7 +138,7 @@ struct Collected {
 struct Record {
 	std::int64_t t_ns;
 	std::variant<Forked, Executed, Exited, Stopped, Generated, Delivered, Collected, ExitCalled, KillCalled,
-		     KillReturned, Freed>
+		     KillReturned, WaitidCalled, WaitidReturned, Freed>
 		what;
 };
 
