@@ -112,7 +112,7 @@ Scenario const scenarios[] = {
 	  R"("exit","pid":26261,"status":124)"},
 	 {R"("from":0)"}},
 	{"AnAlarmThatExpiredIsTheKernels", "alarm",
-	 {R"("signal":"SIGALRM","from":null,"result":"queued","cause":"timer","reason":"its alarm expired)",
+	 {R"("signal":"SIGALRM","from":null,"result":"queued","cause":"timer","reason":"its alarm, or its setitimer ITIMER_REAL timer, expired")",
 	  R"("signaled","pid":22557,"signal":"SIGALRM")"}},
 	{"AnIntervalTimerThatExpiredIsTheKernels", "itimer", {R"("signal":"SIGALRM","from":null,"result":"queued","cause":"timer")"}},
 	{"AnyPosixTimerSignalIsTheKernels", "posix-timer",
