@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace observe {
 
@@ -208,7 +209,9 @@ ProcessTable::told(Micros t, pid_t pid, int wait_status)
 	/* Its collection's record is still to come: the kernel's time is its time. A
 	 * process not yet a zombie is a new one with the pid of the one told of. */
 	if (exact_ && !p->gone_at) {
-		if (p->state == State::zombie && !p->told_status) {
+		/* Reaped, and still no zombie: the kernel's records of its end were lost. */
+		bool reaped = p->pidfd >= 0 && syscall(SYS_pidfd_send_signal, p->pidfd, 0, nullptr, 0) < 0 && errno == ESRCH;
+		if ((p->state == State::zombie || reaped) && !p->told_status) {
 			p->told_status = wait_status;
 			told_at_.emplace_back(t, p->pid);
 		}
