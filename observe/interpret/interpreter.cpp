@@ -150,6 +150,8 @@ void
 Interpreter::handle(std::int64_t t, kernel::Exited const &exit)
 {
 	pid_t pid = process_of(exit.pid);
+	in_kill_.erase(exit.pid);
+	in_waitid_.erase(exit.pid);
 	if (!exit.group_dead) {
 		/* A thread's end; its process goes on. Its number may be reused at once. */
 		if (exit.pid != pid) {
