@@ -9,6 +9,7 @@
 #include "trace.h"
 
 #include <gtest/gtest.h>
+#include <linux/sched.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -153,7 +154,13 @@ TEST(KernelTrace, FollowsAFamilyThroughItsStopSignalsAndCollection)
 	auto forked = first<Forked>(records, [&](auto &f) { return f.parent == child; });
 	ASSERT_TRUE(forked.second) << "the grandchild's fork, followed by the kernel";
 	pid_t grandchild = forked.second->child;
+	EXPECT_EQ(forked.second->clone_flags & CLONE_THREAD, 0u) << "a process, not a thread";
+	auto grandchild_exit = first<ExitCalled>(records, [&](auto &e) { return e.pid == grandchild; });
+	ASSERT_TRUE(grandchild_exit.second) << "its _exit(0), whose code is its status";
+	EXPECT_TRUE(grandchild_exit.second->group);
+	EXPECT_EQ(grandchild_exit.second->code, 0);
 	auto grandchild_collected = first<Collected>(records, [&](auto &c) { return c.pid == grandchild; });
+	EXPECT_LT(grandchild_exit.first, grandchild_collected.first);
 	ASSERT_TRUE(grandchild_collected.second);
 	EXPECT_EQ(grandchild_collected.second->reaper, child);
 	EXPECT_TRUE(grandchild_collected.second->ended);
