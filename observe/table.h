@@ -15,6 +15,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace observe {
@@ -84,6 +85,15 @@ public:
 	/* The last process seen with this pid: a pid ended within the watch may be another's now. */
 	Process *find(pid_t);
 	Process const *find(pid_t) const;
+	/* The process a task is of: a thread's, or the task itself where it is none
+	 * the trace has shown. The kernel's records name tasks; a job's are its processes'. */
+	pid_t process_of(pid_t task) const
+	{
+		auto thread = threads_.find(task);
+		return thread == threads_.end() ? task : thread->second;
+	}
+	void thread(pid_t task, pid_t process) { threads_[task] = process; }
+	void thread_gone(pid_t task) { threads_.erase(task); }
 	/* The kernel's records say when each process is collected, and with what
 	 * status: a collector's word only confirms it, and never ends it sooner. */
 	void set_exact_collections() { exact_ = true; }
@@ -124,6 +134,7 @@ private:
 	pid_t observer_;
 	pid_t shell_ = -1;
 	bool exact_ = false;
+	std::unordered_map<pid_t, pid_t> threads_;	/* a thread's task, to its process */
 	std::deque<std::pair<Micros, pid_t>> told_at_;	/* told of before the kernel's record, in order */
 	std::deque<Process> processes_;	/* stable addresses as it grows */
 

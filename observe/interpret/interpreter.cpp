@@ -55,8 +55,7 @@ Interpreter::micros(std::int64_t t_ns) const
 pid_t
 Interpreter::process_of(pid_t task) const
 {
-	auto thread = process_of_thread_.find(task);
-	return thread == process_of_thread_.end() ? task : thread->second;
+	return table_.process_of(task);
 }
 
 Process const *
@@ -101,12 +100,12 @@ Interpreter::handle(std::int64_t t, kernel::Forked const &fork)
 {
 	pid_t creator = process_of(fork.parent);
 	if (fork.clone_flags & CLONE_THREAD) {
-		process_of_thread_[fork.child] = creator;
+		table_.thread(fork.child, creator);
 		if (living(creator) != nullptr)
 			procs_[creator].threads.push_back(fork.child);
 		return;
 	}
-	process_of_thread_.erase(fork.child);
+	table_.thread_gone(fork.child);
 	/* Already known (seen before its record came); an ended process's pid is a new one's. */
 	if (living(fork.child) != nullptr)
 		return;
@@ -155,7 +154,7 @@ Interpreter::handle(std::int64_t t, kernel::Exited const &exit)
 	if (!exit.group_dead) {
 		/* A thread's end; its process goes on. Its number may be reused at once. */
 		if (exit.pid != pid) {
-			process_of_thread_.erase(exit.pid);
+			table_.thread_gone(exit.pid);
 			if (auto proc = procs_.find(pid); proc != procs_.end())
 				forget(proc->second.threads, exit.pid);
 		}
@@ -235,7 +234,7 @@ Interpreter::collected(std::int64_t t, pid_t pid, pid_t collector)
 			forget(parent->second.children, pid);
 	if (auto proc = procs_.find(pid); proc != procs_.end()) {
 		for (pid_t thread : proc->second.threads)
-			process_of_thread_.erase(thread);
+			table_.thread_gone(thread);
 		procs_.erase(proc);
 	}
 	table_.gone(micros(t), pid, table_.tells(collector));
@@ -288,7 +287,7 @@ Interpreter::handle(std::int64_t, kernel::Freed const &freed)
 {
 	/* A thread's number, or a process that nothing collected: its parent ignores SIGCHLD, and it went at its exit. */
 	if (process_of(freed.pid) != freed.pid) {
-		process_of_thread_.erase(freed.pid);
+		table_.thread_gone(freed.pid);
 		return;
 	}
 	Process const *p = living(freed.pid);

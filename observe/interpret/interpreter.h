@@ -98,7 +98,6 @@ private:
 	std::string name_;
 	bool adopting_ = false;
 	std::unordered_map<pid_t, Proc> procs_;
-	std::unordered_map<pid_t, pid_t> process_of_thread_;
 	std::unordered_map<pid_t, Kill> in_kill_;	/* tasks inside kill(), by task */
 	std::unordered_map<pid_t, kernel::WaitidCalled> in_waitid_;	/* tasks inside waitid(), by task */
 	/* Terminal stops taken, each waiting for its stop, by when it was taken. */
