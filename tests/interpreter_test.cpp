@@ -172,6 +172,13 @@ Scenario const scenarios[] = {
 	 {R"("t_us":5200,"event":"exit","pid":26908,"status":6)", R"("state","pid":26907,"state":"zombie")",
 	  R"("pid":26905,"signal":"SIGCHLD","from":null,"result":"ignored","cause":"child changed state","because_of":26907)"},
 	 {R"("adopted")"}},
+	/* The demonstration: a stopped worker resumed, both sent SIGTSTP, the parent's end orphans their group. */
+	{"ATerminalStopInAnOrphanedGroupIsDiscarded", "childsig-a",
+	 {R"("pid":17966,"signal":"SIGCONT","from":17964,"result":"resumed")", R"("state","pid":17966,"state":"running")",
+	  R"("state","pid":17964,"state":"zombie")", R"("adopted","pid":17965,"ppid":17962)",
+	  R"("discarded","pid":17966,"signal":"SIGTSTP","reason":"orphaned group")",
+	  R"("discarded","pid":17965,"signal":"SIGTSTP","reason":"orphaned group")"},
+	 {R"("state","pid":17965,"state":"stopped")"}},
 	/* Its parent ignores SIGCHLD: it goes at its exit, though only its freeing says so. */
 	{"AChildOfAParentIgnoringSigchldGoesAtItsExit", "autoreap",
 	 {R"("t_us":154236,"event":"state","pid":27452,"state":"zombie")", R"("t_us":154236,"event":"exit","pid":27452,"status":2)"}},
