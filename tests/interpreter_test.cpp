@@ -144,6 +144,13 @@ Scenario const scenarios[] = {
 	  R"("pid":28255,"signal":"SIGTERM","from":28253,"result":"queued","cause":null,"group":0)",
 	  R"("pid":28254,"signal":"SIGTERM","from":28253,"result":"queued","cause":null,"group":0)",
 	  R"("pid":28253,"signal":"SIGTERM","from":28253,"result":"ignored","cause":null,"group":0)"}},
+	/* root's kill -TERM -- -PGID from another terminal: a process outside the job, whose kill the trace sees all the same. */
+	{"AKillToTheGroupFromOutsideIsOneEventToo", "outkill",
+	 {R"("group_signal","from":30635,"group":-30701,"signal":"SIGTERM")",
+	  R"("pid":30704,"signal":"SIGTERM","from":30635,"result":"queued","cause":null,"group":-30701)",
+	  R"("pid":30701,"signal":"SIGTERM","from":30635,"result":"queued","cause":null,"group":-30701)",
+	  R"("pid":30698,"signal":"SIGCHLD","from":null,"result":"queued","cause":"child changed state","because_of":30704)",
+	  R"("pid":30700,"signal":"SIGCHLD","from":null,"result":"ignored","cause":"child changed state","because_of":30701)"}},
 	/* The shell collects them and tells nobody; exit_group's code says. */
 	{"EveryExitStatusIsKnown", "short",
 	 {R"("exit","pid":29428,"status":1)", R"("exit","pid":29429,"status":2)", R"("exit","pid":29430,"status":3)"},

@@ -300,16 +300,24 @@ Interpreter::handle(std::int64_t, kernel::Freed const &freed)
 void
 Interpreter::handle(std::int64_t t, kernel::KillCalled const &call)
 {
-	in_kill_[call.pid] = Kill{call.target, call.signal};
-	if (call.target > 0 || call.signal == 0)
-		return;
+	Kill &kill = in_kill_[call.pid] = Kill{call.target, call.signal, t, false};
 	pid_t from = process_of(call.pid);
-	if (living(from) == nullptr && from != table_.shell() && from != table_.observer())
+	if (living(from) != nullptr || from == table_.shell() || from == table_.observer())
+		tell_group_kill(call.pid, kill);
+}
+
+/* One kill to many, before its members' results: those of the job are told why they got it. */
+void
+Interpreter::tell_group_kill(pid_t task, Kill &kill)
+{
+	if (kill.told || kill.target > 0 || kill.signal == 0)
 		return;
-	GroupSignal group{from, call.signal, call.target};
-	if (from != call.pid)
-		group.thread = call.pid;
-	table_.group_signal(micros(t), group);
+	kill.told = true;
+	pid_t from = process_of(task);
+	GroupSignal group{from, kill.signal, kill.target};
+	if (from != task)
+		group.thread = task;
+	table_.group_signal(micros(kill.t), group);
 }
 
 void
@@ -342,8 +350,11 @@ Interpreter::classify(kernel::Generated const &sent, pid_t sender, pid_t target)
 		signal.from = sender;	/* kill(), tgkill(), sigqueue(): a process's own doing */
 		if (sender != sent.sender)
 			signal.thread = sent.sender;
-		if (killing && sent.code == SI_USER && kill->second.target <= 0)
+		if (killing && sent.code == SI_USER && kill->second.target <= 0) {
 			signal.group = kill->second.target;
+			if (living(target) != nullptr)
+				tell_group_kill(sent.sender, kill->second);
+		}
 	} else if (sent.signal == SIGCHLD && sent.code > 0) {
 		signal.cause = SignalCause::child_changed_state;
 		signal.because_of = sender;

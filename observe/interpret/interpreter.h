@@ -89,6 +89,8 @@ private:
 	struct Kill {
 		pid_t target;
 		int signal;
+		std::int64_t t;
+		bool told;	/* its GroupSignal is out: at once for the job's, at its first member of the job for anyone else's */
 	};
 
 	ProcessTable &table_;
@@ -124,6 +126,7 @@ private:
 	void exit_done(std::int64_t t, pid_t pid);
 	void collected(std::int64_t t, pid_t pid, pid_t collector);
 	Signal classify(kernel::Generated const &, pid_t sender, pid_t target);
+	void tell_group_kill(pid_t task, Kill &);
 };
 
 } // namespace observe

@@ -106,11 +106,15 @@ constexpr EventSpec event_specs[] = {
 	{Kind::wait, Role::everyone, "syscalls", "sys_exit_wait4", "ret > 0"},
 	{Kind::exit_group, Role::followed, "syscalls", "sys_enter_exit_group", nullptr},
 	{Kind::exit_thread, Role::followed, "syscalls", "sys_enter_exit", nullptr},
-	{Kind::kill, Role::followed, "syscalls", "sys_enter_kill", nullptr},
-	{Kind::kill_return, Role::followed, "syscalls", "sys_exit_kill", nullptr},
+	/* A followed task's kill of one process; anyone's kill of a group or of all
+	 * (a pid of 0 or below, unsigned here), which may reach the job; and each
+	 * kill's end, which bounds the signals it sent. */
+	{Kind::kill, Role::followed, "syscalls", "sys_enter_kill", "pid > 0 && pid < 2147483648"},
+	{Kind::kill, Role::everyone, "syscalls", "sys_enter_kill", "pid == 0 || pid > 2147483647"},
+	{Kind::kill_return, Role::everyone, "syscalls", "sys_exit_kill", nullptr},
 	{Kind::waitid, Role::followed, "syscalls", "sys_enter_waitid", nullptr},
 	{Kind::waitid_return, Role::followed, "syscalls", "sys_exit_waitid", nullptr},
-	/* Made wherever the grace period ends, so unfiltered; it wakes nobody. */
+	/* Made wherever the grace period ends, so unfiltered. Neither it nor the kills wake the reader. */
 	{Kind::free, Role::everyone, "sched", "sched_process_free", nullptr},
 };
 
@@ -286,6 +290,7 @@ struct Trace::State {
 	std::vector<char> page;
 	std::set<pid_t> followed;	/* followed and not yet collected */
 	std::set<pid_t> exited;
+	std::set<pid_t> killing;	/* tasks inside a kill the reader kept */
 	bool wake_filter_stale = false;
 	long long lost = 0;
 
@@ -367,7 +372,8 @@ Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 		if (!enable(spec.role, spec, spec.filter))
 			return false;
 		/* The wake instance's filter is set already. */
-		if (spec.role == Role::everyone && spec.kind != Kind::free && !enable(Role::wake, spec, nullptr))
+		bool wakes = spec.kind == Kind::generate || spec.kind == Kind::wait;
+		if (spec.role == Role::everyone && wakes && !enable(Role::wake, spec, nullptr))
 			return false;
 	}
 	return true;
@@ -649,6 +655,12 @@ Trace::State::keep(Record &record)
 		return is_followed(stopped->pid);	/* the switch may have been kept for the task switched to */
 	if (auto *generated = std::get_if<Generated>(&record.what))
 		return is_followed(generated->sender) || is_followed(generated->target);
+	if (auto *call = std::get_if<KillCalled>(&record.what)) {
+		killing.insert(call->pid);
+		return true;
+	}
+	if (auto *done = std::get_if<KillReturned>(&record.what))
+		return killing.erase(done->pid) != 0;	/* everyone's kills end here; only those begun matter */
 	if (auto *freed = std::get_if<Freed>(&record.what)) {
 		/* A thread's, or a process no wait4 collected: its number may now be anyone's. */
 		if (!is_followed(freed->pid))
