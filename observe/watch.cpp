@@ -53,10 +53,21 @@ private:
 	Reaper reaper_;
 	Interrupts interrupts_;
 
+	/* Told at once, stamped when it was found: the span it names is earlier. */
+	void report_losses(KernelSource *kernel)
+	{
+		if (kernel == nullptr)
+			return;
+		for (auto const &loss : kernel->losses())
+			events_.push(clock_.now(), loss);
+	}
 	void report(Micros until)
 	{
-		for (auto const &e : events_.release(until))
+		auto released = events_.release(until);
+		for (auto const &e : released)
 			reporter_.report(e, table_);
+		if (!released.empty())
+			reporter_.flush();
 	}
 	std::vector<pid_t> end_the_rest(Loop &, StdioBuffers &);
 };
@@ -168,6 +179,7 @@ Watch::run(std::string &error, int &exec_error)
 	while (reason.empty()) {
 		loop.turn(limit);
 		table_.expire(clock_.now(), status_grace);
+		report_losses(kernel.get());
 		report(clock_.now() - release_delay);
 		if (table_.all_ended())
 			reason = "all ended";
@@ -190,8 +202,7 @@ Watch::run(std::string &error, int &exec_error)
 	jobshell::release(*job);
 	if (kernel) {
 		kernel->take();
-		if (kernel->lost() > 0)
-			events_.push(clock_.now(), Lost{kernel->lost()});
+		report_losses(kernel.get());
 	}
 	events_.push(clock_.now(), End{reason, ended});
 	report(clock_.now());

@@ -18,7 +18,8 @@
  *
  * The reader is woken by the kernel, not by a timer: a raw buffer polled
  * with its instance's buffer_percent at 0 is readable on any record. The
- * first instance wakes it so. The second would wake it for every signal
+ * first instance wakes it so; its caller rests a moment after each take
+ * that found records, so that a busy job's records are read in batches. The second would wake it for every signal
  * and every wait on the machine, nearly all of them others': it wakes the
  * reader only when half full, and is read whenever anything else wakes
  * it. The third, observe-PID-wake, records the same two events filtered
@@ -67,13 +68,15 @@ enum class Role { followed, everyone, wake };
 struct InstanceSpec {
 	Role role;
 	char const *suffix;
-	unsigned buffer_kb;		/* per processor: seconds of a busy job's events */
+	/* Per processor: what a job making a hundred thousand signals a second
+	 * records while observe, on a busy machine, waits a tenth of a second to run. */
+	unsigned buffer_kb;
 	char const *buffer_percent;	/* how full a buffer is when it wakes the reader */
 };
 
 constexpr InstanceSpec instance_specs[] = {
-	{Role::followed, "", 256, "0"},
-	{Role::everyone, "-signals", 128, "50"},
+	{Role::followed, "", 1408, "0"},
+	{Role::everyone, "-signals", 1408, "50"},
 	{Role::wake, "-wake", 16, "0"},
 };
 
@@ -176,6 +179,7 @@ private:
 struct Buffer {
 	int fd;
 	Role role;
+	std::int64_t last_ns;	/* the time of the last record read from it */
 };
 
 struct Decoder {
@@ -280,6 +284,8 @@ struct Trace::State {
 	std::set<pid_t> exited;
 	bool wake_filter_stale = false;
 	long long lost = 0;
+	std::vector<Loss> losses;
+	std::int64_t opened_ns = 0;
 
 	~State()
 	{
@@ -311,7 +317,7 @@ struct Trace::State {
 	bool follow_descendants(std::vector<pid_t> const &roots, std::string &why);
 	bool load_formats(std::string &why);
 	bool open_buffers(std::string &why);
-	void drain(int fd, std::vector<Record> &);
+	void drain(Buffer &, std::vector<Record> &);
 	void discard(int fd);
 	void decode(void *data, int size, unsigned long long ts, std::vector<Record> &);
 	bool keep(Record &);
@@ -493,7 +499,7 @@ Trace::State::open_buffers(std::string &why)
 				closedir(dir);
 				return false;
 			}
-			buffers.push_back({fd, instance_specs[i].role});
+			buffers.push_back({fd, instance_specs[i].role, opened_ns});
 			epoll_event ready{};
 			ready.events = EPOLLIN;
 			ready.data.fd = fd;
@@ -560,23 +566,30 @@ Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Re
 }
 
 void
-Trace::State::drain(int fd, std::vector<Record> &out)
+Trace::State::drain(Buffer &buffer, std::vector<Record> &out)
 {
 	for (;;) {
-		ssize_t n = read(fd, page.data(), page.size());
+		ssize_t n = read(buffer.fd, page.data(), page.size());
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
 			return;	/* EAGAIN: nothing more now */
 		if (kbuffer_load_subbuffer(kbuf, page.data()) < 0)
 			continue;
-		/* A count, or -1 where the kernel only knows that some were lost. */
-		int missed = kbuffer_missed_events(kbuf);
-		if (missed != 0)
-			lost += missed > 0 ? missed : 1;
 		unsigned long long ts;
-		for (void *data = kbuffer_read_event(kbuf, &ts); data != nullptr; data = kbuffer_next_event(kbuf, &ts))
+		void *data = kbuffer_read_event(kbuf, &ts);
+		/* A count, or -1 where the kernel only knows that some were lost:
+		 * between the last record read from this buffer and this page's first. */
+		if (int missed = kbuffer_missed_events(kbuf); missed != 0) {
+			long long records = missed > 0 ? missed : 1;
+			lost += records;
+			auto until = data != nullptr ? static_cast<std::int64_t>(ts) : buffer.last_ns;
+			losses.push_back({records, buffer.last_ns, until});
+		}
+		for (; data != nullptr; data = kbuffer_next_event(kbuf, &ts)) {
 			decode(data, kbuffer_event_size(kbuf), ts, out);
+			buffer.last_ns = static_cast<std::int64_t>(ts);
+		}
 	}
 }
 
@@ -652,6 +665,9 @@ Trace::open(std::vector<pid_t> const &roots, std::string &why)
 		return nullptr;
 	remove_stale_instances();
 	auto state = std::make_unique<State>();
+	timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	state->opened_ns = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 	if (!state->configure(roots, why) || !state->load_formats(why) || !state->open_buffers(why))
 		return nullptr;
 	return std::unique_ptr<Trace>(new Trace(std::move(state)));
@@ -673,6 +689,15 @@ Trace::lost() const
 	return state_->lost;
 }
 
+std::vector<Loss>
+Trace::losses()
+{
+	auto losses = std::move(state_->losses);
+	state_->losses.clear();
+	std::sort(losses.begin(), losses.end(), [](Loss const &a, Loss const &b) { return a.from_ns < b.from_ns; });
+	return losses;
+}
+
 void
 Trace::take(std::vector<Record> &out)
 {
@@ -690,9 +715,9 @@ Trace::take(std::vector<Record> &out)
 	for (auto const &buffer : state_->buffers)
 		if (buffer.role == Role::wake)
 			state_->discard(buffer.fd);
-	for (auto const &buffer : state_->buffers)
+	for (auto &buffer : state_->buffers)
 		if (buffer.role != Role::wake)
-			state_->drain(buffer.fd, pending);
+			state_->drain(buffer, pending);
 	/* Each buffer is in time order already; stable keeps a processor's own order on equal times. */
 	std::stable_sort(pending.begin(), pending.end(),
 			 [](Record const &a, Record const &b) { return a.t_ns < b.t_ns; });

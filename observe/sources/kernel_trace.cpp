@@ -21,6 +21,9 @@ constexpr std::int64_t stop_wait_ns = 10'000'000;
  * one whose parent collects it with a call the trace does not follow
  * (waitid), or none (SIGCHLD ignored), is gone without a record. */
 constexpr auto collection_look = 100ms;
+/* How long it rests after a take that found records: a small part of how
+ * long events are held back before they are reported. */
+constexpr auto read_rest = 5ms;
 
 bool
 is_stop(int sig)
@@ -95,13 +98,12 @@ KernelSource::set_job(pid_t leader, std::string name, bool adopting)
 std::optional<Clock::time_point>
 KernelSource::due() const
 {
-	std::optional<Clock::time_point> first;
+	std::optional<Clock::time_point> first = rest_until_;
 	for (auto const &[pid, taken] : taken_stops_) {
 		auto at = Clock::time_point(std::chrono::nanoseconds(taken.second + stop_wait_ns));
 		first = first ? std::min(*first, at) : at;
 	}
-	bool zombies = std::any_of(table_.all().begin(), table_.all().end(),
-				   [](auto const &p) { return !p.ended() && p.state == State::zombie; });
+	bool zombies = std::ranges::any_of(table_.alive(), [](Process const *p) { return p->state == State::zombie; });
 	if (zombies)
 		first = first ? std::min(*first, next_look_) : next_look_;
 	return first;
@@ -110,7 +112,8 @@ KernelSource::due() const
 void
 KernelSource::handle(std::int64_t t, kernel::Forked const &fork)
 {
-	if (table_.find(fork.child) != nullptr)
+	/* A pid the table holds for a process collected is given to a new one. */
+	if (Process const *known = table_.find(fork.child); known != nullptr && !known->ended())
 		return;
 	if (fork.child == leader_ && fork.parent == table_.shell()) {
 		table_.appear(micros(t), fork.child, fork.parent, name_, State::running);
@@ -174,13 +177,15 @@ KernelSource::exit_done(std::int64_t t, pid_t pid)
 {
 	if (!exiting_.erase(pid))
 		return;
-	for (auto const &child : table_.all()) {
-		if (child.ended() || child.ppid != pid)
-			continue;
+	std::vector<pid_t> children;
+	for (Process const *child : table_.alive())
+		if (child->ppid == pid)
+			children.push_back(child->pid);
+	for (pid_t child : children) {
 		pid_t parent = adopting_ ? table_.shell() : table_.observer();
-		if (auto stat = procfs::read_stat(child.pid))
+		if (auto stat = procfs::read_stat(child))
 			parent = stat->ppid;
-		table_.adopt(micros(t), child.pid, parent);
+		table_.adopt(micros(t), child, parent);
 	}
 	if (pid == leader_ && !adopting_ && !orphaned_since_)
 		orphaned_since_ = t;
@@ -195,9 +200,9 @@ KernelSource::handle(std::int64_t t, kernel::Generated const &sent)
 	 * Looked for before the hand-over is recorded, while they are still its. */
 	std::optional<pid_t> handed;
 	if (sent.signal == SIGCHLD && sender != nullptr && sender->ppid != sent.target)
-		for (auto const &child : table_.all())
-			if (child.ppid == sent.sender && !child.ended() && child.state == State::zombie)
-				handed = child.pid;
+		for (Process const *child : table_.alive())
+			if (child->ppid == sent.sender && child->state == State::zombie)
+				handed = child->pid;
 	/* The kernel's SIGHUP and SIGCONT in the name of a process of the job that has ended. */
 	bool orphaning = sent.code == SI_KERNEL && (sent.signal == SIGHUP || sent.signal == SIGCONT) &&
 			 sender != nullptr && sender->state == State::zombie;
@@ -324,9 +329,22 @@ KernelSource::look_for_the_collected()
 	if (Clock::now() < next_look_)
 		return;
 	next_look_ = Clock::now() + collection_look;
-	for (auto const &p : table_.all())
-		if (!p.ended() && p.state == State::zombie && !procfs::read_stat(p.pid))
-			table_.gone(clock_.now(), p.pid, table_.tells(p.ppid));
+	std::vector<Process const *> zombies;
+	for (Process const *p : table_.alive())
+		if (p->state == State::zombie)
+			zombies.push_back(p);
+	for (Process const *p : zombies)
+		if (table_.reaped(p->pid))
+			table_.gone(clock_.now(), p->pid, table_.tells(p->ppid));
+}
+
+std::vector<Lost>
+KernelSource::losses()
+{
+	std::vector<Lost> told;
+	for (auto const &loss : trace_->losses())
+		told.push_back({loss.records, micros(loss.from_ns), micros(loss.until_ns)});
+	return told;
 }
 
 void
@@ -334,6 +352,9 @@ KernelSource::take()
 {
 	std::vector<kernel::Record> records;
 	trace_->take(records);
+	rest_until_.reset();
+	if (!records.empty())
+		rest_until_ = Clock::now() + read_rest;
 	for (auto const &record : records)
 		std::visit([&](auto const &what) { handle(record.t_ns, what); }, record.what);
 	settle_stops(now_ns());

@@ -50,11 +50,14 @@ public:
 	 * of its parent's buffer. */
 	void set_look(std::function<void(pid_t)> look) { look_ = std::move(look); }
 
-	int fd() const override { return trace_->fd(); }
+	/* Not polled while it rests after a take that found records. */
+	int fd() const override { return rest_until_ ? -1 : trace_->fd(); }
 	std::optional<Clock::time_point> due() const override;
 	void take() override;
 	/* Records the kernel dropped, its buffer full. */
 	long long lost() const { return trace_->lost(); }
+	/* Each loss found since the last call, once. */
+	std::vector<Lost> losses();
 
 private:
 	KernelSource(std::unique_ptr<kernel::Trace>, ProcessTable &, Stopwatch const &);
@@ -66,6 +69,9 @@ private:
 	std::string name_;
 	bool adopting_ = false;
 	std::function<void(pid_t)> look_;
+	/* Till when it waits before it reads again: a busy job's records come
+	 * in batches, not each with a wake-up of its own. */
+	std::optional<Clock::time_point> rest_until_;
 
 	/* Stop signals sent and not yet taken, which a SIGCONT would clear. */
 	std::map<pid_t, std::set<int>> pending_stops_;
