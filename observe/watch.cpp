@@ -13,6 +13,7 @@
 #include "sources/terminal.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +34,12 @@ constexpr auto ending_limit = 5s;
  * among the others.
  */
 constexpr Micros release_delay = 20'000;
+/*
+ * The niceness observe reads the trace at, once the job has started at the
+ * usual one: the kernel drops what its buffers cannot hold, and on a busy
+ * machine a reader at the usual priority may wait long enough to let them fill.
+ */
+constexpr int reader_nice = -10;
 
 class Watch {
 public:
@@ -142,6 +149,7 @@ Watch::run(std::string &error, int &exec_error)
 				kernel ? SourceKind::kernel : SourceKind::proc, kernel ? "" : why});
 	std::string name = base_name(options_.argv[0]);
 	if (kernel) {
+		setpriority(PRIO_PROCESS, 0, reader_nice);
 		kernel->set_job(job->leader, name, options_.adopting);
 		kernel->take();
 	}

@@ -16,17 +16,12 @@
  * fork records keep as exact as the kernel's. A filter on the target's pid
  * could not be: a child may be signalled before the filter names it.
  *
- * The reader is woken by the kernel, not by a timer: a raw buffer polled
- * with its instance's buffer_percent at 0 is readable on any record. The
- * first instance wakes it so; its caller rests a moment after each take
- * that found records, so that a busy job's records are read in batches. The second would wake it for every signal
- * and every wait on the machine, nearly all of them others': it wakes the
- * reader only when half full, and is read whenever anything else wakes
- * it. The third, observe-PID-wake, records the same two events filtered
- * in the kernel to the followed pids as far as the reader knows them, and
- * wakes it for those; its records are thrown away, as the second instance
- * holds them all. A record the wake filter missed only waits for the next
- * wake-up; none is lost.
+ * The reader is woken by the kernel: a raw buffer polled with its
+ * instance's buffer_percent at 0 is readable on any record. Both
+ * instances wake it so, the second for every signal and every wait on the
+ * machine, nearly all of them others'; its caller rests a while after
+ * each take, so that it is woken at most once a rest, and a busy job's
+ * records are read in batches.
  *
  * sched_switch is filtered in the kernel to switches into a stop, or every
  * wake-up of the reader itself would be recorded.
@@ -63,25 +58,23 @@ namespace {
 constexpr char name_prefix[] = "observe-";
 
 /* What an instance holds, and so how it is read. */
-enum class Role { followed, everyone, wake };
+enum class Role { followed, everyone };
 
 struct InstanceSpec {
 	Role role;
 	char const *suffix;
-	/* Per processor: what a job making a hundred thousand signals a second
-	 * records while observe, on a busy machine, waits a tenth of a second to run. */
+	/* Per processor, at least: what a job making a hundred thousand signals
+	 * a second records while observe, on a busy machine, waits a tenth of a
+	 * second to run. A new instance's default (trace-cmd's) is kept where it
+	 * is as large: each change of size waits for every processor. */
 	unsigned buffer_kb;
 	char const *buffer_percent;	/* how full a buffer is when it wakes the reader */
 };
 
 constexpr InstanceSpec instance_specs[] = {
 	{Role::followed, "", 1408, "0"},
-	{Role::everyone, "-signals", 1408, "50"},
-	{Role::wake, "-wake", 16, "0"},
+	{Role::everyone, "-signals", 4096, "0"},
 };
-
-/* Past this many followed pids the wake filter would outgrow a filter's page: wake on everything. */
-constexpr size_t wake_filter_pids = 64;
 
 /* The inode of the initial pid namespace (PROC_PID_INIT_INO). */
 constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
@@ -93,7 +86,7 @@ enum class Kind { fork, exec, exit, stop, generate, deliver, wait };
 
 struct EventSpec {
 	Kind kind;
-	Role role;	/* everyone's events are also the wake instance's */
+	Role role;
 	char const *system;
 	char const *name;
 	char const *filter;
@@ -282,7 +275,6 @@ struct Trace::State {
 	std::vector<char> page;
 	std::set<pid_t> followed;	/* followed and not yet collected */
 	std::set<pid_t> exited;
-	bool wake_filter_stale = false;
 	long long lost = 0;
 	std::vector<Loss> losses;
 	std::int64_t opened_ns = 0;
@@ -295,6 +287,7 @@ struct Trace::State {
 			close(epoll);
 		if (held >= 0)
 			close(held);
+
 		/* The instances go after their files are closed: an open file keeps one busy. */
 		for (auto &instance : instances)
 			instance.remove();
@@ -313,12 +306,10 @@ struct Trace::State {
 	}
 
 	bool configure(std::vector<pid_t> const &roots, std::string &why);
-	void set_wake_filters();
 	bool follow_descendants(std::vector<pid_t> const &roots, std::string &why);
 	bool load_formats(std::string &why);
 	bool open_buffers(std::string &why);
 	void drain(Buffer &, std::vector<Record> &);
-	void discard(int fd);
 	void decode(void *data, int size, unsigned long long ts, std::vector<Record> &);
 	bool keep(Record &);
 };
@@ -331,7 +322,8 @@ Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 		Instance &instance = instances[i];
 		if (!instance.create(instance_name() + spec.suffix, why))
 			return false;
-		if (observe_instance_buffer_kb(instance.handle(), spec.buffer_kb) < 0) {
+		bool small = atol(read_file(instance.dir() + "/buffer_size_kb").c_str()) < static_cast<long>(spec.buffer_kb);
+		if (small && observe_instance_buffer_kb(instance.handle(), spec.buffer_kb) < 0) {
 			why = describe("cannot size the trace buffer", errno);
 			return false;
 		}
@@ -353,7 +345,6 @@ Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 	followed.insert(roots.begin(), roots.end());
 	if (!follow_descendants(roots, why))
 		return false;
-	set_wake_filters();
 	auto enable = [&](Role role, EventSpec const &spec, char const *filter) {
 		if (observe_event_enable(instance(role).handle(), spec.system, spec.name, filter) == 0)
 			return true;
@@ -364,43 +355,8 @@ Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 	for (auto const &spec : event_specs) {
 		if (!enable(spec.role, spec, spec.filter))
 			return false;
-		/* The wake instance's filter is set already. */
-		if (spec.role == Role::everyone && !enable(Role::wake, spec, nullptr))
-			return false;
 	}
 	return true;
-}
-
-/*
- * The wake instance's filters: a signal sent by or to a followed pid, a
- * wait by a followed pid or returning one. They only say when to read:
- * where they cannot name every pid, they let everything wake the reader.
- */
-void
-Trace::State::set_wake_filters()
-{
-	wake_filter_stale = false;
-	std::string signal_filter = "common_pid == -1";
-	std::string wait_filter = "ret > 0";
-	if (followed.size() <= wake_filter_pids) {
-		std::string signal_terms, wait_terms;
-		for (pid_t pid : followed) {
-			std::string n = std::to_string(pid);
-			signal_terms += " || pid == " + n + " || common_pid == " + n;
-			wait_terms += " || ret == " + n + " || common_pid == " + n;
-		}
-		if (!followed.empty()) {
-			signal_filter = signal_terms.substr(4);
-			wait_filter = "ret > 0 && (" + wait_terms.substr(4) + ")";
-		}
-	} else {
-		signal_filter = "sig > 0";
-	}
-	tracefs_instance *wake = instance(Role::wake).handle();
-	if (observe_event_filter(wake, "signal", "signal_generate", signal_filter.c_str()) < 0)
-		observe_event_filter(wake, "signal", "signal_generate", "sig > 0");
-	if (observe_event_filter(wake, "syscalls", "sys_exit_wait4", wait_filter.c_str()) < 0)
-		observe_event_filter(wake, "syscalls", "sys_exit_wait4", "ret > 0");
 }
 
 /*
@@ -482,6 +438,7 @@ Trace::State::open_buffers(std::string &why)
 		why = describe("epoll", errno);
 		return false;
 	}
+
 	for (size_t i = 0; i < std::size(instance_specs); i++) {
 		std::string per_cpu = instances[i].dir() + "/per_cpu";
 		DIR *dir = opendir(per_cpu.c_str());
@@ -525,6 +482,7 @@ Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Re
 				  [&](Decoder const &d) { return d.event->id == type; });
 	if (found == decoders.end())
 		return;
+
 	tep_event *e = found->event;
 	Record r{static_cast<std::int64_t>(ts), Forked{}};
 	switch (found->kind) {
@@ -593,23 +551,6 @@ Trace::State::drain(Buffer &buffer, std::vector<Record> &out)
 	}
 }
 
-/* The wake instance's records: their only use was the wake-up. A few
- * pages a take at most: records that keep coming (a tracer of observe
- * itself makes them) must not keep observe here. */
-void
-Trace::State::discard(int fd)
-{
-	constexpr int most_pages = 16;
-	for (int pages = 0; pages < most_pages;) {
-		ssize_t n = read(fd, page.data(), page.size());
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return;
-		pages++;
-	}
-}
-
 /*
  * Sorts a record out against the followed set, taken in time order, and
  * keeps that set up: a fork adds the child, a collection ends the pid's
@@ -620,7 +561,7 @@ Trace::State::keep(Record &record)
 {
 	auto is_followed = [&](pid_t pid) { return followed.count(pid) != 0; };
 	if (auto *forked = std::get_if<Forked>(&record.what)) {
-		wake_filter_stale |= followed.insert(forked->child).second;
+		followed.insert(forked->child);
 		return true;
 	}
 	if (auto *exited = std::get_if<Exited>(&record.what)) {
@@ -636,7 +577,6 @@ Trace::State::keep(Record &record)
 			return false;
 		collected->ended = exited.count(collected->pid) != 0;
 		if (collected->ended) {
-			wake_filter_stale = true;
 			followed.erase(collected->pid);
 			exited.erase(collected->pid);
 		}
@@ -711,13 +651,8 @@ Trace::take(std::vector<Record> &out)
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	std::int64_t until = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 	auto &pending = state_->pending;
-	/* Every buffer: the one that holds everyone's signals and waits wakes nobody until half full. */
-	for (auto const &buffer : state_->buffers)
-		if (buffer.role == Role::wake)
-			state_->discard(buffer.fd);
 	for (auto &buffer : state_->buffers)
-		if (buffer.role != Role::wake)
-			state_->drain(buffer, pending);
+		state_->drain(buffer, pending);
 	/* Each buffer is in time order already; stable keeps a processor's own order on equal times. */
 	std::stable_sort(pending.begin(), pending.end(),
 			 [](Record const &a, Record const &b) { return a.t_ns < b.t_ns; });
@@ -735,8 +670,6 @@ Trace::take(std::vector<Record> &out)
 	else
 		n = write(state_->held, &count, sizeof(count));
 	(void)n;	/* nothing to do either way: the counter only says whether records wait */
-	if (state_->wake_filter_stale)
-		state_->set_wake_filters();
 }
 
 } // namespace observe::kernel

@@ -2,6 +2,7 @@
 
 #include "procfs.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,9 +22,9 @@ constexpr std::int64_t stop_wait_ns = 10'000'000;
  * one whose parent collects it with a call the trace does not follow
  * (waitid), or none (SIGCHLD ignored), is gone without a record. */
 constexpr auto collection_look = 100ms;
-/* How long it rests after a take that found records: a small part of how
- * long events are held back before they are reported. */
-constexpr auto read_rest = 5ms;
+/* How long it rests after a take, unwoken by the trace: half of how long
+ * events are held back before they are reported, so they still come in order. */
+constexpr auto read_rest = 10ms;
 
 bool
 is_stop(int sig)
@@ -350,11 +351,17 @@ KernelSource::losses()
 void
 KernelSource::take()
 {
+	/* Nothing read where nothing waits: the end of a rest, or another source's turn. */
+	rest_until_.reset();
+	pollfd waiting{trace_->fd(), POLLIN, 0};
+	if (poll(&waiting, 1, 0) <= 0) {
+		settle_stops(now_ns());
+		look_for_the_collected();
+		return;
+	}
 	std::vector<kernel::Record> records;
 	trace_->take(records);
-	rest_until_.reset();
-	if (!records.empty())
-		rest_until_ = Clock::now() + read_rest;
+	rest_until_ = Clock::now() + read_rest;
 	for (auto const &record : records)
 		std::visit([&](auto const &what) { handle(record.t_ns, what); }, record.what);
 	settle_stops(now_ns());

@@ -50,7 +50,7 @@ public:
 	 * of its parent's buffer. */
 	void set_look(std::function<void(pid_t)> look) { look_ = std::move(look); }
 
-	/* Not polled while it rests after a take that found records. */
+	/* Not polled while it rests after a take. */
 	int fd() const override { return rest_until_ ? -1 : trace_->fd(); }
 	std::optional<Clock::time_point> due() const override;
 	void take() override;
@@ -69,8 +69,8 @@ private:
 	std::string name_;
 	bool adopting_ = false;
 	std::function<void(pid_t)> look_;
-	/* Till when it waits before it reads again: a busy job's records come
-	 * in batches, not each with a wake-up of its own. */
+	/* Till when it waits before it reads again: records come in batches,
+	 * not each with a wake-up of its own. */
 	std::optional<Clock::time_point> rest_until_;
 
 	/* Stop signals sent and not yet taken, which a SIGCONT would clear. */
