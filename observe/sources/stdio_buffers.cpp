@@ -28,8 +28,10 @@ StdioBuffers::look(pid_t pid, bool at_once)
 		return;
 	bool first = !p->held;
 	auto ran = ran_.find(pid);
-	if (ran == ran_.end())
+	if (ran == ran_.end()) {
 		ran = ran_.emplace(pid, Ran{procfs::ProcessFiles(pid)}).first;
+		reader_.inherit(pid, p->ppid);
+	}
 	auto schedule = ran->second.files.schedule();
 	long long running = schedule ? schedule->running_ns : -1;
 	if (!at_once && running >= 0 && running == ran->second.running_ns && ran->second.told)
