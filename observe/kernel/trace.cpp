@@ -309,7 +309,7 @@ struct Trace::State {
 	bool follow_descendants(std::vector<pid_t> const &roots, std::string &why);
 	bool load_formats(std::string &why);
 	bool open_buffers(std::string &why);
-	void drain(Buffer &, std::vector<Record> &);
+	void drain(Buffer &, std::vector<Record> &, std::int64_t until);
 	void decode(void *data, int size, unsigned long long ts, std::vector<Record> &);
 	bool keep(Record &);
 };
@@ -523,10 +523,12 @@ Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Re
 	out.push_back(std::move(r));
 }
 
+/* Reads a buffer up to the first page that ends past `until`: a job that
+ * records faster than observe decodes must not keep it here for good. */
 void
-Trace::State::drain(Buffer &buffer, std::vector<Record> &out)
+Trace::State::drain(Buffer &buffer, std::vector<Record> &out, std::int64_t until)
 {
-	for (;;) {
+	while (buffer.last_ns <= until) {
 		ssize_t n = read(buffer.fd, page.data(), page.size());
 		if (n < 0 && errno == EINTR)
 			continue;
@@ -652,7 +654,7 @@ Trace::take(std::vector<Record> &out)
 	std::int64_t until = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 	auto &pending = state_->pending;
 	for (auto &buffer : state_->buffers)
-		state_->drain(buffer, pending);
+		state_->drain(buffer, pending, until);
 	/* Each buffer is in time order already; stable keeps a processor's own order on equal times. */
 	std::stable_sort(pending.begin(), pending.end(),
 			 [](Record const &a, Record const &b) { return a.t_ns < b.t_ns; });
