@@ -154,9 +154,12 @@ struct Discarded {
 	DiscardReason reason;
 };
 
-/* The kernel dropped records its buffer had no room for. */
+/* The kernel dropped records its buffer had no room for: what happened
+ * from `from` to `until` may be missing. Told as soon as it is found. */
 struct Lost {
-	long long records;
+	long long records;	/* at least */
+	Micros from;
+	Micros until;
 };
 
 /* Bytes the job's terminal delivered. */

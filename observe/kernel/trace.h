@@ -151,6 +151,17 @@ enum SignalResult {
 	signal_lose_info = 4,
 };
 
+/*
+ * Records the kernel dropped, its buffer full when it had them to write:
+ * what happened between `from_ns` and `until_ns` (the last record read
+ * before, the first after) may be missing.
+ */
+struct Loss {
+	long long records;	/* at least: a page may say only that some were lost */
+	std::int64_t from_ns;
+	std::int64_t until_ns;
+};
+
 class Trace {
 public:
 	/*
@@ -186,6 +197,8 @@ public:
 
 	/* How many records the kernel dropped because its buffer was full (at least). */
 	long long lost() const;
+	/* The losses found since the last call, each once, oldest first. */
+	std::vector<Loss> losses();
 
 	struct State;
 

@@ -185,7 +185,9 @@ json_event(Event const &event)
 			return Object(t, "discarded").add("pid", e.pid).add("signal", signal_name(e.signal))
 				.add("reason", reason_name(e.reason)).done();
 		},
-		[&](Lost const &e) { return Object(t, "lost").add("records", e.records).done(); },
+		[&](Lost const &e) {
+			return Object(t, "lost").add("records", e.records).add("from_us", e.from).add("until_us", e.until).done();
+		},
 		[&](Held const &e) {
 			Object o(t, "buffer");
 			o.add("pid", e.pid).add("text", e.text);
@@ -228,7 +230,6 @@ void
 JsonReporter::report(Event const &event, ProcessTable const &)
 {
 	fprintf(out_, "%s\n", json_event(event).c_str());
-	fflush(out_);
 }
 
 } // namespace observe

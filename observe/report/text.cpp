@@ -6,16 +6,27 @@
 
 namespace observe {
 
-void
-TextReporter::line(Micros t, std::string const &text)
+/* "   1.234  ", or to the microsecond: what every line begins with. */
+std::string
+TextReporter::stamp(Micros t) const
 {
 	auto seconds = static_cast<long long>(t / 1'000'000);
 	auto micros = static_cast<long long>(t % 1'000'000);
+	char text[48];
 	if (exact_)
-		fprintf(out_, "%4lld.%06lld  %s\n", seconds, micros, text.c_str());
+		snprintf(text, sizeof(text), "%4lld.%06lld  ", seconds, micros);
 	else
-		fprintf(out_, "%4lld.%03lld  %s\n", seconds, micros / 1000, text.c_str());
-	fflush(out_);
+		snprintf(text, sizeof(text), "%4lld.%03lld  ", seconds, micros / 1000);
+	return text;
+}
+
+void
+TextReporter::line(Micros t, std::string const &text)
+{
+	std::string out = stamp(t);
+	out += text;
+	out += '\n';
+	fwrite(out.data(), 1, out.size(), out_);
 }
 
 /* A place without its pid: "child 1", "the program". */
@@ -122,16 +133,26 @@ discard_words(Discarded const &e, ProcessTable const &table)
 void
 TextReporter::show_output(Micros t, std::string const &bytes)
 {
-	std::string const &text = bytes;
+	/* A job that prints much prints it here too: one write of the whole, no copy of a line. */
+	std::string const head = stamp(t) + "| ";
+	std::string_view text = bytes;
+	std::string out;
+	out.reserve(text.size() * 2);
 	size_t start = 0;
-	for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
-		std::string one = text.substr(start, nl - start);
+	for (size_t nl; (nl = text.find('\n', start)) != std::string_view::npos; start = nl + 1) {
+		auto one = text.substr(start, nl - start);
 		if (one.ends_with('\r'))
-			one.pop_back();
-		line(t, "| " + printable(one));
+			one.remove_suffix(1);
+		out += head;
+		append_printable(out, one);
+		out += '\n';
 	}
-	if (start < text.size())
-		line(t, "| " + printable(text.substr(start)) + "   (no newline yet)");
+	if (start < text.size()) {
+		out += head;
+		append_printable(out, text.substr(start));
+		out += "   (no newline yet)\n";
+	}
+	fwrite(out.data(), 1, out.size(), out_);
 }
 
 /* What a socket's new state means, where a person needs telling. */
@@ -179,8 +200,11 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 		},
 		[&](Discarded const &e) { line(t, discard_words(e, table)); },
 		[&](Lost const &e) {
-			line(t, "the kernel dropped " + std::to_string(e.records) +
-					" of its records, its buffer full: some events are missing");
+			char span[64];
+			snprintf(span, sizeof(span), "%.6f s and %.6f s", e.from / 1e6, e.until / 1e6);
+			line(t, "the kernel's trace buffer was full: it dropped " + std::to_string(e.records) +
+					(e.records == 1 ? " record" : " records") + ", so what happened between " + span +
+					" may be missing here");
 		},
 		[&](Spawn const &e) { line(t, name(e.pid) + " appears, parent " + name(e.ppid)); },
 		[&](StateChange const &e) { line(t, name(e.pid) + " " + state_name(e.state)); },

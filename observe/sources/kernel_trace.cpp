@@ -3,12 +3,26 @@
 #include "interpret/record_text.h"
 #include "procfs.h"
 
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace observe {
 
 namespace {
+
+using namespace std::chrono_literals;
+
+/* How long it rests after a take, unwoken by the trace: half of how long
+ * events are held back before they are reported, so they still come in order. */
+constexpr auto read_rest = 10ms;
+/* How often zombies are asked, through their process descriptors, whether
+ * they were collected, and how long one may be so before the kernel's
+ * record of it is given up for lost. */
+constexpr auto collection_look = 100ms;
+constexpr auto record_wait = 1s;
 
 std::int64_t
 ns_of(Clock::time_point t)
@@ -34,7 +48,8 @@ KernelSource::open(ProcessTable &table, Stopwatch const &clock, std::string &why
 }
 
 KernelSource::KernelSource(std::unique_ptr<kernel::Trace> trace, ProcessTable &table, Stopwatch const &clock)
-	: trace_(std::move(trace)), clock_(clock), interpreter_(table, *this, clock)
+	: trace_(std::move(trace)), table_(table), clock_(clock), interpreter_(table, *this, clock),
+	  next_look_(Clock::now() + collection_look)
 {
 	table.set_exact_collections();
 	if (char const *path = getenv("OBSERVE_RECORDS"); path != nullptr && *path != '\0')
@@ -50,10 +65,51 @@ KernelSource::~KernelSource()
 std::optional<Clock::time_point>
 KernelSource::due() const
 {
-	auto at = interpreter_.due();
-	if (!at)
-		return std::nullopt;
-	return Clock::time_point(std::chrono::nanoseconds(*at));
+	std::optional<Clock::time_point> first = rest_until_;
+	if (auto at = interpreter_.due()) {
+		auto settle = Clock::time_point(std::chrono::nanoseconds(*at));
+		first = first ? std::min(*first, settle) : settle;
+	}
+	bool zombies = std::ranges::any_of(table_.alive(), [](Process const *p) { return p->state == State::zombie; });
+	if (zombies)
+		first = first ? std::min(*first, next_look_) : next_look_;
+	return first;
+}
+
+std::vector<Lost>
+KernelSource::losses()
+{
+	std::vector<Lost> told;
+	auto micros = [&](std::int64_t t_ns) { return (t_ns - ns_of(clock_.start())) / 1000; };
+	for (auto const &loss : trace_->losses())
+		told.push_back({loss.records, micros(loss.from_ns), micros(loss.until_ns)});
+	return told;
+}
+
+/*
+ * A zombie collected with no record of it: the kernel dropped the record.
+ * Its descriptor says so; the time is when that was first seen.
+ */
+void
+KernelSource::look_for_the_collected()
+{
+	if (Clock::now() < next_look_)
+		return;
+	next_look_ = Clock::now() + collection_look;
+	std::vector<Process const *> zombies;
+	for (Process const *p : table_.alive())
+		if (p->state == State::zombie && table_.reaped(p->pid))
+			zombies.push_back(p);
+	std::map<pid_t, Clock::time_point> seen;
+	for (Process const *p : zombies) {
+		auto first = reaped_.find(p->pid);
+		auto at = first != reaped_.end() ? first->second : Clock::now();
+		if (Clock::now() - at > record_wait)
+			table_.gone(clock_.at(at), p->pid, table_.tells(p->ppid));
+		else
+			seen[p->pid] = at;
+	}
+	reaped_ = std::move(seen);
 }
 
 /* Its parent now, read while it lives: an orphan's new one, where no record names it. */
@@ -68,8 +124,17 @@ KernelSource::parent_of(pid_t pid)
 void
 KernelSource::take()
 {
+	/* Nothing read where nothing waits: the end of a rest, or another source's turn. */
+	rest_until_.reset();
+	pollfd waiting{trace_->fd(), POLLIN, 0};
+	if (poll(&waiting, 1, 0) <= 0) {
+		interpreter_.settle(ns_of(Clock::now()));
+		look_for_the_collected();
+		return;
+	}
 	std::vector<kernel::Record> records;
 	trace_->take(records);
+	rest_until_ = Clock::now() + read_rest;
 	for (auto &record : records) {
 		interpreter_.take(record);
 		if (records_ != nullptr) {
@@ -80,6 +145,7 @@ KernelSource::take()
 	if (records_ != nullptr)
 		fflush(records_);
 	interpreter_.settle(ns_of(Clock::now()));
+	look_for_the_collected();
 }
 
 } // namespace observe

@@ -23,6 +23,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 
 namespace observe {
@@ -42,20 +43,30 @@ public:
 	 * of its parent's buffer. */
 	void set_look(std::function<void(pid_t)> look) { look_ = std::move(look); }
 
-	int fd() const override { return trace_->fd(); }
+	/* Not polled while it rests after a take. */
+	int fd() const override { return rest_until_ ? -1 : trace_->fd(); }
 	std::optional<Clock::time_point> due() const override;
 	void take() override;
 	/* Records the kernel dropped, its buffer full. */
 	long long lost() const { return trace_->lost(); }
+	/* Each loss found since the last call, once. */
+	std::vector<Lost> losses();
 
 private:
 	KernelSource(std::unique_ptr<kernel::Trace>, ProcessTable &, Stopwatch const &);
 
 	std::unique_ptr<kernel::Trace> trace_;
+	ProcessTable &table_;
 	Stopwatch const &clock_;
 	Interpreter interpreter_;
 	std::function<void(pid_t)> look_;
 	FILE *records_ = nullptr;
+	/* Till when it waits before it reads again: records come in batches,
+	 * not each with a wake-up of its own. */
+	std::optional<Clock::time_point> rest_until_;
+	/* Zombies found collected with no record of it yet, and when. */
+	Clock::time_point next_look_;
+	std::map<pid_t, Clock::time_point> reaped_;
 
 	void look(pid_t pid) override
 	{
@@ -63,6 +74,7 @@ private:
 			look_(pid);
 	}
 	std::optional<pid_t> parent_of(pid_t) override;
+	void look_for_the_collected();
 };
 
 } // namespace observe
