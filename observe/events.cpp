@@ -1,16 +1,14 @@
 #include "events.h"
 
-#include <signal.h>
-#include <string.h>
-
 namespace observe {
 
 static constexpr char const *state_names[] = {"running", "stopped", "zombie"};
-
-static constexpr char const *result_names[] = {"queued", "resumed", "ignored", "already pending", "failed"};
-/* The kernel's own reasons, as JSON gives them; null where there is none to name. */
-static constexpr char const *cause_names[] = {nullptr, "orphaned group", "terminal", "child changed state", nullptr};
 static constexpr char const *reason_names[] = {"orphaned group", "flushed by SIGCONT"};
+/* By the kernel's numbers, from 1; each FIN-WAIT as one, as a person needs only that this end closed. */
+static constexpr char const *socket_state_names[] = {
+	"established", "syn-sent", "syn-received", "fin-wait",  "fin-wait", "time-wait",
+	"closed",      "close-wait", "last-ack",   "listening", "closing",  "syn-received",
+};
 
 char const *
 state_name(State state)
@@ -19,36 +17,15 @@ state_name(State state)
 }
 
 char const *
-result_name(SignalResult result)
-{
-	return result_names[static_cast<int>(result)];
-}
-
-char const *
-cause_name(SignalCause cause)
-{
-	return cause_names[static_cast<int>(cause)];
-}
-
-char const *
 reason_name(DiscardReason reason)
 {
 	return reason_names[static_cast<int>(reason)];
 }
 
-bool
-ignored_by_default(int sig)
+char const *
+socket_state_name(SocketState state)
 {
-	return sig == SIGCHLD || sig == SIGCONT || sig == SIGURG || sig == SIGWINCH;
-}
-
-std::string
-signal_name(int sig)
-{
-	char const *abbrev = sigabbrev_np(sig);
-	if (abbrev == nullptr)
-		return "signal " + std::to_string(sig);
-	return std::string("SIG") + abbrev;
+	return socket_state_names[static_cast<int>(state) - 1];
 }
 
 } // namespace observe

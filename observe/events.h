@@ -9,6 +9,7 @@
  */
 
 #include "procfs.h"
+#include "signal_vocabulary.h"
 
 #include <sys/types.h>
 
@@ -111,29 +112,11 @@ struct Unreadable {
 	std::string why;
 };
 
-/* What became of a signal at once, in a student's words. */
-enum class SignalResult {
-	queued,		/* the target will take it */
-	resumed,	/* a SIGCONT that resumed a stopped target */
-	ignored,	/* no effect: ignored disposition, ignored by default, a zombie target */
-	already_pending,
-	failed,
-};
-
-/* Why the kernel sent a signal of its own accord. */
-enum class SignalCause {
-	none,			/* a process sent it (kill and the like) */
-	orphaned_group,		/* a parent's end left a group with a stopped member orphaned */
-	terminal,		/* a key typed on the job's terminal, or its hangup */
-	child_changed_state,	/* SIGCHLD */
-	kernel,			/* the kernel, for a reason observe cannot tell */
-};
-
 /* A signal generated for a process of the job, or by one. */
 struct Signal {
 	pid_t target;
 	int signal;
-	std::optional<pid_t> from;	/* the sender; none where the kernel sent it of its own accord */
+	std::optional<pid_t> from;	/* the sender (its process); none where the kernel sent it of its own accord */
 	SignalResult result;
 	SignalCause cause;
 	int code;	/* si_code: for SIGCHLD, what the child did */
@@ -142,6 +125,21 @@ struct Signal {
 	/* For the kernel's own: the process of the job whose doing it was (the
 	 * parent whose end orphaned the group, the child that changed state). */
 	std::optional<pid_t> because_of = std::nullopt;
+	/* The sender's thread, where it is not its process's main thread. */
+	std::optional<pid_t> thread = std::nullopt;
+	/* The thread it was sent to, where a thread and not the process was named (tgkill). */
+	std::optional<pid_t> target_thread = std::nullopt;
+	/* One member's share of a kill to a group: the kill's pid argument (0, -1, -PGID). */
+	std::optional<pid_t> group = std::nullopt;
+};
+
+/* One kill to many: a process group (kill with 0 or -PGID) or every process
+ * the sender may signal (-1). Each member's result follows as a Signal. */
+struct GroupSignal {
+	pid_t from;
+	int signal;
+	pid_t group;	/* the kill's pid argument: 0 the sender's own group, -1 all, -PGID */
+	std::optional<pid_t> thread = std::nullopt;	/* as Signal's */
 };
 
 /* Why a signal that was sent never took effect. */
@@ -156,9 +154,12 @@ struct Discarded {
 	DiscardReason reason;
 };
 
-/* The kernel dropped records its buffer had no room for. */
+/* The kernel dropped records its buffer had no room for: what happened
+ * from `from` to `until` may be missing. Told as soon as it is found. */
 struct Lost {
-	long long records;
+	long long records;	/* at least */
+	Micros from;
+	Micros until;
 };
 
 /* Bytes the job's terminal delivered. */
@@ -182,6 +183,22 @@ struct Gap {
 /* The greeting server's client found nothing listening before the end. */
 struct NoListener {};
 
+/* A TCP socket's state, as the kernel names them (TCP_*), in the order of its numbers. */
+enum class SocketState {
+	established = 1,
+	syn_sent,
+	syn_received,
+	fin_wait1,
+	fin_wait2,
+	time_wait,
+	closed,
+	close_wait,
+	last_ack,
+	listening,
+	closing,
+	new_syn_received,
+};
+
 /* A TCP socket of the job, or a connection it left behind, in a new state. */
 struct SocketChange {
 	std::string local;			/* "127.0.0.1:3456" */
@@ -197,8 +214,8 @@ struct End {
 	std::vector<pid_t> ended;	/* what observe had to end */
 };
 
-using What = std::variant<Started, Spawn, Exec, StateChange, Adopted, Ended, Signal, Discarded, Held, Unreadable, Output,
-			  Reply, Eof, Reset, NoListener, SocketChange, Gap, Lost, End>;
+using What = std::variant<Started, Spawn, Exec, StateChange, Adopted, Ended, Signal, GroupSignal, Discarded, Held,
+			  Unreadable, Output, Reply, Eof, Reset, NoListener, SocketChange, Gap, Lost, End>;
 
 struct Event {
 	Micros t_us;
@@ -215,13 +232,8 @@ template<typename... Handlers>
 Overload(Handlers...) -> Overload<Handlers...>;
 
 char const *state_name(State);
-/* A signal whose default action is to do nothing: SIGCHLD, SIGCONT (beyond resuming), SIGURG, SIGWINCH. */
-bool ignored_by_default(int sig);
-char const *result_name(SignalResult);
-/* "orphaned group", "terminal", "child changed state"; nullptr for none. */
-char const *cause_name(SignalCause);
 char const *reason_name(DiscardReason);
-/* "SIGHUP" for 1, or "signal 99" for a number without a name. */
-std::string signal_name(int);
+/* "listening", "established", "fin-wait", "time-wait", as the reports say them. */
+char const *socket_state_name(SocketState);
 
 } // namespace observe

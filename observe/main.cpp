@@ -221,6 +221,9 @@ int
 main(int argc, char **argv)
 {
 	using namespace observe;
+	/* Written out a batch of events at a time, terminal or not: see Reporter::flush. */
+	static char output[1 << 16];
+	setvbuf(stdout, output, _IOFBF, sizeof(output));
 	std::string error;
 	auto options = parse_options(argc, argv, error);
 	if (!options) {

@@ -472,7 +472,10 @@ EventKind const kinds[] = {
 		 return Discarded{f.pid("pid"), f.signal("signal"),
 				  f.word<DiscardReason>("reason", reason_name, reason_count)};
 	 }},
-	{"lost", [](Fields const &f) -> What { return Lost{f.integer("records", 0, LLONG_MAX)}; }},
+	{"lost", [](Fields const &f) -> What {
+		 return Lost{f.integer("records", 0, LLONG_MAX), f.integer("from_us", 0, LLONG_MAX),
+			     f.integer("until_us", 0, LLONG_MAX)};
+	 }},
 	{"buffer", decode_buffer},
 	{"output", [](Fields const &f) -> What { return Output{f.text("text")}; }},
 	{"reply", [](Fields const &f) -> What { return Reply{f.text("text")}; }},

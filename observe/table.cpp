@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <algorithm>
 
 namespace observe {
@@ -51,13 +53,28 @@ base_name(std::string const &path)
 	return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+namespace {
+
+/* Collected processes ended this recently are kept whatever their number:
+ * their events may still wait to be reported. */
+constexpr Micros recently_ended = 1'000'000;
+
+std::uint64_t
+key(pid_t pid, unsigned generation)
+{
+	return static_cast<std::uint64_t>(static_cast<std::uint32_t>(pid)) << 32 | generation;
+}
+
+} // namespace
+
 Process *
 ProcessTable::find(pid_t pid)
 {
-	for (auto &p : processes_)
-		if (p.pid == pid)
-			return &p;
-	return nullptr;
+	auto generation = generations_.find(pid);
+	if (generation == generations_.end())
+		return nullptr;
+	auto kept = kept_.find(key(pid, generation->second));
+	return kept == kept_.end() ? nullptr : kept->second;
 }
 
 Process const *
@@ -66,25 +83,69 @@ ProcessTable::find(pid_t pid) const
 	return const_cast<ProcessTable *>(this)->find(pid);
 }
 
+Process const *
+ProcessTable::find(pid_t pid, unsigned generation) const
+{
+	auto kept = kept_.find(key(pid, generation));
+	return kept == kept_.end() ? nullptr : kept->second;
+}
+
 std::vector<pid_t>
 ProcessTable::living() const
 {
 	std::vector<pid_t> pids;
-	for (auto const &p : processes_)
-		if (!p.ended())
-			pids.push_back(p.pid);
+	pids.reserve(living_.size());
+	for (auto const &[serial, p] : living_)
+		pids.push_back(p->pid);
 	return pids;
 }
 
-bool
-ProcessTable::all_ended() const
+void
+ProcessTable::index()
 {
-	return std::all_of(processes_.begin(), processes_.end(), [](auto const &p) { return p.ended(); });
+	kept_.clear();
+	living_.clear();
+	for (auto &p : processes_) {
+		kept_[key(p.pid, p.generation)] = &p;
+		if (!p.ended())
+			living_[p.serial] = &p;
+	}
+}
+
+/*
+ * Forgets the oldest collected processes, the program aside, down to
+ * kept_ended, in one pass once there are twice as many: each process
+ * is moved a bounded number of times over the watch.
+ */
+void
+ProcessTable::forget_oldest(Micros now)
+{
+	if (ended_ < forget_at_)
+		return;
+	std::size_t excess = ended_ - kept_ended;
+	std::deque<Process> kept;
+	for (auto &p : processes_) {
+		bool old = p.serial != 0 && p.ended() && now - *p.ended_at >= recently_ended;
+		if (old && excess > 0) {
+			excess--;
+			ended_--;
+			forgotten_++;
+			continue;
+		}
+		kept.push_back(std::move(p));
+	}
+	processes_ = std::move(kept);
+	index();
+	forget_at_ = std::max(2 * kept_ended, ended_ + kept_ended);
 }
 
 Process &
 ProcessTable::appear(Micros t, pid_t pid, pid_t ppid, std::string name, State state)
 {
+	/* A pid given again while its last holder seemed alive: that one was collected unseen. */
+	if (Process *earlier = find(pid); earlier != nullptr && !earlier->ended())
+		end(*earlier, t, std::nullopt);
+	forget_oldest(t);
 	std::string place = "orphan";
 	if (processes_.empty()) {
 		place = "program";
@@ -101,8 +162,14 @@ ProcessTable::appear(Micros t, pid_t pid, pid_t ppid, std::string name, State st
 	p.appeared = t;
 	p.history.emplace_back(t, state);
 	p.pidfd = open_pidfd(pid);
+	p.serial = appeared_++;
+	auto generation = generations_.find(pid);
+	p.generation = generation == generations_.end() ? 0 : generation->second + 1;
+	generations_[pid] = p.generation;
 	processes_.push_back(std::move(p));
 	Process &added = processes_.back();
+	kept_[key(pid, added.generation)] = &added;
+	living_[added.serial] = &added;
 	events_.push(t, Spawn{pid, ppid, added.name, added.place});
 	events_.push(t, StateChange{pid, state});
 	return added;
@@ -139,6 +206,12 @@ ProcessTable::signal(Micros t, Signal const &sent)
 }
 
 void
+ProcessTable::group_signal(Micros t, GroupSignal const &sent)
+{
+	events_.push(t, sent);
+}
+
+void
 ProcessTable::discard(Micros t, Discarded const &discarded)
 {
 	events_.push(t, discarded);
@@ -166,6 +239,8 @@ ProcessTable::end(Process &p, Micros t, std::optional<int> wait_status)
 {
 	p.ended_at = t;
 	p.wait_status = wait_status;
+	living_.erase(p.serial);
+	ended_++;
 	if (p.pidfd >= 0)
 		close(p.pidfd);
 	p.pidfd = -1;
@@ -183,7 +258,11 @@ ProcessTable::gone(Micros t, pid_t pid, bool status_coming)
 	Process *p = find(pid);
 	if (p == nullptr || p->ended() || p->gone_at)
 		return;
-	if (status_coming)
+	if (p->told_status)
+		end(*p, t, p->told_status);
+	else if (exact_ && p->zombie_status)
+		end(*p, t, p->zombie_status);
+	else if (status_coming)
 		p->gone_at = t;
 	else
 		end(*p, t, p->zombie_status);
@@ -195,15 +274,35 @@ ProcessTable::told(Micros t, pid_t pid, int wait_status)
 	Process *p = find(pid);
 	if (p == nullptr || p->ended())
 		return;
+	/* Its collection's record is still to come: the kernel's time is its time. A
+	 * process not yet a zombie is a new one with the pid of the one told of. */
+	if (exact_ && !p->gone_at) {
+		/* Reaped, and still no zombie: the kernel's records of its end were lost. */
+		if ((p->state == State::zombie || reaped(p->pid)) && !p->told_status) {
+			p->told_status = wait_status;
+			told_at_.emplace_back(t, p->pid);
+		}
+		return;
+	}
 	end(*p, p->gone_at.value_or(t), wait_status);
 }
 
 void
 ProcessTable::expire(Micros now, Micros grace)
 {
-	for (auto &p : processes_)
-		if (!p.ended() && p.gone_at && now - *p.gone_at > grace)
-			end(p, *p.gone_at, std::nullopt);
+	std::vector<Process *> late;
+	for (auto const &[serial, p] : living_)
+		if (p->gone_at && now - *p->gone_at > grace)
+			late.push_back(p);
+	for (Process *p : late)
+		end(*p, *p->gone_at, std::nullopt);
+	/* Told of, and the kernel's record of the collection lost: the word's time is all there is. */
+	while (!told_at_.empty() && now - told_at_.front().first > grace) {
+		auto [t, pid] = told_at_.front();
+		told_at_.pop_front();
+		if (Process *p = find(pid); p != nullptr && !p->ended() && p->told_status)
+			end(*p, t, p->told_status);
+	}
 }
 
 void
@@ -228,6 +327,17 @@ ProcessTable::unreadable(Micros t, pid_t pid, std::string why)
 	p->unreadable = true;
 	p->held.reset();
 	events_.push(t, Unreadable{pid, std::move(why)});
+}
+
+bool
+ProcessTable::reaped(pid_t pid) const
+{
+	Process const *p = find(pid);
+	if (p == nullptr || p->ended())
+		return true;
+	if (p->pidfd < 0)
+		return !procfs::read_stat(pid);
+	return syscall(SYS_pidfd_send_signal, p->pidfd, 0, nullptr, 0) < 0 && errno == ESRCH;
 }
 
 bool

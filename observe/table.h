@@ -12,9 +12,13 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
+#include <ranges>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace observe {
@@ -34,6 +38,9 @@ private:
 
 struct Process {
 	pid_t pid;
+	/* How many processes of the watch held this pid before it: a pid the
+	 * kernel gives again is another process. */
+	unsigned generation = 0;
 	pid_t ppid;
 	std::string name;
 	std::string place;
@@ -50,6 +57,7 @@ struct Process {
 	std::optional<Micros> gone_at;		/* seen collected; its status may still come */
 	std::optional<Micros> ended_at;		/* collected, and its end reported */
 	std::optional<int> wait_status;
+	std::optional<int> told_status;		/* its collector's word, come before the kernel's record of the collection */
 	bool killed = false;		/* observe has sent it SIGKILL */
 	/* What its stdout buffer held at the last look; none before one, or where it cannot be read. */
 	std::optional<std::string> held;
@@ -57,6 +65,7 @@ struct Process {
 	/* Held from the first sight to the collection, so that a signal can
 	 * never reach another process that came to use the same pid. */
 	int pidfd = -1;
+	std::uint64_t serial = 0;	/* its place in the order of appearance */
 
 	bool ended() const { return ended_at.has_value(); }
 	/* Its end was observe's own SIGKILL. */
@@ -80,12 +89,40 @@ public:
 	/* The shell and observe tell how what they collect ended; any other collector tells nobody. */
 	bool tells(pid_t collector) const { return collector == shell_ || collector == observer_; }
 
+	/* The process that holds the pid now, or held it last; in constant time. */
 	Process *find(pid_t);
 	Process const *find(pid_t) const;
+	/* The one of that generation, where the table still keeps it. */
+	Process const *find(pid_t, unsigned generation) const;
+	/* The process a task is of: a thread's, or the task itself where it is none
+	 * the trace has shown. The kernel's records name tasks; a job's are its processes'. */
+	pid_t process_of(pid_t task) const
+	{
+		auto thread = threads_.find(task);
+		return thread == threads_.end() ? task : thread->second;
+	}
+	void thread(pid_t task, pid_t process) { threads_[task] = process; }
+	void thread_gone(pid_t task) { threads_.erase(task); }
+	/* The kernel's records say when each process is collected, and with what
+	 * status: a collector's word only confirms it, and never ends it sooner. */
+	void set_exact_collections() { exact_ = true; }
+	bool exact_collections() const { return exact_; }
+	/*
+	 * The processes kept, in the order they appeared: every one not yet
+	 * collected, the program, and the last of those collected; past
+	 * `kept_ended` of these the oldest are forgotten, so that a watch of
+	 * any number of processes keeps bounded memory.
+	 */
 	std::deque<Process> const &all() const { return processes_; }
-	/* The processes not yet collected. */
+	/* How many collected processes were forgotten. */
+	std::size_t forgotten() const { return forgotten_; }
+	/* The processes not yet collected, in the order they appeared. */
 	std::vector<pid_t> living() const;
-	bool all_ended() const;
+	/* The same, as the processes themselves: a walk that costs what is alive, not what was. */
+	auto alive() const { return std::views::values(living_); }
+	bool all_ended() const { return living_.empty(); }
+	/* The collected processes kept, besides the program. */
+	static constexpr std::size_t kept_ended = 1000;
 
 	/* A new process of the job. The first is the program; one whose parent is
 	 * of the job is that parent's next child; any other is an orphan. */
@@ -94,6 +131,7 @@ public:
 	void exec(Micros t, pid_t pid, std::string file);
 	/* A signal sent to a process of the job, or by one. */
 	void signal(Micros t, Signal const &);
+	void group_signal(Micros t, GroupSignal const &);
 	void discard(Micros t, Discarded const &);
 	void adopt(Micros t, pid_t pid, pid_t parent);
 	/* It is gone: collected at `t`. Where its collector will tell its wait
@@ -108,6 +146,10 @@ public:
 	 * its parent's that a child begins with. */
 	void hold(Micros t, pid_t pid, std::string bytes, bool inherited);
 	void unreadable(Micros t, pid_t pid, std::string why);
+	/* The kernel holds it no more: collected, though perhaps unseen (a
+	 * waitid, an ignored SIGCHLD). Asked of its process descriptor, so a
+	 * new process given its pid does not answer for it. */
+	bool reaped(pid_t pid) const;
 	/* Ends it with SIGKILL, through its process descriptor; false where it
 	 * could not be sent (it is already gone). */
 	bool kill(pid_t pid);
@@ -116,9 +158,25 @@ private:
 	EventQueue &events_;
 	pid_t observer_;
 	pid_t shell_ = -1;
-	std::deque<Process> processes_;	/* stable addresses as it grows */
+	bool exact_ = false;
+	std::unordered_map<pid_t, pid_t> threads_;	/* a thread's task, to its process */
+	std::deque<std::pair<Micros, pid_t>> told_at_;	/* told of before the kernel's record, in order */
+	/* Stable addresses as it grows; a forgetting moves them, in appear() alone. */
+	std::deque<Process> processes_;
+	/* Each pid's current generation, kept for the whole watch. */
+	std::unordered_map<pid_t, unsigned> generations_;
+	/* The processes kept, by pid and generation. */
+	std::unordered_map<std::uint64_t, Process *> kept_;
+	/* The processes not yet collected, by the order they appeared. */
+	std::map<std::uint64_t, Process *> living_;
+	std::uint64_t appeared_ = 0;
+	std::size_t ended_ = 0;		/* collected ones kept, the program aside */
+	std::size_t forgotten_ = 0;
+	std::size_t forget_at_ = 2 * kept_ended;
 
 	void end(Process &, Micros t, std::optional<int> wait_status);
+	void forget_oldest(Micros now);
+	void index();
 };
 
 } // namespace observe

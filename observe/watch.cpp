@@ -14,6 +14,7 @@
 
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,12 @@ constexpr auto ending_limit = 5s;
  * among the others.
  */
 constexpr Micros release_delay = 20'000;
+/*
+ * The niceness observe reads the trace at, once the job has started at the
+ * usual one: the kernel drops what its buffers cannot hold, and on a busy
+ * machine a reader at the usual priority may wait long enough to let them fill.
+ */
+constexpr int reader_nice = -10;
 
 class Watch {
 public:
@@ -54,10 +61,21 @@ private:
 	Reaper reaper_;
 	Interrupts interrupts_;
 
+	/* Told at once, stamped when it was found: the span it names is earlier. */
+	void report_losses(KernelSource *kernel)
+	{
+		if (kernel == nullptr)
+			return;
+		for (auto const &loss : kernel->losses())
+			events_.push(clock_.now(), loss);
+	}
 	void report(Micros until)
 	{
-		for (auto const &e : events_.release(until))
+		auto released = events_.release(until);
+		for (auto const &e : released)
 			reporter_.report(e, table_);
+		if (!released.empty())
+			reporter_.flush();
 	}
 	std::vector<pid_t> end_the_rest(Loop &, StdioBuffers &);
 };
@@ -134,6 +152,7 @@ Watch::run(std::string &error, int &exec_error)
 				kernel ? SourceKind::kernel : SourceKind::proc, kernel ? "" : why});
 	std::string name = base_name(options_.argv[0]);
 	if (kernel) {
+		setpriority(PRIO_PROCESS, 0, reader_nice);
 		kernel->set_job(job->leader, name, options_.adopting);
 		kernel->take();
 	}
@@ -186,6 +205,7 @@ Watch::run(std::string &error, int &exec_error)
 	while (reason.empty()) {
 		loop.turn(limit);
 		table_.expire(clock_.now(), status_grace);
+		report_losses(kernel.get());
 		report(clock_.now() - release_delay);
 		if (table_.all_ended())
 			reason = "all ended";
@@ -208,8 +228,7 @@ Watch::run(std::string &error, int &exec_error)
 	jobshell::release(*job);
 	if (kernel) {
 		kernel->take();
-		if (kernel->lost() > 0)
-			events_.push(clock_.now(), Lost{kernel->lost()});
+		report_losses(kernel.get());
 	}
 	events_.push(clock_.now(), End{reason, ended});
 	report(clock_.now());

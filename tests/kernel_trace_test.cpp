@@ -9,6 +9,7 @@
 #include "trace.h"
 
 #include <gtest/gtest.h>
+#include <linux/sched.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -155,7 +156,13 @@ TEST(KernelTrace, FollowsAFamilyThroughItsStopSignalsAndCollection)
 	auto forked = first<Forked>(records, [&](auto &f) { return f.parent == child; });
 	ASSERT_TRUE(forked.second) << "the grandchild's fork, followed by the kernel";
 	pid_t grandchild = forked.second->child;
+	EXPECT_EQ(forked.second->clone_flags & CLONE_THREAD, 0u) << "a process, not a thread";
+	auto grandchild_exit = first<ExitCalled>(records, [&](auto &e) { return e.pid == grandchild; });
+	ASSERT_TRUE(grandchild_exit.second) << "its _exit(0), whose code is its status";
+	EXPECT_TRUE(grandchild_exit.second->group);
+	EXPECT_EQ(grandchild_exit.second->code, 0);
 	auto grandchild_collected = first<Collected>(records, [&](auto &c) { return c.pid == grandchild; });
+	EXPECT_LT(grandchild_exit.first, grandchild_collected.first);
 	ASSERT_TRUE(grandchild_collected.second);
 	EXPECT_EQ(grandchild_collected.second->reaper, child);
 	EXPECT_TRUE(grandchild_collected.second->ended);
@@ -221,6 +228,64 @@ TEST(KernelTrace, RemovesTheInstancesOfAnObserveThatIsGone)
 	EXPECT_TRUE(exists(alive)) << "the instance of a living observe";
 	for (auto const &path : {stale, stale + "-signals", alive})
 		rmdir(path.c_str());
+}
+
+/* A child that sends itself far more signals than the buffers hold while
+ * nobody reads them: the kernel drops records, and the reader says how many
+ * and over what span of time, each loss once. */
+TEST(KernelTrace, TellsEachLossWithItsSpan)
+{
+	REQUIRE_KERNEL_TRACE();
+	constexpr long signals = 400'000;
+	int go[2];
+	ASSERT_EQ(pipe(go), 0);
+	pid_t child = fork();
+	ASSERT_GE(child, 0);
+	if (child == 0) {
+		signal(SIGUSR1, SIG_IGN);	/* generated all the same, and traced */
+		char word;
+		if (read(go[0], &word, 1) != 1)
+			_exit(1);
+		for (long i = 0; i < signals; i++)
+			kill(getpid(), SIGUSR1);
+		_exit(0);
+	}
+	Reaped reaped{child};
+	close(go[0]);
+	std::string why;
+	std::int64_t before = now_ns();
+	auto trace = Trace::open({child}, why);
+	ASSERT_TRUE(trace) << why;
+	ASSERT_EQ(write(go[1], "g", 1), 1);
+	close(go[1]);
+	int status;
+	ASSERT_EQ(waitpid(child, &status, 0), child);
+	reaped.pid = -1;
+	ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+	std::vector<Record> records;
+	auto deadline = now_ns() + 10'000'000'000;
+	while (!first<Collected>(records, [&](auto &c) { return c.pid == child; }).second && now_ns() < deadline)
+		trace->take(records);
+	std::int64_t after = now_ns();
+	long read = 0;
+	for (auto const &record : records)
+		if (auto *g = std::get_if<Generated>(&record.what); g != nullptr && g->sender == child && g->signal == SIGUSR1)
+			read++;
+	EXPECT_LT(read, signals) << "the buffers held every signal: nothing was dropped to tell of";
+
+	auto losses = trace->losses();
+	ASSERT_FALSE(losses.empty()) << read << " of " << signals << " read, and no loss told";
+	long long told = 0;
+	for (auto const &loss : losses) {
+		told += loss.records;
+		EXPECT_GT(loss.records, 0);
+		EXPECT_LE(loss.from_ns, loss.until_ns) << "a span that ends before it begins";
+		EXPECT_GE(loss.from_ns, before);
+		EXPECT_LE(loss.until_ns, after);
+	}
+	EXPECT_EQ(told, trace->lost());
+	EXPECT_TRUE(trace->losses().empty()) << "a loss told twice";
 }
 
 } // namespace

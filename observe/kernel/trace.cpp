@@ -16,16 +16,12 @@
  * fork records keep as exact as the kernel's. A filter on the target's pid
  * could not be: a child may be signalled before the filter names it.
  *
- * The reader is woken by the kernel, not by a timer: a raw buffer polled
- * with its instance's buffer_percent at 0 is readable on any record. The
- * first instance wakes it so. The second would wake it for every signal
- * and every wait on the machine, nearly all of them others': it wakes the
- * reader only when half full, and is read whenever anything else wakes
- * it. The third, observe-PID-wake, records the same two events filtered
- * in the kernel to the followed pids as far as the reader knows them, and
- * wakes it for those; its records are thrown away, as the second instance
- * holds them all. A record the wake filter missed only waits for the next
- * wake-up; none is lost.
+ * The reader is woken by the kernel: a raw buffer polled with its
+ * instance's buffer_percent at 0 is readable on any record. Both
+ * instances wake it so, the second for every signal and every wait on the
+ * machine, nearly all of them others'; its caller rests a while after
+ * each take, so that it is woken at most once a rest, and a busy job's
+ * records are read in batches.
  *
  * sched_switch is filtered in the kernel to switches into a stop, or every
  * wake-up of the reader itself would be recorded.
@@ -62,23 +58,23 @@ namespace {
 constexpr char name_prefix[] = "observe-";
 
 /* What an instance holds, and so how it is read. */
-enum class Role { followed, everyone, wake };
+enum class Role { followed, everyone };
 
 struct InstanceSpec {
 	Role role;
 	char const *suffix;
-	unsigned buffer_kb;		/* per processor: seconds of a busy job's events */
+	/* Per processor, at least: what a job making a hundred thousand signals
+	 * a second records while observe, on a busy machine, waits a tenth of a
+	 * second to run. A new instance's default (trace-cmd's) is kept where it
+	 * is as large: each change of size waits for every processor. */
+	unsigned buffer_kb;
 	char const *buffer_percent;	/* how full a buffer is when it wakes the reader */
 };
 
 constexpr InstanceSpec instance_specs[] = {
-	{Role::followed, "", 256, "0"},
-	{Role::everyone, "-signals", 128, "50"},
-	{Role::wake, "-wake", 16, "0"},
+	{Role::followed, "", 1408, "0"},
+	{Role::everyone, "-signals", 4096, "0"},
 };
-
-/* Past this many followed pids the wake filter would outgrow a filter's page: wake on everything. */
-constexpr size_t wake_filter_pids = 64;
 
 /* The inode of the initial pid namespace (PROC_PID_INIT_INO). */
 constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
@@ -86,24 +82,36 @@ constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
 /* __TASK_STOPPED in a sched_switch's prev_state. */
 constexpr long task_stopped = 4;
 
-enum class Kind { fork, exec, exit, stop, generate, deliver, wait };
+enum class Kind { fork, exec, exit, stop, generate, deliver, wait, exit_group, exit_thread, kill, kill_return, waitid, waitid_return, free };
 
 struct EventSpec {
 	Kind kind;
-	Role role;	/* everyone's events are also the wake instance's */
+	Role role;
 	char const *system;
 	char const *name;
 	char const *filter;
 };
 
 constexpr EventSpec event_specs[] = {
-	{Kind::fork, Role::followed, "sched", "sched_process_fork", nullptr},
+	{Kind::fork, Role::followed, "task", "task_newtask", nullptr},
 	{Kind::exec, Role::followed, "sched", "sched_process_exec", nullptr},
 	{Kind::exit, Role::followed, "sched", "sched_process_exit", nullptr},
 	{Kind::stop, Role::followed, "sched", "sched_switch", "prev_state & 4"},
 	{Kind::deliver, Role::followed, "signal", "signal_deliver", nullptr},
 	{Kind::generate, Role::everyone, "signal", "signal_generate", nullptr},
 	{Kind::wait, Role::everyone, "syscalls", "sys_exit_wait4", "ret > 0"},
+	{Kind::exit_group, Role::followed, "syscalls", "sys_enter_exit_group", nullptr},
+	{Kind::exit_thread, Role::followed, "syscalls", "sys_enter_exit", nullptr},
+	/* A followed task's kill of one process; anyone's kill of a group or of all
+	 * (a pid of 0 or below, unsigned here), which may reach the job; and each
+	 * kill's end, which bounds the signals it sent. */
+	{Kind::kill, Role::followed, "syscalls", "sys_enter_kill", "pid > 0 && pid < 2147483648"},
+	{Kind::kill, Role::everyone, "syscalls", "sys_enter_kill", "pid == 0 || pid > 2147483647"},
+	{Kind::kill_return, Role::everyone, "syscalls", "sys_exit_kill", nullptr},
+	{Kind::waitid, Role::followed, "syscalls", "sys_enter_waitid", nullptr},
+	{Kind::waitid_return, Role::followed, "syscalls", "sys_exit_waitid", nullptr},
+	/* Made wherever the grace period ends, so unfiltered. */
+	{Kind::free, Role::everyone, "sched", "sched_process_free", nullptr},
 };
 
 std::string
@@ -176,6 +184,7 @@ private:
 struct Buffer {
 	int fd;
 	Role role;
+	std::int64_t last_ns;	/* the time of the last record read from it */
 };
 
 struct Decoder {
@@ -278,8 +287,10 @@ struct Trace::State {
 	std::vector<char> page;
 	std::set<pid_t> followed;	/* followed and not yet collected */
 	std::set<pid_t> exited;
-	bool wake_filter_stale = false;
+	std::set<pid_t> killing;	/* tasks inside a kill the reader kept */
 	long long lost = 0;
+	std::vector<Loss> losses;
+	std::int64_t opened_ns = 0;
 
 	~State()
 	{
@@ -289,6 +300,7 @@ struct Trace::State {
 			close(epoll);
 		if (held >= 0)
 			close(held);
+
 		/* The instances go after their files are closed: an open file keeps one busy. */
 		for (auto &instance : instances)
 			instance.remove();
@@ -307,12 +319,10 @@ struct Trace::State {
 	}
 
 	bool configure(std::vector<pid_t> const &roots, std::string &why);
-	void set_wake_filters();
 	bool follow_descendants(std::vector<pid_t> const &roots, std::string &why);
 	bool load_formats(std::string &why);
 	bool open_buffers(std::string &why);
-	void drain(int fd, std::vector<Record> &);
-	void discard(int fd);
+	void drain(Buffer &, std::vector<Record> &, std::int64_t until);
 	void decode(void *data, int size, unsigned long long ts, std::vector<Record> &);
 	bool keep(Record &);
 };
@@ -325,7 +335,8 @@ Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 		Instance &instance = instances[i];
 		if (!instance.create(instance_name() + spec.suffix, why))
 			return false;
-		if (observe_instance_buffer_kb(instance.handle(), spec.buffer_kb) < 0) {
+		bool small = atol(read_file(instance.dir() + "/buffer_size_kb").c_str()) < static_cast<long>(spec.buffer_kb);
+		if (small && observe_instance_buffer_kb(instance.handle(), spec.buffer_kb) < 0) {
 			why = describe("cannot size the trace buffer", errno);
 			return false;
 		}
@@ -347,7 +358,6 @@ Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 	followed.insert(roots.begin(), roots.end());
 	if (!follow_descendants(roots, why))
 		return false;
-	set_wake_filters();
 	auto enable = [&](Role role, EventSpec const &spec, char const *filter) {
 		if (observe_event_enable(instance(role).handle(), spec.system, spec.name, filter) == 0)
 			return true;
@@ -358,43 +368,8 @@ Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 	for (auto const &spec : event_specs) {
 		if (!enable(spec.role, spec, spec.filter))
 			return false;
-		/* The wake instance's filter is set already. */
-		if (spec.role == Role::everyone && !enable(Role::wake, spec, nullptr))
-			return false;
 	}
 	return true;
-}
-
-/*
- * The wake instance's filters: a signal sent by or to a followed pid, a
- * wait by a followed pid or returning one. They only say when to read:
- * where they cannot name every pid, they let everything wake the reader.
- */
-void
-Trace::State::set_wake_filters()
-{
-	wake_filter_stale = false;
-	std::string signal_filter = "common_pid == -1";
-	std::string wait_filter = "ret > 0";
-	if (followed.size() <= wake_filter_pids) {
-		std::string signal_terms, wait_terms;
-		for (pid_t pid : followed) {
-			std::string n = std::to_string(pid);
-			signal_terms += " || pid == " + n + " || common_pid == " + n;
-			wait_terms += " || ret == " + n + " || common_pid == " + n;
-		}
-		if (!followed.empty()) {
-			signal_filter = signal_terms.substr(4);
-			wait_filter = "ret > 0 && (" + wait_terms.substr(4) + ")";
-		}
-	} else {
-		signal_filter = "sig > 0";
-	}
-	tracefs_instance *wake = instance(Role::wake).handle();
-	if (observe_event_filter(wake, "signal", "signal_generate", signal_filter.c_str()) < 0)
-		observe_event_filter(wake, "signal", "signal_generate", "sig > 0");
-	if (observe_event_filter(wake, "syscalls", "sys_exit_wait4", wait_filter.c_str()) < 0)
-		observe_event_filter(wake, "syscalls", "sys_exit_wait4", "ret > 0");
 }
 
 /*
@@ -476,6 +451,7 @@ Trace::State::open_buffers(std::string &why)
 		why = describe("epoll", errno);
 		return false;
 	}
+
 	for (size_t i = 0; i < std::size(instance_specs); i++) {
 		std::string per_cpu = instances[i].dir() + "/per_cpu";
 		DIR *dir = opendir(per_cpu.c_str());
@@ -493,7 +469,7 @@ Trace::State::open_buffers(std::string &why)
 				closedir(dir);
 				return false;
 			}
-			buffers.push_back({fd, instance_specs[i].role});
+			buffers.push_back({fd, instance_specs[i].role, opened_ns});
 			epoll_event ready{};
 			ready.events = EPOLLIN;
 			ready.data.fd = fd;
@@ -519,11 +495,13 @@ Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Re
 				  [&](Decoder const &d) { return d.event->id == type; });
 	if (found == decoders.end())
 		return;
+
 	tep_event *e = found->event;
 	Record r{static_cast<std::int64_t>(ts), Forked{}};
 	switch (found->kind) {
 	case Kind::fork:
-		r.what = Forked{as_pid(number(e, data, "parent_pid")), as_pid(number(e, data, "child_pid"))};
+		r.what = Forked{as_pid(number(e, data, "common_pid")), as_pid(number(e, data, "pid")),
+				static_cast<std::uint64_t>(number(e, data, "clone_flags"))};
 		break;
 	case Kind::exec:
 		r.what = Executed{as_pid(number(e, data, "pid")), text(e, data, size, "filename")};
@@ -555,45 +533,59 @@ Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Re
 	case Kind::wait:
 		r.what = Collected{as_pid(number(e, data, "common_pid")), as_pid(number(e, data, "ret")), false};
 		break;
+	case Kind::exit_group:
+	case Kind::exit_thread:
+		r.what = ExitCalled{as_pid(number(e, data, "common_pid")), static_cast<int>(number(e, data, "error_code")),
+				    found->kind == Kind::exit_group};
+		break;
+	case Kind::kill:
+		r.what = KillCalled{as_pid(number(e, data, "common_pid")), as_pid(number(e, data, "pid")),
+				    static_cast<int>(number(e, data, "sig"))};
+		break;
+	case Kind::kill_return:
+		r.what = KillReturned{as_pid(number(e, data, "common_pid")), static_cast<long>(number(e, data, "ret"))};
+		break;
+	case Kind::waitid:
+		r.what = WaitidCalled{as_pid(number(e, data, "common_pid")), static_cast<int>(number(e, data, "which")),
+				      as_pid(number(e, data, "upid")), static_cast<int>(number(e, data, "options"))};
+		break;
+	case Kind::waitid_return:
+		r.what = WaitidReturned{as_pid(number(e, data, "common_pid")), static_cast<long>(number(e, data, "ret"))};
+		break;
+	case Kind::free:
+		r.what = Freed{as_pid(number(e, data, "pid"))};
+		break;
 	}
 	out.push_back(std::move(r));
 }
 
+/* Reads a buffer up to the first page that ends past `until`: a job that
+ * records faster than observe decodes must not keep it here for good. */
 void
-Trace::State::drain(int fd, std::vector<Record> &out)
+Trace::State::drain(Buffer &buffer, std::vector<Record> &out, std::int64_t until)
 {
-	for (;;) {
-		ssize_t n = read(fd, page.data(), page.size());
+	while (buffer.last_ns <= until) {
+		ssize_t n = read(buffer.fd, page.data(), page.size());
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
 			return;	/* EAGAIN: nothing more now */
 		if (kbuffer_load_subbuffer(kbuf, page.data()) < 0)
 			continue;
-		/* A count, or -1 where the kernel only knows that some were lost. */
-		int missed = kbuffer_missed_events(kbuf);
-		if (missed != 0)
-			lost += missed > 0 ? missed : 1;
 		unsigned long long ts;
-		for (void *data = kbuffer_read_event(kbuf, &ts); data != nullptr; data = kbuffer_next_event(kbuf, &ts))
+		void *data = kbuffer_read_event(kbuf, &ts);
+		/* A count, or -1 where the kernel only knows that some were lost:
+		 * between the last record read from this buffer and this page's first. */
+		if (int missed = kbuffer_missed_events(kbuf); missed != 0) {
+			long long records = missed > 0 ? missed : 1;
+			lost += records;
+			auto until = data != nullptr ? static_cast<std::int64_t>(ts) : buffer.last_ns;
+			losses.push_back({records, buffer.last_ns, until});
+		}
+		for (; data != nullptr; data = kbuffer_next_event(kbuf, &ts)) {
 			decode(data, kbuffer_event_size(kbuf), ts, out);
-	}
-}
-
-/* The wake instance's records: their only use was the wake-up. A few
- * pages a take at most: records that keep coming (a tracer of observe
- * itself makes them) must not keep observe here. */
-void
-Trace::State::discard(int fd)
-{
-	constexpr int most_pages = 16;
-	for (int pages = 0; pages < most_pages;) {
-		ssize_t n = read(fd, page.data(), page.size());
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return;
-		pages++;
+			buffer.last_ns = static_cast<std::int64_t>(ts);
+		}
 	}
 }
 
@@ -607,7 +599,7 @@ Trace::State::keep(Record &record)
 {
 	auto is_followed = [&](pid_t pid) { return followed.count(pid) != 0; };
 	if (auto *forked = std::get_if<Forked>(&record.what)) {
-		wake_filter_stale |= followed.insert(forked->child).second;
+		followed.insert(forked->child);
 		return true;
 	}
 	if (auto *exited = std::get_if<Exited>(&record.what)) {
@@ -618,12 +610,25 @@ Trace::State::keep(Record &record)
 		return is_followed(stopped->pid);	/* the switch may have been kept for the task switched to */
 	if (auto *generated = std::get_if<Generated>(&record.what))
 		return is_followed(generated->sender) || is_followed(generated->target);
+	if (auto *call = std::get_if<KillCalled>(&record.what)) {
+		killing.insert(call->pid);
+		return true;
+	}
+	if (auto *done = std::get_if<KillReturned>(&record.what))
+		return killing.erase(done->pid) != 0;	/* everyone's kills end here; only those begun matter */
+	if (auto *freed = std::get_if<Freed>(&record.what)) {
+		/* A thread's, or a process no wait4 collected: its number may now be anyone's. */
+		if (!is_followed(freed->pid))
+			return false;
+		followed.erase(freed->pid);
+		exited.erase(freed->pid);
+		return true;
+	}
 	if (auto *collected = std::get_if<Collected>(&record.what)) {
 		if (!is_followed(collected->pid))
 			return false;
 		collected->ended = exited.count(collected->pid) != 0;
 		if (collected->ended) {
-			wake_filter_stale = true;
 			followed.erase(collected->pid);
 			exited.erase(collected->pid);
 		}
@@ -652,6 +657,9 @@ Trace::open(std::vector<pid_t> const &roots, std::string &why)
 		return nullptr;
 	remove_stale_instances();
 	auto state = std::make_unique<State>();
+	timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	state->opened_ns = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 	if (!state->configure(roots, why) || !state->load_formats(why) || !state->open_buffers(why))
 		return nullptr;
 	return std::unique_ptr<Trace>(new Trace(std::move(state)));
@@ -673,6 +681,15 @@ Trace::lost() const
 	return state_->lost;
 }
 
+std::vector<Loss>
+Trace::losses()
+{
+	auto losses = std::move(state_->losses);
+	state_->losses.clear();
+	std::sort(losses.begin(), losses.end(), [](Loss const &a, Loss const &b) { return a.from_ns < b.from_ns; });
+	return losses;
+}
+
 void
 Trace::take(std::vector<Record> &out)
 {
@@ -686,13 +703,8 @@ Trace::take(std::vector<Record> &out)
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	std::int64_t until = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 	auto &pending = state_->pending;
-	/* Every buffer: the one that holds everyone's signals and waits wakes nobody until half full. */
-	for (auto const &buffer : state_->buffers)
-		if (buffer.role == Role::wake)
-			state_->discard(buffer.fd);
-	for (auto const &buffer : state_->buffers)
-		if (buffer.role != Role::wake)
-			state_->drain(buffer.fd, pending);
+	for (auto &buffer : state_->buffers)
+		state_->drain(buffer, pending, until);
 	/* Each buffer is in time order already; stable keeps a processor's own order on equal times. */
 	std::stable_sort(pending.begin(), pending.end(),
 			 [](Record const &a, Record const &b) { return a.t_ns < b.t_ns; });
@@ -710,8 +722,6 @@ Trace::take(std::vector<Record> &out)
 	else
 		n = write(state_->held, &count, sizeof(count));
 	(void)n;	/* nothing to do either way: the counter only says whether records wait */
-	if (state_->wake_filter_stale)
-		state_->set_wake_filters();
 }
 
 } // namespace observe::kernel

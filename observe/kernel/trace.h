@@ -30,10 +30,15 @@
 
 namespace observe::kernel {
 
-/* sched_process_fork: the parent made the child (a process or a thread). */
+/*
+ * task_newtask: the task `parent` (a thread, maybe, of its process) made the
+ * task `child`: a thread of its own process where clone_flags hold
+ * CLONE_THREAD, else a process, its own parent's child with CLONE_PARENT.
+ */
 struct Forked {
 	pid_t parent;
 	pid_t child;
+	std::uint64_t clone_flags = 0;
 };
 
 /* sched_process_exec: the process now runs this file. */
@@ -46,6 +51,47 @@ struct Executed {
 struct Exited {
 	pid_t pid;
 	bool group_dead;
+};
+
+/* sys_enter_exit_group (group) or sys_enter_exit: the task asked to end with this code. */
+struct ExitCalled {
+	pid_t pid;
+	int code;
+	bool group;
+};
+
+/* sys_enter_kill: the task sends `signal` to `target`, a process, or a group (0, -1, -PGID). */
+struct KillCalled {
+	pid_t pid;
+	pid_t target;
+	int signal;
+};
+
+/* sys_exit_kill: its kill is done; the signals it sent were generated in between. */
+struct KillReturned {
+	pid_t pid;
+	long result;
+};
+
+/* sys_enter_waitid: the task waits for a child: `which` P_ALL, P_PID, P_PGID or P_PIDFD, with `id`. */
+struct WaitidCalled {
+	pid_t pid;
+	int which;
+	int id;
+	int options;
+};
+
+/* sys_exit_waitid: its waitid is done; 0 where it told of a child (but for WNOHANG with none). */
+struct WaitidReturned {
+	pid_t pid;
+	long result;
+};
+
+/* sched_process_free: the task's last reference went, some time after it was collected
+ * (a grace period): the one word of a collection no wait4 made (waitid, a parent that
+ * ignores SIGCHLD). */
+struct Freed {
+	pid_t pid;
 };
 
 /* sched_switch away from a task put in the stopped state (__TASK_STOPPED). */
@@ -91,7 +137,9 @@ struct Collected {
 
 struct Record {
 	std::int64_t t_ns;
-	std::variant<Forked, Executed, Exited, Stopped, Generated, Delivered, Collected> what;
+	std::variant<Forked, Executed, Exited, Stopped, Generated, Delivered, Collected, ExitCalled, KillCalled,
+		     KillReturned, WaitidCalled, WaitidReturned, Freed>
+		what;
 };
 
 /* The TRACE_SIGNAL_* results of signal_generate. */
@@ -101,6 +149,17 @@ enum SignalResult {
 	signal_already_pending = 2,
 	signal_overflow = 3,
 	signal_lose_info = 4,
+};
+
+/*
+ * Records the kernel dropped, its buffer full when it had them to write:
+ * what happened between `from_ns` and `until_ns` (the last record read
+ * before, the first after) may be missing.
+ */
+struct Loss {
+	long long records;	/* at least: a page may say only that some were lost */
+	std::int64_t from_ns;
+	std::int64_t until_ns;
 };
 
 class Trace {
@@ -138,6 +197,8 @@ public:
 
 	/* How many records the kernel dropped because its buffer was full (at least). */
 	long long lost() const;
+	/* The losses found since the last call, each once, oldest first. */
+	std::vector<Loss> losses();
 
 	struct State;
 

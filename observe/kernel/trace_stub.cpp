@@ -51,4 +51,10 @@ Trace::lost() const
 	return 0;
 }
 
+std::vector<Loss>
+Trace::losses()
+{
+	return {};
+}
+
 } // namespace observe::kernel

@@ -92,7 +92,8 @@ observe_event_enable(struct tracefs_instance *instance, char const *system, char
 {
 	if (filter != NULL && observe_event_filter(instance, system, event, filter) < 0)
 		return -1;
-	return tracefs_event_enable(instance, system, event);
+	/* The event's own file: tracefs_event_enable() would list every event to match a pattern. */
+	return tracefs_event_file_write(instance, system, event, "enable", "1") < 0 ? -1 : 0;
 }
 
 int

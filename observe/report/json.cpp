@@ -172,16 +172,35 @@ json_event(Event const &event, ProcessTable const *table)
 				o.add_null("cause");
 			if (e.because_of)
 				o.add("because_of", *e.because_of);
+			if (e.thread)
+				o.add("thread", *e.thread);
+			if (e.target_thread)
+				o.add("target_thread", *e.target_thread);
+			if (e.group)
+				o.add("group", *e.group);
+			if (e.cause != SignalCause::none)
+				if (CodeMeaning const *meaning = code_meaning(e.signal, e.code))
+					o.add("reason", meaning->words);
+			o.add("code", e.code).add("code_name", code_name(e.signal, e.code));
 			o.add("target_state", state_name(e.target_state));
 			if (e.target_ending)
 				o.raw("target_ending", "true");
-			return o.add("code", e.code).done();
+			return o.done();
+		},
+		[&](GroupSignal const &e) {
+			Object o(t, "group_signal");
+			o.add("from", e.from).add("group", e.group).add("signal", signal_name(e.signal));
+			if (e.thread)
+				o.add("thread", *e.thread);
+			return o.done();
 		},
 		[&](Discarded const &e) {
 			return Object(t, "discarded").add("pid", e.pid).add("signal", signal_name(e.signal))
 				.add("reason", reason_name(e.reason)).done();
 		},
-		[&](Lost const &e) { return Object(t, "lost").add("records", e.records).done(); },
+		[&](Lost const &e) {
+			return Object(t, "lost").add("records", e.records).add("from_us", e.from).add("until_us", e.until).done();
+		},
 		[&](Held const &e) {
 			Object o(t, "buffer");
 			o.add("pid", e.pid).add("text", e.text);
@@ -224,7 +243,6 @@ void
 JsonReporter::report(Event const &event, ProcessTable const &table)
 {
 	fprintf(out_, "%s\n", json_event(event, &table).c_str());
-	fflush(out_);
 }
 
 } // namespace observe

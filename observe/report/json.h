@@ -25,6 +25,7 @@ class JsonReporter : public Reporter {
 public:
 	explicit JsonReporter(FILE *out) : out_(out) {}
 	void report(Event const &, ProcessTable const &) override;
+	void flush() override { fflush(out_); }
 
 private:
 	FILE *out_;

@@ -17,6 +17,9 @@ class Reporter {
 public:
 	virtual ~Reporter() = default;
 	virtual void report(Event const &, ProcessTable const &) = 0;
+	/* Each batch of events released is written out at once, not each event:
+	 * a job that prints much would otherwise wait on observe's writes. */
+	virtual void flush() {}
 	/* Everything has been reported. */
 	virtual void finish(ProcessTable const &) {}
 };
@@ -29,6 +32,11 @@ public:
 	{
 		for (auto &r : all_)
 			r->report(e, table);
+	}
+	void flush() override
+	{
+		for (auto &r : all_)
+			r->flush();
 	}
 	void finish(ProcessTable const &table) override
 	{

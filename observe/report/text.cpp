@@ -59,67 +59,31 @@ TextReporter::write_folded(std::string const &prefix, std::string const &text)
 	}
 }
 
-void
-TextReporter::line(Micros t, std::string const &text)
-{
-	auto seconds = static_cast<long long>(t / 1'000'000);
-	auto micros = static_cast<long long>(t % 1'000'000);
-	char time[40];
-	if (exact_)
-		snprintf(time, sizeof(time), "%4lld.%06lld  ", seconds, micros);
-	else
-		snprintf(time, sizeof(time), "%4lld.%03lld  ", seconds, micros / 1000);
-	write_folded(time, text);
-	fflush(out_);
-}
-
 /* observe's own word, outside the timed lines. */
 void
 TextReporter::say(std::string const &text)
 {
 	write_folded("observe: ", text);
-	fflush(out_);
 }
 
-/* What a child did, as its SIGCHLD's code tells. */
-static char const *
-child_did(int code)
+/* "   1.234  ", or to the microsecond: what every line begins with. */
+std::string
+TextReporter::stamp(Micros t) const
 {
-	switch (code) {
-	case CLD_EXITED:
-		return "exited";
-	case CLD_KILLED:
-		return "was killed";
-	case CLD_DUMPED:
-		return "was killed and dumped core";
-	case CLD_TRAPPED:
-		return "was trapped";
-	case CLD_STOPPED:
-		return "stopped";
-	case CLD_CONTINUED:
-		return "continued";
-	}
-	return "changed state";
+	auto seconds = static_cast<long long>(t / 1'000'000);
+	auto micros = static_cast<long long>(t % 1'000'000);
+	char text[48];
+	if (exact_)
+		snprintf(text, sizeof(text), "%4lld.%06lld  ", seconds, micros);
+	else
+		snprintf(text, sizeof(text), "%4lld.%03lld  ", seconds, micros / 1000);
+	return text;
 }
 
-/* Why the terminal sent it. */
-static char const *
-terminal_words(int sig)
+void
+TextReporter::line(Micros t, std::string const &text)
 {
-	switch (sig) {
-	case SIGINT:
-		return "Ctrl-C typed on the job's terminal";
-	case SIGQUIT:
-		return "Ctrl-\\ typed on the job's terminal";
-	case SIGTSTP:
-		return "Ctrl-Z typed on the job's terminal";
-	case SIGWINCH:
-		return "the job's terminal changed size";
-	case SIGTTIN:
-	case SIGTTOU:
-		return "a process not in the terminal's foreground used it";
-	}
-	return "the job's terminal hung up: its session leader ended";
+	write_folded(stamp(t), text);
 }
 
 /* A process as a place in the family, where that is short: "child 1",
@@ -136,12 +100,33 @@ place_of(pid_t pid, ProcessTable const &table)
 	return place == "program" ? "the program" : place;
 }
 
+/* The sender: a process, and its thread where not the main one. */
+static std::string
+sender_words(pid_t from, std::optional<pid_t> thread, ProcessTable const &table)
+{
+	return who(from, table) + (thread ? " (its thread " + std::to_string(*thread) + ")" : "");
+}
+
+/* Whom one kill to many was for: its pid argument. */
+static std::string
+group_words(pid_t group)
+{
+	if (group == 0)
+		return "its own process group";
+	if (group == -1)
+		return "every process it may signal";
+	return "process group " + std::to_string(-group);
+}
+
 static std::string
 signal_words(Signal const &e, ProcessTable const &table)
 {
 	std::string sig = signal_name(e.signal);
-	std::string line = (e.from ? who(*e.from, table) : std::string("kernel")) + " \u2192 " + who(e.target, table) +
-			   " " + sig;
+	std::string to = who(e.target, table) + (e.target_thread ? " (its thread " + std::to_string(*e.target_thread) + ")" : "");
+	/* A member's share of a kill to its group: the group's line named the sender. */
+	std::string line = e.group ? "  \u21b3 " + to + " " + sig
+				   : (e.from ? sender_words(*e.from, e.thread, table) : std::string("kernel")) + " \u2192 " +
+					     to + " " + sig;
 	std::string target = place_of(e.target, table);
 	std::string because = e.because_of ? place_of(*e.because_of, table) : "a process";
 	switch (e.cause) {
@@ -162,7 +147,15 @@ signal_words(Signal const &e, ProcessTable const &table)
 		line += ": " + because + " " + child_did(e.code);
 		break;
 	case SignalCause::kernel:
-		line += ": sent by the kernel for a reason of its own";
+		line += ": sent by the kernel (" + code_name(e.signal, e.code) + "), for a reason its record does not tell";
+		break;
+	case SignalCause::broken_pipe:
+	case SignalCause::timer:
+	case SignalCause::fault:
+	case SignalCause::limit:
+	case SignalCause::io:
+		if (CodeMeaning const *meaning = code_meaning(e.signal, e.code))
+			line += std::string(": ") + meaning->words + " (" + code_name(e.signal, e.code) + ")";
 		break;
 	}
 	switch (e.result) {
@@ -204,7 +197,6 @@ TextReporter::show_output(Micros t, std::string const &bytes)
 	std::string text = job_text_.show(bytes);
 	if (live_) {
 		fputs(text.c_str(), out_);
-		fflush(out_);
 		size_t nl = text.rfind('\n');
 		open_line_ = nl == std::string::npos ? open_line_ + text : text.substr(nl + 1);
 		reshown_ = false;
@@ -264,10 +256,17 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 			names_[e.pid] = base_name(e.file);
 		},
 		[&](Signal const &e) { line(t, signal_words(e, table)); },
+		[&](GroupSignal const &e) {
+			line(t, sender_words(e.from, e.thread, table) + " \u2192 " + group_words(e.group) + " " +
+					signal_name(e.signal) + ": one kill for all its members, each one's result below");
+		},
 		[&](Discarded const &e) { line(t, discard_words(e, table)); },
 		[&](Lost const &e) {
-			line(t, "the kernel dropped " + std::to_string(e.records) +
-					" of its records, its buffer full: some events are missing");
+			char span[64];
+			snprintf(span, sizeof(span), "%.6f s and %.6f s", e.from / 1e6, e.until / 1e6);
+			line(t, "the kernel's trace buffer was full: it dropped " + std::to_string(e.records) +
+					(e.records == 1 ? " record" : " records") + ", so what happened between " + span +
+					" may be missing here");
 		},
 		[&](Spawn const &e) {
 			names_[e.pid] = e.name;

@@ -31,6 +31,7 @@ class TextReporter : public Reporter {
 public:
 	explicit TextReporter(FILE *out, TextStyle style = {});
 	void report(Event const &, ProcessTable const &) override;
+	void flush() override { fflush(out_); }
 
 private:
 	FILE *out_;
@@ -47,6 +48,7 @@ private:
 	/* Each process's command as of the event told of, which the table may have passed. */
 	std::unordered_map<pid_t, std::string> names_;
 
+	std::string stamp(Micros t) const;
 	void line(Micros t, std::string const &text);
 	void say(std::string const &text);
 	void write_folded(std::string const &prefix, std::string const &text);

@@ -355,6 +355,9 @@ draw_timeline(ProcessTable const &table, Micros end, bool colour, size_t width)
 		for (size_t i = 1; i < cause.size(); i++)
 			lines.push_back(std::string(label_width + 2 + cells_width + 2, ' ') + cause[i]);
 	}
+	if (table.forgotten() > 0)
+		lines.push_back("  (and " + std::to_string(table.forgotten()) +
+				" processes collected earlier, no longer kept: the live report shows them)");
 	bool signals = std::any_of(table.all().begin(), table.all().end(), [](auto const &p) { return !p.signals.empty(); });
 	for (auto &line : legend(colour, signals, width))
 		lines.push_back(line);

@@ -68,19 +68,31 @@ held_words(std::string const &bytes, size_t most)
 	       "\"";
 }
 
+void
+append_printable(std::string &out, std::string_view bytes)
+{
+	auto plain = [](unsigned char c) { return (c >= 0x20 && c < 0x7F) || c == '\t'; };
+	for (size_t at = 0; at < bytes.size();) {
+		/* Runs of plain text go in whole: a job's output is mostly that. */
+		size_t run = at;
+		while (run < bytes.size() && plain(static_cast<unsigned char>(bytes[run])))
+			run++;
+		out.append(bytes, at, run - at);
+		if (run == bytes.size())
+			break;
+		unsigned char c = static_cast<unsigned char>(bytes[run]);
+		char escape[8];
+		snprintf(escape, sizeof(escape), c == '\r' ? "\\r" : c == '\n' ? "\\n" : "\\x%02x", c);
+		out += escape;
+		at = run + 1;
+	}
+}
+
 std::string
-printable(std::string const &bytes)
+printable(std::string_view bytes)
 {
 	std::string out;
-	for (unsigned char c : bytes) {
-		if ((c >= 0x20 && c < 0x7F) || c == '\t') {
-			out += static_cast<char>(c);
-		} else {
-			char escape[8];
-			snprintf(escape, sizeof(escape), c == '\r' ? "\\r" : c == '\n' ? "\\n" : "\\x%02x", c);
-			out += escape;
-		}
-	}
+	append_printable(out, bytes);
 	return out;
 }
 

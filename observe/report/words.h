@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace observe {
 
@@ -35,6 +36,8 @@ std::string short_place(std::string const &place);
 std::string held_words(std::string const &bytes, size_t most = 60);
 
 /* Text with control characters (but tabs) and bytes past ASCII shown as escapes. */
-std::string printable(std::string const &bytes);
+std::string printable(std::string_view bytes);
+/* The same, appended to `out`. */
+void append_printable(std::string &out, std::string_view bytes);
 
 } // namespace observe

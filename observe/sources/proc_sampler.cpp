@@ -62,6 +62,14 @@ ProcSampler::update(Process &p, Micros now)
 		table_.change(now, p.pid, state);
 }
 
+/* Seen and not yet collected: a pid whose holder was collected is another process's now. */
+bool
+ProcSampler::known(pid_t pid) const
+{
+	Process const *p = table_.find(pid);
+	return p != nullptr && !p->ended();
+}
+
 void
 ProcSampler::discover(Micros now)
 {
@@ -72,14 +80,14 @@ ProcSampler::discover(Micros now)
 			continue;
 		pid_t parent_pid = parent.pid;
 		for (pid_t child : files(parent_pid).children()) {
-			if (table_.find(child) != nullptr)
+			if (known(child))
 				continue;
 			if (auto stat = files(child).stat())
 				table_.appear(now, child, parent_pid, stat->comm, procfs::state_of(stat->state));
 		}
 	}
 	for (pid_t child : files(table_.observer()).children()) {
-		if (child == table_.shell() || table_.find(child) != nullptr)
+		if (child == table_.shell() || known(child))
 			continue;
 		if (auto stat = files(child).stat())
 			table_.appear(now, child, stat->ppid, stat->comm, procfs::state_of(stat->state));

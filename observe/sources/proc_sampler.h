@@ -39,6 +39,7 @@ private:
 	procfs::ProcessFiles &files(pid_t);
 	void update(Process &, Micros now);
 	void discover(Micros now);
+	bool known(pid_t) const;
 };
 
 } // namespace observe

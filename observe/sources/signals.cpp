@@ -56,8 +56,10 @@ Reaper::take()
 			continue;
 		}
 		Micros now = clock_.now();
-		/* Orphaned and collected here between two looks: it was adopted all the same. */
-		table_.adopt(now, pid, table_.observer());
+		/* Orphaned and collected here between two looks: it was adopted all the same.
+		 * The kernel's records tell when, where they are read. */
+		if (!table_.exact_collections())
+			table_.adopt(now, pid, table_.observer());
 		table_.told(now, pid, status);
 	}
 }

@@ -28,8 +28,10 @@ StdioBuffers::look(pid_t pid, bool at_once)
 		return;
 	bool first = !p->held;
 	auto ran = ran_.find(pid);
-	if (ran == ran_.end())
+	if (ran == ran_.end()) {
 		ran = ran_.emplace(pid, Ran{procfs::ProcessFiles(pid)}).first;
+		reader_.inherit(pid, p->ppid);
+	}
 	auto schedule = ran->second.files.schedule();
 	long long running = schedule ? schedule->running_ns : -1;
 	if (!at_once && running >= 0 && running == ran->second.running_ns && ran->second.told)
@@ -79,15 +81,19 @@ StdioBuffers::take()
 	auto now = Clock::now();
 	if (now < next_)
 		return;
-	for (auto const &p : table_.all()) {
-		if (!p.ended()) {
-			look(p.pid, false);
-		} else if (read_.erase(p.pid)) {
-			candidates_.erase(p.pid);
-			ran_.erase(p.pid);
-			/* Its pid may come to another process. */
-			reader_.forget(p.pid);
+	for (pid_t pid : table_.living())
+		look(pid, false);
+	for (auto pid = read_.begin(); pid != read_.end();) {
+		Process const *p = table_.find(*pid);
+		if (p != nullptr && !p->ended()) {
+			++pid;
+			continue;
 		}
+		candidates_.erase(*pid);
+		ran_.erase(*pid);
+		/* Its pid may come to another process. */
+		reader_.forget(*pid);
+		pid = read_.erase(pid);
 	}
 	next_ = clock_.next_tick(sample_interval);
 }

@@ -323,4 +323,12 @@ StdoutReader::forget(pid_t pid)
 	places_.erase(pid);
 }
 
+void
+StdoutReader::inherit(pid_t child, pid_t parent)
+{
+	auto known = places_.find(parent);
+	if (known != places_.end() && known->second.mapped)
+		places_.try_emplace(child, known->second);
+}
+
 } // namespace observe

@@ -63,6 +63,9 @@ public:
 	Result read(pid_t);
 	/* The process is gone: drops what is cached about it, as its pid may be reused. */
 	void forget(pid_t);
+	/* A child just forked keeps its parent's places until it execs (which
+	 * a read notices): taken from the parent, not from its maps. */
+	void inherit(pid_t child, pid_t parent);
 
 private:
 	/* Where a process keeps its stream, and what was last seen of it. */
