@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <string.h>
 
+#include <iterator>
+
 namespace observe {
 
 static constexpr char const *state_names[] = {"running", "stopped", "zombie"};
@@ -11,6 +13,11 @@ static constexpr char const *result_names[] = {"queued", "resumed", "ignored", "
 /* The kernel's own reasons, as JSON gives them; null where there is none to name. */
 static constexpr char const *cause_names[] = {nullptr, "orphaned group", "terminal", "child changed state", nullptr};
 static constexpr char const *reason_names[] = {"orphaned group", "flushed by SIGCONT"};
+/* By the kernel's numbers, from 1. */
+static constexpr char const *tcp_state_names[] = {
+	"established", "syn-sent", "syn-received", "fin-wait-1", "fin-wait-2", "time-wait",
+	"closed", "close-wait", "last-ack", "listening", "closing",
+};
 
 char const *
 state_name(State state)
@@ -34,6 +41,20 @@ char const *
 reason_name(DiscardReason reason)
 {
 	return reason_names[static_cast<int>(reason)];
+}
+
+char const *
+tcp_state_name(TcpState state)
+{
+	return tcp_state_names[static_cast<int>(state) - 1];
+}
+
+TcpState
+tcp_state(int kernel_state)
+{
+	if (kernel_state < 1 || kernel_state > static_cast<int>(std::size(tcp_state_names)))
+		return TcpState::closed;
+	return static_cast<TcpState>(kernel_state);
 }
 
 bool

@@ -182,13 +182,33 @@ struct Gap {
 /* The greeting server's client found nothing listening before the end. */
 struct NoListener {};
 
+/*
+ * A TCP socket's state, numbered as the kernel numbers them (its TCP_*
+ * values, which /proc/net/tcp shows too), so that either source converts
+ * with tcp_state().
+ */
+enum class TcpState {
+	established = 1,
+	syn_sent,
+	syn_received,
+	fin_wait1,	/* this end has closed */
+	fin_wait2,	/* ... and the other end has seen it */
+	time_wait,	/* both have closed, this end first: kept for a minute */
+	closed,
+	close_wait,	/* the other end has closed */
+	last_ack,	/* ... and then this end */
+	listening,
+	closing,	/* both closed at once */
+};
+
 /* A TCP socket of the job, or a connection it left behind, in a new state. */
 struct SocketChange {
 	std::string local;			/* "127.0.0.1:3456" */
 	std::optional<std::string> remote;	/* none for a listener */
-	std::string state;	/* listening, established, close-wait, fin-wait, time-wait, closed */
-	std::optional<pid_t> pid;	/* the owner; none for a connection nobody holds (time-wait) */
-	bool before = false;	/* found at the start: left by an earlier run */
+	TcpState state;
+	std::optional<pid_t> pid;	/* the process that holds it, or made the change; none for nobody */
+	bool before = false;	/* left by an earlier run */
+	bool reset = false;	/* closed by a reset, sent or received, not by an orderly end */
 };
 
 /* The watch is over. */
@@ -221,6 +241,10 @@ char const *result_name(SignalResult);
 /* "orphaned group", "terminal", "child changed state"; nullptr for none. */
 char const *cause_name(SignalCause);
 char const *reason_name(DiscardReason);
+/* "listening", "syn-sent", "fin-wait-1", "time-wait", ... */
+char const *tcp_state_name(TcpState);
+/* The kernel's TCP_* number as a state; an unknown one is closed. */
+TcpState tcp_state(int kernel_state);
 /* "SIGHUP" for 1, or "signal 99" for a number without a name. */
 std::string signal_name(int);
 

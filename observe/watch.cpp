@@ -121,6 +121,8 @@ Watch::run(std::string &error, int &exec_error)
 	job_options.adopting = options_.adopting;
 	job_options.uid = options_.uid;
 	job_options.gid = options_.gid;
+	/* Before the job, so that the kernel's record of its sockets misses none. */
+	Sockets sockets(table_, events_, clock_, kernel != nullptr);
 	/* Times count from here: opening the trace can take a while on a busy machine. */
 	clock_.restart();
 	auto job = jobshell::start(job_options, error, &exec_error);
@@ -145,7 +147,6 @@ Watch::run(std::string &error, int &exec_error)
 	StdioBuffers buffers(table_, clock_);
 	if (kernel)
 		kernel->set_look([&](pid_t pid) { buffers.look(pid); });
-	Sockets sockets(table_, events_, clock_);
 	std::optional<ServerClient> client;
 	if (options_.send)
 		client.emplace(*options_.send, table_, events_, clock_, [&] { sockets.look(); });
@@ -180,7 +181,7 @@ Watch::run(std::string &error, int &exec_error)
 	auto ended = end_the_rest(loop, buffers);
 	if (client)
 		client->finish();
-	sockets.look();
+	sockets.finish();
 	/* The shell goes last; with it goes the last holder of the terminal. */
 	if (!reaper_.shell_collected()) {
 		kill(job->shell, SIGKILL);

@@ -4,6 +4,7 @@
 #include "procfs.h"
 
 #include <arpa/inet.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 
@@ -11,6 +12,12 @@ namespace observe {
 
 /* How often the job's sockets are looked at, besides the client's looks at each step. */
 static constexpr auto socket_interval = std::chrono::milliseconds(100);
+/*
+ * How old a trace record is before it is sorted out: by then the kernel
+ * source has told the table of the fork that made the process it names.
+ * Well within the time the watch holds events back before reporting them.
+ */
+static constexpr auto record_age = std::chrono::milliseconds(5);
 
 static std::string
 endpoint(in_addr_t address, int port)
@@ -20,68 +27,121 @@ endpoint(in_addr_t address, int port)
 	return std::string(text) + ":" + std::to_string(port);
 }
 
-/* The kernel's TCP states, in the few words a person needs. */
-static char const *
-state_words(int state)
+static std::string
+port_of(std::string const &endpoint)
 {
-	switch (state) {
-	case procfs::tcp_listen:
-		return "listening";
-	case procfs::tcp_syn_sent:
-	case procfs::tcp_syn_recv:
-	case procfs::tcp_established:
-		return "established";
-	case procfs::tcp_close_wait:
-	case procfs::tcp_last_ack:
-		return "close-wait";
-	case procfs::tcp_fin_wait1:
-	case procfs::tcp_fin_wait2:
-	case procfs::tcp_closing:
-		return "fin-wait";
-	case procfs::tcp_time_wait:
-		return "time-wait";
-	default:
-		return "closed";
-	}
+	return endpoint.substr(endpoint.rfind(':') + 1);
 }
 
-Sockets::Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock)
+/* What is in TIME-WAIT in this network namespace (observe's, which is the job's), by its ends. */
+static std::set<std::pair<std::string, std::string>>
+time_waits_now()
+{
+	std::set<std::pair<std::string, std::string>> found;
+	for (auto const &socket : procfs::tcp_sockets())
+		if (socket.state == procfs::tcp_time_wait)
+			found.emplace(endpoint(socket.address, socket.port),
+				      endpoint(socket.remote_address, socket.remote_port));
+	return found;
+}
+
+Sockets::Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock, bool kernel)
 	: table_(table), events_(events), clock_(clock), next_(clock.next_tick(socket_interval))
 {
-	/* A connection of an earlier run, waiting out its TIME-WAIT on the
-	 * server's port: there before the job, so told at the watch's start. */
-	Micros now = 0;
-	for (auto const &socket : procfs::tcp_sockets()) {
-		if (socket.state != procfs::tcp_time_wait || socket.port != server::listen_port)
-			continue;
-		Ends ends{endpoint(socket.address, socket.port), endpoint(socket.remote_address, socket.remote_port)};
-		Seen seen{"time-wait", std::nullopt, 0, true};
-		seen_[ends] = seen;
-		report(now, ends, seen, true);
+	for (auto const &ends : time_waits_now())
+		if (port_of(ends.first) == std::to_string(server::listen_port))
+			leftovers_.push_back(ends);
+	if (!kernel)
+		return;
+	/* Without the trace the sockets are sampled, as where there is no kernel source. */
+	std::string why;
+	trace_ = kernel::SocketTrace::open(!leftovers_.empty(), why);
+}
+
+std::optional<Clock::time_point>
+Sockets::due() const
+{
+	if (trace_ && !waiting_.empty()) {
+		auto first = Clock::time_point(std::chrono::nanoseconds(waiting_.front().t_ns)) + record_age;
+		return std::min(first, next_);
 	}
+	return next_;
 }
 
 void
-Sockets::report(Micros t, Ends const &ends, Seen const &seen, bool before)
+Sockets::report(Micros t, Ends const &ends, TcpState state, std::optional<pid_t> pid, bool before, bool reset)
 {
 	std::optional<std::string> remote;
 	if (!ends.second.empty())
 		remote = ends.second;
-	events_.push(t, SocketChange{ends.first, remote, seen.state, seen.pid, before});
+	events_.push(t, SocketChange{ends.first, remote, state, pid, before, reset});
+}
+
+/* The earlier run's TIME-WAIT that explains what the job ran into, if it is still there. */
+void
+Sockets::tell_leftovers(Micros t)
+{
+	if (leftovers_told_)
+		return;
+	leftovers_told_ = true;
+	auto now = time_waits_now();
+	for (auto const &ends : leftovers_) {
+		if (!now.count(ends))
+			continue;
+		report(t, ends, TcpState::time_wait, std::nullopt, true);
+		/* Followed to its end from here. */
+		if (trace_)
+			time_waits_.insert(ends);
+		else
+			seen_[ends] = {TcpState::time_wait, std::nullopt, true};
+	}
 }
 
 void
 Sockets::take()
 {
-	auto now = Clock::now();
-	if (now < next_)
+	if (trace_)
+		take_trace(false);
+	if (Clock::now() < next_)
 		return;
 	next_ = clock_.next_tick(socket_interval);
-	look(false);
+	if (trace_) {
+		settle_arriving();
+		follow_time_waits();
+	} else {
+		sample(false);
+	}
 }
 
 void
 Sockets::look(bool changed)
+{
+	if (trace_)
+		take_trace(false);
+	else
+		sample(changed);
+}
+
+void
+Sockets::finish()
+{
+	if (trace_)
+		take_trace(true);
+	else
+		sample(true);
+}
+
+Micros
+Sockets::micros(std::int64_t t_ns) const
+{
+	auto start = std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.start().time_since_epoch());
+	return (t_ns - start.count()) / 1000;
+}
+
+/* ---- Without the trace: samples of /proc ---- */
+
+void
+Sockets::sample(bool changed)
 {
 	Micros now = clock_.now();
 
@@ -90,6 +150,15 @@ Sockets::look(bool changed)
 		for (unsigned long inode : procfs::socket_inodes(pid))
 			owners.emplace(inode, pid);
 
+	/* A program that failed without ever listening where an earlier run's
+	 * TIME-WAIT is: most likely its bind, which /proc cannot show. */
+	Process const *program = table_.all().empty() ? nullptr : &table_.all().front();
+	if (!leftovers_.empty() && !leftovers_told_ && program != nullptr && program->ended() &&
+	    program->wait_status && WIFEXITED(*program->wait_status) && WEXITSTATUS(*program->wait_status) != 0 &&
+	    std::none_of(leftovers_.begin(), leftovers_.end(),
+			 [&](Ends const &ends) { return listened_.count(ends.first) != 0; }))
+		tell_leftovers(*program->ended_at);
+
 	/*
 	 * Reading the kernel's TCP table walks all of its hash, which costs
 	 * most of a millisecond however few sockets there are: it is read only
@@ -97,7 +166,7 @@ Sockets::look(bool changed)
 	 * end, and once more as they change.
 	 */
 	bool settling = std::any_of(seen_.begin(), seen_.end(), [](auto const &entry) {
-		return entry.second.state != "time-wait" && entry.second.state != "closed";
+		return entry.second.state != TcpState::time_wait && entry.second.state != TcpState::closed;
 	});
 	if (owners.empty() && !settling && !changed)
 		return;
@@ -122,17 +191,172 @@ Sockets::look(bool changed)
 		std::optional<pid_t> pid;
 		if (owner != owners.end())
 			pid = owner->second;
-		current[ends] = {state_words(socket.state), pid, socket.inode, true};
+		current[ends] = {tcp_state(socket.state), pid, true};
 	}
 	for (auto const &[ends, seen] : current) {
 		auto before = seen_.find(ends);
 		if (before == seen_.end() || before->second.state != seen.state || before->second.pid != seen.pid)
-			report(now, ends, seen);
+			report(now, ends, seen.state, seen.pid);
 	}
 	for (auto const &[ends, seen] : seen_)
-		if (!current.count(ends) && seen.state != "closed")
-			report(now, ends, {"closed", std::nullopt, 0, true});
+		if (!current.count(ends) && seen.state != TcpState::closed)
+			report(now, ends, TcpState::closed, std::nullopt);
 	seen_ = std::move(current);
+}
+
+/* ---- With the trace ---- */
+
+/* `all`: the watch is ending, and nothing more will come of waiting. */
+void
+Sockets::take_trace(bool all)
+{
+	trace_->take(waiting_);
+	std::stable_sort(waiting_.begin(), waiting_.end(),
+			 [](auto const &a, auto const &b) { return a.t_ns < b.t_ns; });
+	auto horizon = std::chrono::duration_cast<std::chrono::nanoseconds>(
+			       (Clock::now() - record_age).time_since_epoch())
+			       .count();
+	auto young = all ? waiting_.end() : std::find_if(waiting_.begin(), waiting_.end(), [&](auto const &r) {
+		return r.t_ns > horizon;
+	});
+	for (auto record = waiting_.begin(); record != young; ++record) {
+		if (auto const *state = std::get_if<kernel::SocketState>(&record->what))
+			sort_out(record->t_ns, *state);
+		else if (job_process(std::get<kernel::BindInUse>(record->what).pid, micros(record->t_ns)))
+			tell_leftovers(micros(record->t_ns));
+	}
+	waiting_.erase(waiting_.begin(), young);
+}
+
+/* A process of the job at `t`: not one that had ended by then, whose pid may be another's now. */
+bool
+Sockets::job_process(pid_t pid, Micros t) const
+{
+	Process const *process = table_.find(pid);
+	return process != nullptr && (!process->ended_at || *process->ended_at >= t);
+}
+
+/* Whether a listener of the job takes connections to this local end. */
+bool
+Sockets::listens(std::string const &local) const
+{
+	auto any = "0.0.0.0:" + port_of(local);
+	return std::any_of(known_.begin(), known_.end(), [&](auto const &entry) {
+		auto const &known = entry.second;
+		return known.state == TcpState::listening && (known.ends.first == local || known.ends.first == any);
+	});
+}
+
+void
+Sockets::sort_out(std::int64_t t_ns, kernel::SocketState const &record)
+{
+	auto known = known_.find(record.socket);
+	if (known == known_.end()) {
+		bool arriving = arriving_.count(record.socket) != 0;
+		if (!record.interrupt && job_process(record.pid, micros(t_ns))) {
+			known = known_.emplace(record.socket, Known{{record.local, ""}, tcp_state(record.old_state)}).first;
+			/* What the kernel did with it before the job touched it comes first. */
+			for (auto const &[t, earlier] : arriving_[record.socket])
+				change(t, earlier, known->second);
+			arriving_.erase(record.socket);
+		} else if (arriving || (record.old_state == procfs::tcp_listen &&
+					record.new_state == procfs::tcp_syn_recv && listens(record.local))) {
+			/* A new connection at a listener of the job: a socket of its own,
+			 * made from the listener's in the arriving packet's interrupt. */
+			if (record.new_state == procfs::tcp_close)
+				arriving_.erase(record.socket);	/* never the job's */
+			else
+				arriving_[record.socket].emplace_back(t_ns, record);
+			return;
+		} else {
+			return;
+		}
+	}
+	change(t_ns, record, known->second);
+	if (known->second.state == TcpState::closed || known->second.state == TcpState::time_wait)
+		known_.erase(known);
+}
+
+void
+Sockets::change(std::int64_t t_ns, kernel::SocketState const &record, Known &known)
+{
+	std::optional<pid_t> pid;
+	if (!record.interrupt)
+		pid = record.pid;
+	auto old_state = tcp_state(record.old_state);
+	auto state = tcp_state(record.new_state);
+	/* A listener has no other end; a connection's ends are known once it has its port. */
+	bool listener = state == TcpState::listening || (old_state == TcpState::listening && state == TcpState::closed);
+	if (!listener)
+		known.ends = {record.local, record.remote};
+	bool reset = false;
+	if (state == TcpState::closed) {
+		/*
+		 * The socket that closed after this end's own close has handed the
+		 * connection to a TIME-WAIT one, which the trace does not show: the
+		 * table does, for a minute. Any other close of a connection before
+		 * its orderly end was a reset, sent or received.
+		 */
+		bool closing = old_state == TcpState::fin_wait1 || old_state == TcpState::fin_wait2 ||
+			       old_state == TcpState::closing;
+		if (closing && time_waits_now().count(known.ends)) {
+			state = TcpState::time_wait;
+			pid = std::nullopt;
+			time_waits_.insert(known.ends);
+		} else {
+			reset = old_state != TcpState::listening && old_state != TcpState::last_ack &&
+				old_state != TcpState::closed && old_state != TcpState::syn_sent;
+		}
+	}
+	known.state = state;
+	report(micros(t_ns), known.ends, state, pid, false, reset);
+}
+
+/* A connection the job holds without having changed it (accepted, kept open): found by its ends in /proc. */
+void
+Sockets::settle_arriving()
+{
+	if (arriving_.empty())
+		return;
+	std::map<unsigned long, pid_t> owners;
+	for (pid_t pid : table_.living())
+		for (unsigned long inode : procfs::socket_inodes(pid))
+			owners.emplace(inode, pid);
+	if (owners.empty())
+		return;
+	std::set<Ends> held;
+	for (auto const &socket : procfs::tcp_sockets())
+		if (socket.inode != 0 && owners.count(socket.inode))
+			held.emplace(endpoint(socket.address, socket.port),
+				     endpoint(socket.remote_address, socket.remote_port));
+	for (auto arriving = arriving_.begin(); arriving != arriving_.end();) {
+		auto const &first = arriving->second.front().second;
+		if (!held.count({first.local, first.remote})) {
+			++arriving;
+			continue;
+		}
+		Known &known = known_.emplace(arriving->first, Known{{first.local, ""}, TcpState::closed}).first->second;
+		for (auto const &[t, record] : arriving->second)
+			change(t, record, known);
+		arriving = arriving_.erase(arriving);
+	}
+}
+
+/* The end of a TIME-WAIT, which the trace does not show either. */
+void
+Sockets::follow_time_waits()
+{
+	if (time_waits_.empty())
+		return;
+	auto now = time_waits_now();
+	for (auto ends = time_waits_.begin(); ends != time_waits_.end();) {
+		if (now.count(*ends)) {
+			++ends;
+			continue;
+		}
+		report(clock_.now(), *ends, TcpState::closed, std::nullopt);
+		ends = time_waits_.erase(ends);
+	}
 }
 
 } // namespace observe

@@ -1,49 +1,100 @@
 #pragma once
 
 /*
- * The job's TCP sockets as their states change: each socket a process of
- * the job holds (its descriptors, matched with /proc/net/tcp), and the
- * connections they leave behind in TIME-WAIT, which nobody holds and which
- * keep the port taken for a minute. A TIME-WAIT on the greeting server's
- * port found at the start is the reason a server started again at once
- * cannot bind.
+ * The job's TCP sockets as their states change, and the connections they
+ * leave behind in TIME-WAIT, which nobody holds and which keep the port
+ * taken for a minute.
+ *
+ * With the kernel's trace, every change at the microsecond the kernel made
+ * it. A socket is the job's once a process of the job changes it itself
+ * (listens, connects, closes); a connection that arrives at one of the
+ * job's listeners is made by the kernel alone, and becomes the job's, with
+ * its history, once the job touches it: a connection the job never
+ * accepted is not the job's to tell of. Without the trace, the sockets each
+ * process holds are looked at now and then (/proc/PID/fd matched with
+ * /proc/net/tcp), and a change is seen only if it lasts until a look.
+ *
+ * A connection that an earlier run left in TIME-WAIT on the greeting
+ * server's port is told only where it explains something: a bind of the
+ * job's that failed, the address in use, or without the trace a program
+ * that failed without ever listening there.
  */
 
+#include "kernel/socket_trace.h"
 #include "source.h"
 #include "table.h"
 
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace observe {
 
 class Sockets : public Source {
 public:
-	Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock);
-	std::optional<Clock::time_point> due() const override { return next_; }
+	/* Made before the job starts, so that the trace misses none of its sockets.
+	 * `kernel` asks for the trace; where it cannot be had, /proc is sampled. */
+	Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock, bool kernel);
+	int fd() const override { return trace_ ? trace_->fd() : -1; }
+	std::optional<Clock::time_point> due() const override;
 	void take() override;
 	/* Looks now, due or not; `changed` where something is known to have changed. */
 	void look(bool changed = true);
+	/* The watch is over: everything that is left is told. */
+	void finish();
 
 private:
-	/* A connection, or a listener, by its two ends. */
+	using Ends = std::pair<std::string, std::string>;	/* local, remote ("" for a listener) */
+
+	/* A connection, or a listener, as /proc last showed it. */
 	struct Seen {
-		std::string state;
+		TcpState state;
 		std::optional<pid_t> pid;
-		unsigned long inode;
 		bool job;	/* a job process held it, now or before */
 	};
-	using Ends = std::pair<std::string, std::string>;	/* local, remote ("" for a listener) */
+
+	/* A socket the kernel's trace has shown to be the job's, by its kernel address. */
+	struct Known {
+		Ends ends;
+		TcpState state;
+	};
 
 	ProcessTable const &table_;
 	EventQueue &events_;
 	Stopwatch const &clock_;
-	std::map<Ends, Seen> seen_;
-	std::set<std::string> listened_;	/* local ends the job has listened on */
 	Clock::time_point next_;
 
-	void report(Micros t, Ends const &ends, Seen const &seen, bool before = false);
+	/* What an earlier run left in TIME-WAIT, found before the job started; told at most once. */
+	std::vector<Ends> leftovers_;
+	bool leftovers_told_ = false;
+
+	/* Without the trace. */
+	std::map<Ends, Seen> seen_;
+	std::set<std::string> listened_;	/* local ends the job has listened on */
+
+	/* With it. */
+	std::unique_ptr<kernel::SocketTrace> trace_;
+	std::vector<kernel::SocketRecord> waiting_;	/* read, not yet old enough to sort out */
+	std::map<std::uint64_t, Known> known_;	/* until they close, when the address may be reused */
+	/* Connections at the job's listeners that the job has not touched yet, by address. */
+	std::map<std::uint64_t, std::vector<std::pair<std::int64_t, kernel::SocketState>>> arriving_;
+	std::set<Ends> time_waits_;	/* the job's connections waiting out their TIME-WAIT */
+
+	void report(Micros t, Ends const &ends, TcpState state, std::optional<pid_t> pid, bool before = false,
+		    bool reset = false);
+	void tell_leftovers(Micros t);
+	void sample(bool changed);
+	void take_trace(bool all);
+	void sort_out(std::int64_t t_ns, kernel::SocketState const &);
+	void change(std::int64_t t_ns, kernel::SocketState const &, Known &);
+	bool job_process(pid_t pid, Micros t) const;
+	bool listens(std::string const &local) const;
+	void settle_arriving();
+	void follow_time_waits();
+	Micros micros(std::int64_t t_ns) const;
 };
 
 } // namespace observe
