@@ -14,9 +14,9 @@ static constexpr char const *result_names[] = {"queued", "resumed", "ignored", "
 static constexpr char const *cause_names[] = {nullptr, "orphaned group", "terminal", "child changed state", nullptr};
 static constexpr char const *reason_names[] = {"orphaned group", "flushed by SIGCONT"};
 /* By the kernel's numbers, from 1. */
-static constexpr char const *tcp_state_names[] = {
+static constexpr char const *socket_state_names[] = {
 	"established", "syn-sent", "syn-received", "fin-wait-1", "fin-wait-2", "time-wait",
-	"closed", "close-wait", "last-ack", "listening", "closing",
+	"closed", "close-wait", "last-ack", "listening", "closing", "syn-received",
 };
 
 char const *
@@ -44,17 +44,17 @@ reason_name(DiscardReason reason)
 }
 
 char const *
-tcp_state_name(TcpState state)
+socket_state_name(SocketState state)
 {
-	return tcp_state_names[static_cast<int>(state) - 1];
+	return socket_state_names[static_cast<int>(state) - 1];
 }
 
-TcpState
-tcp_state(int kernel_state)
+SocketState
+socket_state(int kernel_state)
 {
-	if (kernel_state < 1 || kernel_state > static_cast<int>(std::size(tcp_state_names)))
-		return TcpState::closed;
-	return static_cast<TcpState>(kernel_state);
+	if (kernel_state < 1 || kernel_state > static_cast<int>(std::size(socket_state_names)))
+		return SocketState::closed;
+	return static_cast<SocketState>(kernel_state);
 }
 
 bool

@@ -185,9 +185,9 @@ struct NoListener {};
 /*
  * A TCP socket's state, numbered as the kernel numbers them (its TCP_*
  * values, which /proc/net/tcp shows too), so that either source converts
- * with tcp_state().
+ * with socket_state().
  */
-enum class TcpState {
+enum class SocketState {
 	established = 1,
 	syn_sent,
 	syn_received,
@@ -199,13 +199,14 @@ enum class TcpState {
 	last_ack,	/* ... and then this end */
 	listening,
 	closing,	/* both closed at once */
+	new_syn_received,	/* a connection's first step, before it is a socket of its own */
 };
 
 /* A TCP socket of the job, or a connection it left behind, in a new state. */
 struct SocketChange {
 	std::string local;			/* "127.0.0.1:3456" */
 	std::optional<std::string> remote;	/* none for a listener */
-	TcpState state;
+	SocketState state;
 	std::optional<pid_t> pid;	/* the process that holds it, or made the change; none for nobody */
 	bool before = false;	/* left by an earlier run */
 	bool reset = false;	/* closed by a reset, sent or received, not by an orderly end */
@@ -242,9 +243,9 @@ char const *result_name(SignalResult);
 char const *cause_name(SignalCause);
 char const *reason_name(DiscardReason);
 /* "listening", "syn-sent", "fin-wait-1", "time-wait", ... */
-char const *tcp_state_name(TcpState);
+char const *socket_state_name(SocketState);
 /* The kernel's TCP_* number as a state; an unknown one is closed. */
-TcpState tcp_state(int kernel_state);
+SocketState socket_state(int kernel_state);
 /* "SIGHUP" for 1, or "signal 99" for a number without a name. */
 std::string signal_name(int);
 

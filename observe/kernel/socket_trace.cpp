@@ -275,7 +275,7 @@ SocketTrace::State::decode(void *data, int size, unsigned long long ts, std::vec
 		return;
 	}
 	out.push_back({static_cast<std::int64_t>(ts),
-		       SocketState{pid, (number(e, data, "common_flags") & in_interrupt) != 0,
+		       TcpChange{pid, (number(e, data, "common_flags") & in_interrupt) != 0,
 				   static_cast<std::uint64_t>(number(e, data, "skaddr")),
 				   static_cast<int>(number(e, data, "oldstate")),
 				   static_cast<int>(number(e, data, "newstate")),

@@ -33,7 +33,7 @@
 namespace observe::kernel {
 
 /* A TCP socket went from one of the kernel's TCP_* states to another. */
-struct SocketState {
+struct TcpChange {
 	pid_t pid;		/* the task that was running */
 	bool interrupt;		/* made in an interrupt, not by that task */
 	std::uint64_t socket;	/* its kernel address */
@@ -50,7 +50,7 @@ struct BindInUse {
 
 struct SocketRecord {
 	std::int64_t t_ns;
-	std::variant<SocketState, BindInUse> what;
+	std::variant<TcpChange, BindInUse> what;
 };
 
 class SocketTrace {

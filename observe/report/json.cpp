@@ -193,7 +193,7 @@ json_event(Event const &event)
 				o.add("remote", *e.remote);
 			else
 				o.add_null("remote");
-			o.add("state", tcp_state_name(e.state));
+			o.add("state", socket_state_name(e.state));
 			if (e.pid)
 				o.add("pid", *e.pid);
 			else

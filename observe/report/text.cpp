@@ -153,31 +153,31 @@ socket_words(SocketChange const &e, ProcessTable const &table)
 	std::string ends = "socket " + e.local + (e.remote ? " <-> " + *e.remote : "");
 	std::string holder = e.pid ? ", held by " + who(*e.pid, table) : "";
 	switch (e.state) {
-	case TcpState::time_wait:
+	case SocketState::time_wait:
 		if (e.before)
 			return ends + " in time-wait, left by an earlier run: until it ends (within a minute) "
 				      "a server started now cannot bind " + e.local + " (Bind Failed)";
 		return ends + " in time-wait: this end closed first, so the kernel keeps the connection "
 			      "for about a minute, and until then nothing can bind " + e.local +
 		       " without asking for address reuse (the server does not)";
-	case TcpState::syn_sent:
+	case SocketState::syn_sent:
 		return ends + " syn-sent: connecting" + holder;
-	case TcpState::syn_received:
+	case SocketState::syn_received:
 		return ends + " syn-received: a connection arriving" + holder;
-	case TcpState::close_wait:
+	case SocketState::close_wait:
 		return ends + " close-wait: the other end has closed" + holder;
-	case TcpState::fin_wait1:
+	case SocketState::fin_wait1:
 		return ends + " fin-wait-1: this end has closed, the other end not yet" + holder;
-	case TcpState::fin_wait2:
+	case SocketState::fin_wait2:
 		return ends + " fin-wait-2: the other end has taken this end's close, and not closed yet" + holder;
-	case TcpState::last_ack:
+	case SocketState::last_ack:
 		return ends + " last-ack: this end has closed after the other" + holder;
-	case TcpState::closing:
+	case SocketState::closing:
 		return ends + " closing: both ends closed at once" + holder;
-	case TcpState::closed:
+	case SocketState::closed:
 		return ends + (e.reset ? " closed by a reset" : " closed") + holder;
 	default:
-		return ends + " " + tcp_state_name(e.state) + holder;
+		return ends + " " + socket_state_name(e.state) + holder;
 	}
 }
 

@@ -69,7 +69,7 @@ Sockets::due() const
 }
 
 void
-Sockets::report(Micros t, Ends const &ends, TcpState state, std::optional<pid_t> pid, bool before, bool reset)
+Sockets::report(Micros t, Ends const &ends, SocketState state, std::optional<pid_t> pid, bool before, bool reset)
 {
 	std::optional<std::string> remote;
 	if (!ends.second.empty())
@@ -88,12 +88,12 @@ Sockets::tell_leftovers(Micros t)
 	for (auto const &ends : leftovers_) {
 		if (!now.count(ends))
 			continue;
-		report(t, ends, TcpState::time_wait, std::nullopt, true);
+		report(t, ends, SocketState::time_wait, std::nullopt, true);
 		/* Followed to its end from here. */
 		if (trace_)
 			time_waits_.insert(ends);
 		else
-			seen_[ends] = {TcpState::time_wait, std::nullopt, true};
+			seen_[ends] = {SocketState::time_wait, std::nullopt, true};
 	}
 }
 
@@ -166,7 +166,7 @@ Sockets::sample(bool changed)
 	 * end, and once more as they change.
 	 */
 	bool settling = std::any_of(seen_.begin(), seen_.end(), [](auto const &entry) {
-		return entry.second.state != TcpState::time_wait && entry.second.state != TcpState::closed;
+		return entry.second.state != SocketState::time_wait && entry.second.state != SocketState::closed;
 	});
 	if (owners.empty() && !settling && !changed)
 		return;
@@ -191,7 +191,7 @@ Sockets::sample(bool changed)
 		std::optional<pid_t> pid;
 		if (owner != owners.end())
 			pid = owner->second;
-		current[ends] = {tcp_state(socket.state), pid, true};
+		current[ends] = {socket_state(socket.state), pid, true};
 	}
 	for (auto const &[ends, seen] : current) {
 		auto before = seen_.find(ends);
@@ -199,8 +199,8 @@ Sockets::sample(bool changed)
 			report(now, ends, seen.state, seen.pid);
 	}
 	for (auto const &[ends, seen] : seen_)
-		if (!current.count(ends) && seen.state != TcpState::closed)
-			report(now, ends, TcpState::closed, std::nullopt);
+		if (!current.count(ends) && seen.state != SocketState::closed)
+			report(now, ends, SocketState::closed, std::nullopt);
 	seen_ = std::move(current);
 }
 
@@ -220,7 +220,7 @@ Sockets::take_trace(bool all)
 		return r.t_ns > horizon;
 	});
 	for (auto record = waiting_.begin(); record != young; ++record) {
-		if (auto const *state = std::get_if<kernel::SocketState>(&record->what))
+		if (auto const *state = std::get_if<kernel::TcpChange>(&record->what))
 			sort_out(record->t_ns, *state);
 		else if (job_process(std::get<kernel::BindInUse>(record->what).pid, micros(record->t_ns)))
 			tell_leftovers(micros(record->t_ns));
@@ -243,18 +243,18 @@ Sockets::listens(std::string const &local) const
 	auto any = "0.0.0.0:" + port_of(local);
 	return std::any_of(known_.begin(), known_.end(), [&](auto const &entry) {
 		auto const &known = entry.second;
-		return known.state == TcpState::listening && (known.ends.first == local || known.ends.first == any);
+		return known.state == SocketState::listening && (known.ends.first == local || known.ends.first == any);
 	});
 }
 
 void
-Sockets::sort_out(std::int64_t t_ns, kernel::SocketState const &record)
+Sockets::sort_out(std::int64_t t_ns, kernel::TcpChange const &record)
 {
 	auto known = known_.find(record.socket);
 	if (known == known_.end()) {
 		bool arriving = arriving_.count(record.socket) != 0;
 		if (!record.interrupt && job_process(record.pid, micros(t_ns))) {
-			known = known_.emplace(record.socket, Known{{record.local, ""}, tcp_state(record.old_state)}).first;
+			known = known_.emplace(record.socket, Known{{record.local, ""}, socket_state(record.old_state)}).first;
 			/* What the kernel did with it before the job touched it comes first. */
 			for (auto const &[t, earlier] : arriving_[record.socket])
 				change(t, earlier, known->second);
@@ -273,39 +273,39 @@ Sockets::sort_out(std::int64_t t_ns, kernel::SocketState const &record)
 		}
 	}
 	change(t_ns, record, known->second);
-	if (known->second.state == TcpState::closed || known->second.state == TcpState::time_wait)
+	if (known->second.state == SocketState::closed || known->second.state == SocketState::time_wait)
 		known_.erase(known);
 }
 
 void
-Sockets::change(std::int64_t t_ns, kernel::SocketState const &record, Known &known)
+Sockets::change(std::int64_t t_ns, kernel::TcpChange const &record, Known &known)
 {
 	std::optional<pid_t> pid;
 	if (!record.interrupt)
 		pid = record.pid;
-	auto old_state = tcp_state(record.old_state);
-	auto state = tcp_state(record.new_state);
+	auto old_state = socket_state(record.old_state);
+	auto state = socket_state(record.new_state);
 	/* A listener has no other end; a connection's ends are known once it has its port. */
-	bool listener = state == TcpState::listening || (old_state == TcpState::listening && state == TcpState::closed);
+	bool listener = state == SocketState::listening || (old_state == SocketState::listening && state == SocketState::closed);
 	if (!listener)
 		known.ends = {record.local, record.remote};
 	bool reset = false;
-	if (state == TcpState::closed) {
+	if (state == SocketState::closed) {
 		/*
 		 * The socket that closed after this end's own close has handed the
 		 * connection to a TIME-WAIT one, which the trace does not show: the
 		 * table does, for a minute. Any other close of a connection before
 		 * its orderly end was a reset, sent or received.
 		 */
-		bool closing = old_state == TcpState::fin_wait1 || old_state == TcpState::fin_wait2 ||
-			       old_state == TcpState::closing;
+		bool closing = old_state == SocketState::fin_wait1 || old_state == SocketState::fin_wait2 ||
+			       old_state == SocketState::closing;
 		if (closing && time_waits_now().count(known.ends)) {
-			state = TcpState::time_wait;
+			state = SocketState::time_wait;
 			pid = std::nullopt;
 			time_waits_.insert(known.ends);
 		} else {
-			reset = old_state != TcpState::listening && old_state != TcpState::last_ack &&
-				old_state != TcpState::closed && old_state != TcpState::syn_sent;
+			reset = old_state != SocketState::listening && old_state != SocketState::last_ack &&
+				old_state != SocketState::closed && old_state != SocketState::syn_sent;
 		}
 	}
 	known.state = state;
@@ -335,7 +335,7 @@ Sockets::settle_arriving()
 			++arriving;
 			continue;
 		}
-		Known &known = known_.emplace(arriving->first, Known{{first.local, ""}, TcpState::closed}).first->second;
+		Known &known = known_.emplace(arriving->first, Known{{first.local, ""}, SocketState::closed}).first->second;
 		for (auto const &[t, record] : arriving->second)
 			change(t, record, known);
 		arriving = arriving_.erase(arriving);
@@ -354,7 +354,7 @@ Sockets::follow_time_waits()
 			++ends;
 			continue;
 		}
-		report(clock_.now(), *ends, TcpState::closed, std::nullopt);
+		report(clock_.now(), *ends, SocketState::closed, std::nullopt);
 		ends = time_waits_.erase(ends);
 	}
 }

@@ -51,7 +51,7 @@ private:
 
 	/* A connection, or a listener, as /proc last showed it. */
 	struct Seen {
-		TcpState state;
+		SocketState state;
 		std::optional<pid_t> pid;
 		bool job;	/* a job process held it, now or before */
 	};
@@ -59,7 +59,7 @@ private:
 	/* A socket the kernel's trace has shown to be the job's, by its kernel address. */
 	struct Known {
 		Ends ends;
-		TcpState state;
+		SocketState state;
 	};
 
 	ProcessTable const &table_;
@@ -80,16 +80,16 @@ private:
 	std::vector<kernel::SocketRecord> waiting_;	/* read, not yet old enough to sort out */
 	std::map<std::uint64_t, Known> known_;	/* until they close, when the address may be reused */
 	/* Connections at the job's listeners that the job has not touched yet, by address. */
-	std::map<std::uint64_t, std::vector<std::pair<std::int64_t, kernel::SocketState>>> arriving_;
+	std::map<std::uint64_t, std::vector<std::pair<std::int64_t, kernel::TcpChange>>> arriving_;
 	std::set<Ends> time_waits_;	/* the job's connections waiting out their TIME-WAIT */
 
-	void report(Micros t, Ends const &ends, TcpState state, std::optional<pid_t> pid, bool before = false,
+	void report(Micros t, Ends const &ends, SocketState state, std::optional<pid_t> pid, bool before = false,
 		    bool reset = false);
 	void tell_leftovers(Micros t);
 	void sample(bool changed);
 	void take_trace(bool all);
-	void sort_out(std::int64_t t_ns, kernel::SocketState const &);
-	void change(std::int64_t t_ns, kernel::SocketState const &, Known &);
+	void sort_out(std::int64_t t_ns, kernel::TcpChange const &);
+	void change(std::int64_t t_ns, kernel::TcpChange const &, Known &);
 	bool job_process(pid_t pid, Micros t) const;
 	bool listens(std::string const &local) const;
 	void settle_arriving();
