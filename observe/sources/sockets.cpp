@@ -4,6 +4,7 @@
 #include "procfs.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -45,6 +46,14 @@ time_waits_now()
 	return found;
 }
 
+/* The network namespace of a process, by its inode; 0 where it cannot be read (it is gone). */
+static ino_t
+network_of(char const *pid)
+{
+	struct stat ns;
+	return stat((std::string("/proc/") + pid + "/ns/net").c_str(), &ns) == 0 ? ns.st_ino : 0;
+}
+
 Sockets::Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock, bool kernel)
 	: table_(table), events_(events), clock_(clock), next_(clock.next_tick(socket_interval))
 {
@@ -53,6 +62,7 @@ Sockets::Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const 
 			leftovers_.push_back(ends);
 	if (!kernel)
 		return;
+	network_ = network_of("self");
 	/* Without the trace the sockets are sampled, as where there is no kernel source. */
 	std::string why;
 	trace_ = kernel::SocketTrace::open(!leftovers_.empty(), why);
@@ -247,6 +257,41 @@ Sockets::listens(std::string const &local) const
 	});
 }
 
+/* A connection to an end where the job listens, from a process outside the job. */
+void
+Sockets::note_connecting(kernel::TcpChange const &record)
+{
+	if (record.new_state == procfs::tcp_syn_sent && !record.interrupt && listens(record.remote)) {
+		ino_t network = network_of(std::to_string(record.pid).c_str());
+		if (network != 0)
+			connecting_[record.socket] = network == network_;
+		return;
+	}
+	auto connecting = connecting_.find(record.socket);
+	if (connecting == connecting_.end() || record.old_state != procfs::tcp_syn_sent)
+		return;
+	if (record.new_state == procfs::tcp_established)
+		connected_[{record.local, record.remote}] = connecting->second;
+	connecting_.erase(connecting);
+}
+
+/* Whether the other end of a connection is in the job's network namespace; nothing where unknown. */
+std::optional<bool>
+Sockets::peer_here(Ends const &ends)
+{
+	Ends peer{ends.second, ends.first};
+	auto connected = connected_.find(peer);
+	if (connected != connected_.end()) {
+		bool here = connected->second;
+		connected_.erase(connected);
+		return here;
+	}
+	for (auto const &[address, known] : known_)
+		if (known.ends == peer)
+			return true;
+	return std::nullopt;
+}
+
 void
 Sockets::sort_out(std::int64_t t_ns, kernel::TcpChange const &record)
 {
@@ -259,16 +304,31 @@ Sockets::sort_out(std::int64_t t_ns, kernel::TcpChange const &record)
 			for (auto const &[t, earlier] : arriving_[record.socket])
 				change(t, earlier, known->second);
 			arriving_.erase(record.socket);
-		} else if (arriving || (record.old_state == procfs::tcp_listen &&
-					record.new_state == procfs::tcp_syn_recv && listens(record.local))) {
-			/* A new connection at a listener of the job: a socket of its own,
-			 * made from the listener's in the arriving packet's interrupt. */
+		} else if (!arriving && record.old_state == procfs::tcp_listen &&
+			   record.new_state == procfs::tcp_syn_recv && listens(record.local)) {
+			/*
+			 * A new connection at an end where the job listens: a socket
+			 * of its own, made from the listener's in the arriving
+			 * packet's interrupt. The job's where its other end is in the
+			 * job's network; where that end is elsewhere, not known, it
+			 * becomes the job's once the job touches it.
+			 */
+			auto here = peer_here({record.local, record.remote});
+			if (here == false)
+				return;
+			if (!here) {
+				arriving_[record.socket].emplace_back(t_ns, record);
+				return;
+			}
+			known = known_.emplace(record.socket, Known{{record.local, ""}, socket_state(record.old_state)}).first;
+		} else if (arriving) {
 			if (record.new_state == procfs::tcp_close)
 				arriving_.erase(record.socket);	/* never the job's */
 			else
 				arriving_[record.socket].emplace_back(t_ns, record);
 			return;
 		} else {
+			note_connecting(record);
 			return;
 		}
 	}

@@ -82,6 +82,16 @@ private:
 	/* Connections at the job's listeners that the job has not touched yet, by address. */
 	std::map<std::uint64_t, std::vector<std::pair<std::int64_t, kernel::TcpChange>>> arriving_;
 	std::set<Ends> time_waits_;	/* the job's connections waiting out their TIME-WAIT */
+	/*
+	 * Connections being made to an end where the job listens, by the
+	 * connecting socket's address and then, once it has its port, by its
+	 * ends: whether the connecting process is in the job's network
+	 * namespace, and so whether the connection it makes is the job's
+	 * listener's or another namespace's at the same address.
+	 */
+	std::map<std::uint64_t, bool> connecting_;
+	std::map<Ends, bool> connected_;
+	ino_t network_ = 0;	/* observe's network namespace, which is the job's */
 
 	void report(Micros t, Ends const &ends, SocketState state, std::optional<pid_t> pid, bool before = false,
 		    bool reset = false);
@@ -92,6 +102,8 @@ private:
 	void change(std::int64_t t_ns, kernel::TcpChange const &, Known &);
 	bool job_process(pid_t pid, Micros t) const;
 	bool listens(std::string const &local) const;
+	std::optional<bool> peer_here(Ends const &ends);
+	void note_connecting(kernel::TcpChange const &);
 	void settle_arriving();
 	void follow_time_waits();
 	Micros micros(std::int64_t t_ns) const;
