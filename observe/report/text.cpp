@@ -2,6 +2,8 @@
 
 #include "words.h"
 
+#include "address.h"
+
 #include <signal.h>
 
 namespace observe {
@@ -159,7 +161,8 @@ socket_words(SocketChange const &e, ProcessTable const &table)
 				      "a server started now cannot bind " + e.local + " (Bind Failed)";
 		return ends + " in time-wait: this end closed first, so the kernel keeps the connection "
 			      "for about a minute, and until then nothing can bind " + e.local +
-		       " without asking for address reuse (the server does not)";
+		       " without asking for address reuse" +
+		       (e.local.ends_with(":" + std::to_string(server::listen_port)) ? " (the server does not)" : "");
 	case SocketState::syn_sent:
 		return ends + " syn-sent: connecting" + holder;
 	case SocketState::syn_received:
