@@ -238,12 +238,38 @@ Sockets::take_trace(bool all)
 	waiting_.erase(waiting_.begin(), young);
 }
 
-/* A process of the job at `t`: not one that had ended by then, whose pid may be another's now. */
-bool
-Sockets::job_process(pid_t pid, Micros t) const
+/* The process a thread belongs to; 0 where it is gone. */
+static pid_t
+thread_group(pid_t tid)
 {
-	Process const *process = table_.find(pid);
-	return process != nullptr && (!process->ended_at || *process->ended_at >= t);
+	FILE *status = fopen(("/proc/" + std::to_string(tid) + "/status").c_str(), "re");
+	if (status == nullptr)
+		return 0;
+	char line[128];
+	pid_t tgid = 0;
+	while (fgets(line, sizeof(line), status) != nullptr)
+		if (sscanf(line, "Tgid: %d", &tgid) == 1)
+			break;
+	fclose(status);
+	return tgid;
+}
+
+/*
+ * The process of the job whose task made a change, if it is one: the
+ * task may be a thread of it. Not one that had ended by `t`, whose pid may
+ * be another's now.
+ */
+std::optional<pid_t>
+Sockets::job_process(pid_t task, Micros t) const
+{
+	Process const *process = table_.find(task);
+	if (process == nullptr) {
+		pid_t group = thread_group(task);
+		process = group != 0 && group != task ? table_.find(group) : nullptr;
+	}
+	if (process == nullptr || (process->ended_at && *process->ended_at < t))
+		return std::nullopt;
+	return process->pid;
 }
 
 /* Whether a listener of the job takes connections to this local end. */
@@ -296,13 +322,16 @@ void
 Sockets::sort_out(std::int64_t t_ns, kernel::TcpChange const &record)
 {
 	auto known = known_.find(record.socket);
+	std::optional<pid_t> by;
+	if (!record.interrupt)
+		by = job_process(record.pid, micros(t_ns));
 	if (known == known_.end()) {
 		bool arriving = arriving_.count(record.socket) != 0;
-		if (!record.interrupt && job_process(record.pid, micros(t_ns))) {
+		if (by) {
 			known = known_.emplace(record.socket, Known{{record.local, ""}, socket_state(record.old_state)}).first;
 			/* What the kernel did with it before the job touched it comes first. */
 			for (auto const &[t, earlier] : arriving_[record.socket])
-				change(t, earlier, known->second);
+				change(t, earlier, known->second, std::nullopt);
 			arriving_.erase(record.socket);
 		} else if (!arriving && record.old_state == procfs::tcp_listen &&
 			   record.new_state == procfs::tcp_syn_recv && listens(record.local)) {
@@ -332,17 +361,14 @@ Sockets::sort_out(std::int64_t t_ns, kernel::TcpChange const &record)
 			return;
 		}
 	}
-	change(t_ns, record, known->second);
+	change(t_ns, record, known->second, by);
 	if (known->second.state == SocketState::closed || known->second.state == SocketState::time_wait)
 		known_.erase(known);
 }
 
 void
-Sockets::change(std::int64_t t_ns, kernel::TcpChange const &record, Known &known)
+Sockets::change(std::int64_t t_ns, kernel::TcpChange const &record, Known &known, std::optional<pid_t> pid)
 {
-	std::optional<pid_t> pid;
-	if (!record.interrupt)
-		pid = record.pid;
 	auto old_state = socket_state(record.old_state);
 	auto state = socket_state(record.new_state);
 	/* A listener has no other end; a connection's ends are known once it has its port. */
@@ -397,7 +423,7 @@ Sockets::settle_arriving()
 		}
 		Known &known = known_.emplace(arriving->first, Known{{first.local, ""}, SocketState::closed}).first->second;
 		for (auto const &[t, record] : arriving->second)
-			change(t, record, known);
+			change(t, record, known, std::nullopt);
 		arriving = arriving_.erase(arriving);
 	}
 }

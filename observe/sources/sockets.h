@@ -99,8 +99,9 @@ private:
 	void sample(bool changed);
 	void take_trace(bool all);
 	void sort_out(std::int64_t t_ns, kernel::TcpChange const &);
-	void change(std::int64_t t_ns, kernel::TcpChange const &, Known &);
-	bool job_process(pid_t pid, Micros t) const;
+	/* `by`: the job's process that made it, none where the kernel did. */
+	void change(std::int64_t t_ns, kernel::TcpChange const &, Known &, std::optional<pid_t> by);
+	std::optional<pid_t> job_process(pid_t task, Micros t) const;
 	bool listens(std::string const &local) const;
 	std::optional<bool> peer_here(Ends const &ends);
 	void note_connecting(kernel::TcpChange const &);
