@@ -191,8 +191,8 @@ Watch::run(std::string &error, int &exec_error)
 	jobshell::release(*job);
 	if (kernel) {
 		kernel->take();
-		if (kernel->lost() > 0)
-			events_.push(clock_.now(), Lost{kernel->lost()});
+		if (auto lost = kernel->lost() + sockets.lost(); lost > 0)
+			events_.push(clock_.now(), Lost{lost});
 	}
 	events_.push(clock_.now(), End{reason, ended});
 	report(clock_.now());

@@ -115,6 +115,7 @@ struct SocketTrace::State {
 	kbuffer *kbuf = nullptr;
 	std::vector<std::pair<Kind, tep_event *>> decoders;
 	std::vector<char> page;
+	long long lost = 0;
 
 	~State()
 	{
@@ -294,6 +295,10 @@ SocketTrace::State::drain(int fd, std::vector<SocketRecord> &out)
 			return;	/* EAGAIN: nothing more now */
 		if (kbuffer_load_subbuffer(kbuf, page.data()) < 0)
 			continue;
+		/* A count, or -1 where the kernel only knows that some were lost. */
+		int missed = kbuffer_missed_events(kbuf);
+		if (missed != 0)
+			lost += missed > 0 ? missed : 1;
 		unsigned long long ts;
 		for (void *data = kbuffer_read_event(kbuf, &ts); data != nullptr; data = kbuffer_next_event(kbuf, &ts))
 			decode(data, kbuffer_event_size(kbuf), ts, out);
@@ -320,6 +325,12 @@ int
 SocketTrace::fd() const
 {
 	return state_->epoll;
+}
+
+long long
+SocketTrace::lost() const
+{
+	return state_->lost;
 }
 
 void

@@ -66,6 +66,8 @@ public:
 	int fd() const;
 	/* Appends what has been recorded, in time order, without blocking. */
 	void take(std::vector<SocketRecord> &out);
+	/* How many records the kernel dropped because its buffer was full (at least). */
+	long long lost() const;
 
 	struct State;
 

@@ -33,4 +33,10 @@ SocketTrace::take(std::vector<SocketRecord> &)
 {
 }
 
+long long
+SocketTrace::lost() const
+{
+	return 0;
+}
+
 } // namespace observe::kernel

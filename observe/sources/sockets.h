@@ -45,6 +45,8 @@ public:
 	void look(bool changed = true);
 	/* The watch is over: everything that is left is told. */
 	void finish();
+	/* Records of the kernel's that its buffer had no room for. */
+	long long lost() const { return trace_ ? trace_->lost() : 0; }
 
 private:
 	using Ends = std::pair<std::string, std::string>;	/* local, remote ("" for a listener) */
