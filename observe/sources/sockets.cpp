@@ -63,7 +63,7 @@ Sockets::Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const 
 	if (!kernel)
 		return;
 	network_ = network_of("self");
-	/* Without the trace the sockets are sampled, as where there is no kernel source. */
+	/* Where it cannot be had, the sockets are sampled, as with the /proc source. */
 	std::string why;
 	trace_ = kernel::SocketTrace::open(!leftovers_.empty(), why);
 }
@@ -372,7 +372,8 @@ Sockets::change(std::int64_t t_ns, kernel::TcpChange const &record, Known &known
 	auto old_state = socket_state(record.old_state);
 	auto state = socket_state(record.new_state);
 	/* A listener has no other end; a connection's ends are known once it has its port. */
-	bool listener = state == SocketState::listening || (old_state == SocketState::listening && state == SocketState::closed);
+	bool listener = state == SocketState::listening ||
+			(old_state == SocketState::listening && state == SocketState::closed);
 	if (!listener)
 		known.ends = {record.local, record.remote};
 	bool reset = false;
