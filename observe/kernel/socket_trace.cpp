@@ -36,11 +36,13 @@ constexpr unsigned buffer_kb = 64;	/* per processor */
 constexpr char state_filter[] = "family == 2 && protocol == 6";
 /* -EADDRINUSE */
 constexpr char bind_filter[] = "ret == -98";
+/* CLONE_THREAD */
+constexpr char thread_filter[] = "clone_flags & 0x10000";
 
 /* An interrupt's flags in a record's common_flags: hard, soft, NMI. */
 constexpr long in_interrupt = 0x08 | 0x10 | 0x40;
 
-enum class Kind { state, bind };
+enum class Kind { state, bind, thread };
 
 struct EventSpec {
 	Kind kind;
@@ -51,6 +53,7 @@ struct EventSpec {
 
 constexpr EventSpec state_event{Kind::state, "sock", "inet_sock_set_state", state_filter};
 constexpr EventSpec bind_event{Kind::bind, "syscalls", "sys_exit_bind", bind_filter};
+constexpr EventSpec thread_event{Kind::thread, "task", "task_newtask", thread_filter};
 
 std::string
 read_file(std::string const &path)
@@ -166,7 +169,7 @@ SocketTrace::State::configure(bool failed_binds, std::string &why)
 	/* mono: the clock of steady_clock. */
 	if (!write("trace_clock", "mono", why) || !write("buffer_percent", "0", why))
 		return false;
-	for (auto const *spec : {&state_event, &bind_event}) {
+	for (auto const *spec : {&state_event, &thread_event, &bind_event}) {
 		if (spec == &bind_event && !failed_binds)
 			continue;
 		if (observe_event_enable(instance, spec->system, spec->name, spec->filter) < 0) {
@@ -273,6 +276,10 @@ SocketTrace::State::decode(void *data, int size, unsigned long long ts, std::vec
 	auto pid = static_cast<pid_t>(number(e, data, "common_pid"));
 	if (found->first == Kind::bind) {
 		out.push_back({static_cast<std::int64_t>(ts), BindInUse{pid}});
+		return;
+	}
+	if (found->first == Kind::thread) {
+		out.push_back({static_cast<std::int64_t>(ts), ThreadMade{pid, static_cast<pid_t>(number(e, data, "pid"))}});
 		return;
 	}
 	out.push_back({static_cast<std::int64_t>(ts),

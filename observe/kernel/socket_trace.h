@@ -11,7 +11,9 @@
  * would drop those, so the instance takes every IPv4 TCP socket's changes
  * and the reader sorts out the job's, by the socket's kernel address: a
  * change made by a task in its own context is that task's doing, and the
- * address then names the socket until it closes.
+ * address then names the socket until it closes. The task may be a thread,
+ * gone by the time its record is read: the instance also records each
+ * thread made (task_newtask with CLONE_THREAD), and which task made it.
  *
  * Where asked, it also records the binds that failed because the address
  * was in use (sys_exit_bind), which is what a connection left in TIME-WAIT
@@ -48,9 +50,15 @@ struct BindInUse {
 	pid_t pid;
 };
 
+/* A task made a thread, of its own process. */
+struct ThreadMade {
+	pid_t creator;
+	pid_t thread;
+};
+
 struct SocketRecord {
 	std::int64_t t_ns;
-	std::variant<TcpChange, BindInUse> what;
+	std::variant<TcpChange, BindInUse, ThreadMade> what;
 };
 
 class SocketTrace {

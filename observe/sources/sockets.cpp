@@ -230,28 +230,19 @@ Sockets::take_trace(bool all)
 		return r.t_ns > horizon;
 	});
 	for (auto record = waiting_.begin(); record != young; ++record) {
-		if (auto const *state = std::get_if<kernel::TcpChange>(&record->what))
+		Micros t = micros(record->t_ns);
+		if (auto const *state = std::get_if<kernel::TcpChange>(&record->what)) {
 			sort_out(record->t_ns, *state);
-		else if (job_process(std::get<kernel::BindInUse>(record->what).pid, micros(record->t_ns)))
-			tell_leftovers(micros(record->t_ns));
+		} else if (auto const *bind = std::get_if<kernel::BindInUse>(&record->what)) {
+			if (job_process(bind->pid, t))
+				tell_leftovers(t);
+		} else {
+			auto const &made = std::get<kernel::ThreadMade>(record->what);
+			if (auto process = job_process(made.creator, t))
+				threads_[made.thread] = *process;
+		}
 	}
 	waiting_.erase(waiting_.begin(), young);
-}
-
-/* The process a thread belongs to; 0 where it is gone. */
-static pid_t
-thread_group(pid_t tid)
-{
-	FILE *status = fopen(("/proc/" + std::to_string(tid) + "/status").c_str(), "re");
-	if (status == nullptr)
-		return 0;
-	char line[128];
-	pid_t tgid = 0;
-	while (fgets(line, sizeof(line), status) != nullptr)
-		if (sscanf(line, "Tgid: %d", &tgid) == 1)
-			break;
-	fclose(status);
-	return tgid;
 }
 
 /*
@@ -263,10 +254,8 @@ std::optional<pid_t>
 Sockets::job_process(pid_t task, Micros t) const
 {
 	Process const *process = table_.find(task);
-	if (process == nullptr) {
-		pid_t group = thread_group(task);
-		process = group != 0 && group != task ? table_.find(group) : nullptr;
-	}
+	if (auto thread = threads_.find(task); process == nullptr && thread != threads_.end())
+		process = table_.find(thread->second);
 	if (process == nullptr || (process->ended_at && *process->ended_at < t))
 		return std::nullopt;
 	return process->pid;

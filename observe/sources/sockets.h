@@ -94,6 +94,7 @@ private:
 	std::map<std::uint64_t, bool> connecting_;
 	std::map<Ends, bool> connected_;
 	ino_t network_ = 0;	/* observe's network namespace, which is the job's */
+	std::map<pid_t, pid_t> threads_;	/* the job's threads, and their processes */
 
 	void report(Micros t, Ends const &ends, SocketState state, std::optional<pid_t> pid, bool before = false,
 		    bool reset = false);
