@@ -34,15 +34,22 @@ port_of(std::string const &endpoint)
 	return endpoint.substr(endpoint.rfind(':') + 1);
 }
 
-/* What is in TIME-WAIT in this network namespace (observe's, which is the job's), by its ends. */
-static std::set<std::pair<std::string, std::string>>
-time_waits_now()
+/*
+ * The connections of this network namespace (observe's, which is the
+ * job's) that a closed socket has handed over to the kernel's small
+ * stand-in, which the trace does not show: in TIME-WAIT, or still in
+ * FIN-WAIT-2 where nobody held the socket any more when the other end
+ * took its close. By their ends.
+ */
+static std::map<std::pair<std::string, std::string>, SocketState>
+stand_ins_now()
 {
-	std::set<std::pair<std::string, std::string>> found;
+	std::map<std::pair<std::string, std::string>, SocketState> found;
 	for (auto const &socket : procfs::tcp_sockets())
-		if (socket.state == procfs::tcp_time_wait)
-			found.emplace(endpoint(socket.address, socket.port),
-				      endpoint(socket.remote_address, socket.remote_port));
+		if (socket.inode == 0 && (socket.state == procfs::tcp_time_wait || socket.state == procfs::tcp_fin_wait2))
+			found.emplace(std::pair{endpoint(socket.address, socket.port),
+						endpoint(socket.remote_address, socket.remote_port)},
+				      socket_state(socket.state));
 	return found;
 }
 
@@ -57,8 +64,8 @@ network_of(char const *pid)
 Sockets::Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock, bool kernel)
 	: table_(table), events_(events), clock_(clock), next_(clock.next_tick(socket_interval))
 {
-	for (auto const &ends : time_waits_now())
-		if (port_of(ends.first) == std::to_string(server::listen_port))
+	for (auto const &[ends, state] : stand_ins_now())
+		if (state == SocketState::time_wait && port_of(ends.first) == std::to_string(server::listen_port))
 			leftovers_.push_back(ends);
 	if (!kernel)
 		return;
@@ -94,14 +101,14 @@ Sockets::tell_leftovers(Micros t)
 	if (leftovers_told_)
 		return;
 	leftovers_told_ = true;
-	auto now = time_waits_now();
+	auto now = stand_ins_now();
 	for (auto const &ends : leftovers_) {
 		if (!now.count(ends))
 			continue;
 		report(t, ends, SocketState::time_wait, std::nullopt, true);
 		/* Followed to its end from here. */
 		if (trace_)
-			time_waits_.insert(ends);
+			stand_ins_[ends] = SocketState::time_wait;
 		else
 			seen_[ends] = {SocketState::time_wait, std::nullopt, true};
 	}
@@ -117,7 +124,7 @@ Sockets::take()
 	next_ = clock_.next_tick(socket_interval);
 	if (trace_) {
 		settle_arriving();
-		follow_time_waits();
+		follow_stand_ins();
 	} else {
 		sample(false);
 	}
@@ -351,7 +358,8 @@ Sockets::sort_out(std::int64_t t_ns, kernel::TcpChange const &record)
 		}
 	}
 	change(t_ns, record, known->second, by);
-	if (known->second.state == SocketState::closed || known->second.state == SocketState::time_wait)
+	/* Its address may be another socket's from now on. */
+	if (record.new_state == procfs::tcp_close)
 		known_.erase(known);
 }
 
@@ -368,17 +376,23 @@ Sockets::change(std::int64_t t_ns, kernel::TcpChange const &record, Known &known
 	bool reset = false;
 	if (state == SocketState::closed) {
 		/*
-		 * The socket that closed after this end's own close has handed the
-		 * connection to a TIME-WAIT one, which the trace does not show: the
-		 * table does, for a minute. Any other close of a connection before
-		 * its orderly end was a reset, sent or received.
+		 * A socket that closes after this end's own close may have handed
+		 * the connection to a stand-in, in TIME-WAIT or still waiting in
+		 * FIN-WAIT-2 for the other end's close: the table shows it. Any
+		 * other close of a connection before its orderly end was a reset,
+		 * sent or received.
 		 */
 		bool closing = old_state == SocketState::fin_wait1 || old_state == SocketState::fin_wait2 ||
 			       old_state == SocketState::closing;
-		if (closing && time_waits_now().count(known.ends)) {
-			state = SocketState::time_wait;
+		auto stand_ins = closing ? stand_ins_now() : decltype(stand_ins_now()){};
+		if (auto stand_in = stand_ins.find(known.ends); stand_in != stand_ins.end()) {
+			stand_ins_[known.ends] = stand_in->second;
+			state = stand_in->second;
 			pid = std::nullopt;
-			time_waits_.insert(known.ends);
+			if (state == old_state) {
+				known.state = state;
+				return;
+			}
 		} else {
 			reset = old_state != SocketState::listening && old_state != SocketState::last_ack &&
 				old_state != SocketState::closed && old_state != SocketState::syn_sent;
@@ -386,6 +400,17 @@ Sockets::change(std::int64_t t_ns, kernel::TcpChange const &record, Known &known
 	}
 	known.state = state;
 	report(micros(t_ns), known.ends, state, pid, false, reset);
+	/* This end's close reaches a stand-in of the other end's waiting for it
+	 * at once: it goes into TIME-WAIT, where the table now shows it. */
+	Ends other{known.ends.second, known.ends.first};
+	if (auto stand_in = stand_ins_.find(other); state == SocketState::last_ack && stand_in != stand_ins_.end() &&
+						    stand_in->second == SocketState::fin_wait2) {
+		auto now = stand_ins_now();
+		if (auto found = now.find(other); found != now.end() && found->second == SocketState::time_wait) {
+			stand_in->second = SocketState::time_wait;
+			report(micros(t_ns), other, SocketState::time_wait, std::nullopt);
+		}
+	}
 }
 
 /* A connection the job holds without having changed it (accepted, kept open): found by its ends in /proc. */
@@ -418,20 +443,29 @@ Sockets::settle_arriving()
 	}
 }
 
-/* The end of a TIME-WAIT, which the trace does not show either. */
+/* A stand-in's changes, which the trace does not show either: seen at a look. */
 void
-Sockets::follow_time_waits()
+Sockets::follow_stand_ins()
 {
-	if (time_waits_.empty())
+	/* Records still to be sorted out may tell of a change at its time. */
+	if (stand_ins_.empty() || !waiting_.empty())
 		return;
-	auto now = time_waits_now();
-	for (auto ends = time_waits_.begin(); ends != time_waits_.end();) {
-		if (now.count(*ends)) {
-			++ends;
+	auto now = stand_ins_now();
+	for (auto stand_in = stand_ins_.begin(); stand_in != stand_ins_.end();) {
+		auto const &[ends, state] = *stand_in;
+		auto found = now.find(ends);
+		if (found != now.end() && found->second == state) {
+			++stand_in;
 			continue;
 		}
-		report(clock_.now(), *ends, SocketState::closed, std::nullopt);
-		ends = time_waits_.erase(ends);
+		auto next = found != now.end() ? found->second : SocketState::closed;
+		report(clock_.now(), ends, next, std::nullopt);
+		if (next == SocketState::closed) {
+			stand_in = stand_ins_.erase(stand_in);
+		} else {
+			stand_in->second = next;
+			++stand_in;
+		}
 	}
 }
 

@@ -83,7 +83,9 @@ private:
 	std::map<std::uint64_t, Known> known_;	/* until they close, when the address may be reused */
 	/* Connections at the job's listeners that the job has not touched yet, by address. */
 	std::map<std::uint64_t, std::vector<std::pair<std::int64_t, kernel::TcpChange>>> arriving_;
-	std::set<Ends> time_waits_;	/* the job's connections waiting out their TIME-WAIT */
+	/* The job's connections that closed sockets handed to the kernel's stand-ins: in
+	 * TIME-WAIT, or in FIN-WAIT-2 until the other end closes. */
+	std::map<Ends, SocketState> stand_ins_;
 	/*
 	 * Connections being made to an end where the job listens, by the
 	 * connecting socket's address and then, once it has its port, by its
@@ -109,7 +111,7 @@ private:
 	std::optional<bool> peer_here(Ends const &ends);
 	void note_connecting(kernel::TcpChange const &);
 	void settle_arriving();
-	void follow_time_waits();
+	void follow_stand_ins();
 	Micros micros(std::int64_t t_ns) const;
 };
 
