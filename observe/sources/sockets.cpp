@@ -227,7 +227,13 @@ Sockets::sample(bool changed)
 void
 Sockets::take_trace(bool all)
 {
+	auto read = waiting_.size();
 	trace_->take(waiting_);
+	/* A connecting task may be gone by the time its record is sorted out, and its namespace with it. */
+	for (auto record = waiting_.begin() + read; record != waiting_.end(); ++record)
+		if (auto const *change = std::get_if<kernel::TcpChange>(&record->what);
+		    change != nullptr && change->new_state == procfs::tcp_syn_sent && !change->interrupt)
+			networks_[change->socket] = network_of(std::to_string(change->pid).c_str());
 	std::stable_sort(waiting_.begin(), waiting_.end(),
 			 [](auto const &a, auto const &b) { return a.t_ns < b.t_ns; });
 	auto horizon = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -240,6 +246,7 @@ Sockets::take_trace(bool all)
 		Micros t = micros(record->t_ns);
 		if (auto const *state = std::get_if<kernel::TcpChange>(&record->what)) {
 			sort_out(record->t_ns, *state);
+			networks_.erase(state->socket);
 		} else if (auto const *bind = std::get_if<kernel::BindInUse>(&record->what)) {
 			if (job_process(bind->pid, t))
 				tell_leftovers(t);
@@ -284,34 +291,51 @@ void
 Sockets::note_connecting(kernel::TcpChange const &record)
 {
 	if (record.new_state == procfs::tcp_syn_sent && !record.interrupt && listens(record.remote)) {
-		ino_t network = network_of(std::to_string(record.pid).c_str());
-		if (network != 0)
-			connecting_[record.socket] = network == network_;
+		auto network = networks_.find(record.socket);
+		Connecting connecting{record.pid, std::nullopt};
+		if (network != networks_.end() && network->second != 0)
+			connecting.here = network->second == network_;
+		connecting_[record.socket] = connecting;
 		return;
 	}
 	auto connecting = connecting_.find(record.socket);
 	if (connecting == connecting_.end() || record.old_state != procfs::tcp_syn_sent)
 		return;
 	if (record.new_state == procfs::tcp_established)
-		connected_[{record.local, record.remote}] = connecting->second;
+		connected_.emplace(Ends{record.local, record.remote}, connecting->second);
 	connecting_.erase(connecting);
 }
 
-/* Whether the other end of a connection is in the job's network namespace; nothing where unknown. */
+/*
+ * Whether the other end of a new connection, made in the interrupt that
+ * ran in `task`, is in the job's network namespace; nothing where unknown.
+ * Where two namespaces connect from the same ends at once, the connecting
+ * task tells them apart: on the loopback the connection is completed in
+ * the interrupt that its own last packet raised, in its own context.
+ */
 std::optional<bool>
-Sockets::peer_here(Ends const &ends)
+Sockets::peer_here(Ends const &ends, pid_t task)
 {
 	Ends peer{ends.second, ends.first};
-	auto connected = connected_.find(peer);
-	if (connected != connected_.end()) {
-		bool here = connected->second;
-		connected_.erase(connected);
-		return here;
-	}
+	std::vector<std::pair<Connecting, std::multimap<Ends, Connecting>::iterator>> candidates;
+	auto [first, last] = connected_.equal_range(peer);
+	for (auto connected = first; connected != last; ++connected)
+		candidates.emplace_back(connected->second, connected);
 	for (auto const &[address, known] : known_)
 		if (known.ends == peer)
-			return true;
-	return std::nullopt;
+			candidates.emplace_back(Connecting{known.task, true}, connected_.end());
+	auto chosen = std::find_if(candidates.begin(), candidates.end(),
+				   [&](auto const &candidate) { return candidate.first.task == task; });
+	if (chosen == candidates.end() && !candidates.empty() && candidates[0].first.here &&
+	    std::all_of(candidates.begin(), candidates.end(),
+			[&](auto const &candidate) { return candidate.first.here == candidates[0].first.here; }))
+		chosen = candidates.begin();
+	if (chosen == candidates.end())
+		return std::nullopt;
+	auto here = chosen->first.here;
+	if (chosen->second != connected_.end())
+		connected_.erase(chosen->second);
+	return here;
 }
 
 void
@@ -338,7 +362,7 @@ Sockets::sort_out(std::int64_t t_ns, kernel::TcpChange const &record)
 			 * job's network; where that end is elsewhere, not known, it
 			 * becomes the job's once the job touches it.
 			 */
-			auto here = peer_here({record.local, record.remote});
+			auto here = peer_here({record.local, record.remote}, record.pid);
 			if (here == false)
 				return;
 			if (!here) {
@@ -357,6 +381,8 @@ Sockets::sort_out(std::int64_t t_ns, kernel::TcpChange const &record)
 			return;
 		}
 	}
+	if (by)
+		known->second.task = record.pid;
 	change(t_ns, record, known->second, by);
 	/* Its address may be another socket's from now on. */
 	if (record.new_state == procfs::tcp_close)
@@ -430,6 +456,9 @@ Sockets::settle_arriving()
 		if (socket.inode != 0 && owners.count(socket.inode))
 			held.emplace(endpoint(socket.address, socket.port),
 				     endpoint(socket.remote_address, socket.remote_port));
+	/* Another namespace may have a connection with the same ends: the job's own accounts for its entry. */
+	for (auto const &[address, known] : known_)
+		held.erase(known.ends);
 	for (auto arriving = arriving_.begin(); arriving != arriving_.end();) {
 		auto const &first = arriving->second.front().second;
 		if (!held.count({first.local, first.remote})) {

@@ -62,6 +62,13 @@ private:
 	struct Known {
 		Ends ends;
 		SocketState state;
+		pid_t task = 0;	/* the last task of the job's that changed it */
+	};
+
+	/* A connection being made to an end where the job listens. */
+	struct Connecting {
+		pid_t task;	/* the task that connects */
+		std::optional<bool> here;	/* in the job's network namespace; none where it was gone */
 	};
 
 	ProcessTable const &table_;
@@ -89,12 +96,15 @@ private:
 	/*
 	 * Connections being made to an end where the job listens, by the
 	 * connecting socket's address and then, once it has its port, by its
-	 * ends: whether the connecting process is in the job's network
-	 * namespace, and so whether the connection it makes is the job's
-	 * listener's or another namespace's at the same address.
+	 * ends (two namespaces may have the same): whether the connecting
+	 * process is in the job's network namespace, and so whether the
+	 * connection it makes is the job's listener's or another namespace's
+	 * at the same address.
 	 */
-	std::map<std::uint64_t, bool> connecting_;
-	std::map<Ends, bool> connected_;
+	std::map<std::uint64_t, Connecting> connecting_;
+	std::multimap<Ends, Connecting> connected_;
+	/* The network namespace of each connecting task, looked up as its record is read. */
+	std::map<std::uint64_t, ino_t> networks_;
 	ino_t network_ = 0;	/* observe's network namespace, which is the job's */
 	std::map<pid_t, pid_t> threads_;	/* the job's threads, and their processes */
 
@@ -108,7 +118,7 @@ private:
 	void change(std::int64_t t_ns, kernel::TcpChange const &, Known &, std::optional<pid_t> by);
 	std::optional<pid_t> job_process(pid_t task, Micros t) const;
 	bool listens(std::string const &local) const;
-	std::optional<bool> peer_here(Ends const &ends);
+	std::optional<bool> peer_here(Ends const &ends, pid_t task);
 	void note_connecting(kernel::TcpChange const &);
 	void settle_arriving();
 	void follow_stand_ins();
