@@ -7,11 +7,14 @@
  *
  * With the kernel's trace, every change at the microsecond the kernel made
  * it. A socket is the job's once a process of the job changes it itself
- * (listens, connects, closes); a connection that arrives at one of the
- * job's listeners is made by the kernel alone, and becomes the job's, with
- * its history, once the job touches it: a connection the job never
- * accepted is not the job's to tell of. Without the trace, the sockets each
- * process holds are looked at now and then (/proc/PID/fd matched with
+ * (listens, connects, closes). A connection that arrives at an end where
+ * the job listens is made by the kernel alone, and the trace does not say
+ * in which network namespace: it is the job's at once where the process
+ * that connected is in the job's namespace, never where it is in another,
+ * and otherwise (a peer on another host) once the job touches it, with its
+ * history. What the kernel hands to its small stand-in after a close, the
+ * TIME-WAIT, the table shows. Without the trace, the sockets each process
+ * holds are looked at now and then (/proc/PID/fd matched with
  * /proc/net/tcp), and a change is seen only if it lasts until a look.
  *
  * A connection that an earlier run left in TIME-WAIT on the greeting
