@@ -6,18 +6,19 @@
  * tracefs instance of its own, observe-PID-sockets.
  *
  * Many changes are made where a packet arrives, in a software interrupt
- * that runs in whatever task happened to be running: the handshake that
+ * that runs in whatever thread happened to be running: the handshake that
  * makes a listener's new connection, the peer's end or reset. A pid filter
  * would drop those, so the instance takes every IPv4 TCP socket's changes
  * and the reader sorts out the job's, by the socket's kernel address: a
- * change made by a task in its own context is that task's doing, and the
- * address then names the socket until it closes. The task may be a thread,
- * gone by the time its record is read: the instance also records each
- * thread made (task_newtask with CLONE_THREAD), and which task made it.
+ * change made by a thread in its own context is its doing, and the address
+ * then names the socket until it closes. That thread may not be its
+ * process's first, and may be gone by the time its record is read: the
+ * instance also records each thread made (task_newtask with CLONE_THREAD),
+ * and which thread made it.
  *
  * Where asked, it also records the binds that failed because the address
  * was in use (sys_exit_bind), which is what a connection left in TIME-WAIT
- * does to a server started again. That puts every task's system calls on
+ * does to a server started again. That puts every thread's system calls on
  * the kernel's slower path, so it is asked for only where such a
  * connection is there to explain.
  *
@@ -36,8 +37,8 @@ namespace observe::kernel {
 
 /* A TCP socket went from one of the kernel's TCP_* states to another. */
 struct TcpChange {
-	pid_t pid;		/* the task that was running */
-	bool interrupt;		/* made in an interrupt, not by that task */
+	pid_t pid;		/* the thread that was running */
+	bool interrupt;		/* made in an interrupt, not by that thread */
 	std::uint64_t socket;	/* its kernel address */
 	int old_state;
 	int new_state;
@@ -45,12 +46,12 @@ struct TcpChange {
 	std::string remote;	/* "0.0.0.0:0" for a listener */
 };
 
-/* A bind by this task failed: the address was in use. */
+/* A bind by this thread failed: the address was in use. */
 struct BindInUse {
 	pid_t pid;
 };
 
-/* A task made a thread, of its own process. */
+/* A thread made another, of its own process. */
 struct ThreadMade {
 	pid_t creator;
 	pid_t thread;

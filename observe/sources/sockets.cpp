@@ -229,7 +229,7 @@ Sockets::take_trace(bool all)
 {
 	auto read = waiting_.size();
 	trace_->take(waiting_);
-	/* A connecting task may be gone by the time its record is sorted out, and its namespace with it. */
+	/* A connecting thread may be gone by the time its record is sorted out, and its namespace with it. */
 	for (auto record = waiting_.begin() + read; record != waiting_.end(); ++record)
 		if (auto const *change = std::get_if<kernel::TcpChange>(&record->what);
 		    change != nullptr && change->new_state == procfs::tcp_syn_sent && !change->interrupt)
@@ -260,16 +260,16 @@ Sockets::take_trace(bool all)
 }
 
 /*
- * The process of the job whose task made a change, if it is one: the
- * task may be a thread of it. Not one that had ended by `t`, whose pid may
+ * The process of the job whose thread made a change, if it is one: not
+ * always its first thread. Not one that had ended by `t`, whose pid may
  * be another's now.
  */
 std::optional<pid_t>
-Sockets::job_process(pid_t task, Micros t) const
+Sockets::job_process(pid_t thread, Micros t) const
 {
-	Process const *process = table_.find(task);
-	if (auto thread = threads_.find(task); process == nullptr && thread != threads_.end())
-		process = table_.find(thread->second);
+	Process const *process = table_.find(thread);
+	if (auto made = threads_.find(thread); process == nullptr && made != threads_.end())
+		process = table_.find(made->second);
 	if (process == nullptr || (process->ended_at && *process->ended_at < t))
 		return std::nullopt;
 	return process->pid;
@@ -308,13 +308,13 @@ Sockets::note_connecting(kernel::TcpChange const &record)
 
 /*
  * Whether the other end of a new connection, made in the interrupt that
- * ran in `task`, is in the job's network namespace; nothing where unknown.
+ * ran in `thread`, is in the job's network namespace; nothing where unknown.
  * Where two namespaces connect from the same ends at once, the connecting
- * task tells them apart: on the loopback the connection is completed in
+ * thread tells them apart: on the loopback the connection is completed in
  * the interrupt that its own last packet raised, in its own context.
  */
 std::optional<bool>
-Sockets::peer_here(Ends const &ends, pid_t task)
+Sockets::peer_here(Ends const &ends, pid_t thread)
 {
 	Ends peer{ends.second, ends.first};
 	std::vector<std::pair<Connecting, std::multimap<Ends, Connecting>::iterator>> candidates;
@@ -323,9 +323,9 @@ Sockets::peer_here(Ends const &ends, pid_t task)
 		candidates.emplace_back(connected->second, connected);
 	for (auto const &[address, known] : known_)
 		if (known.ends == peer)
-			candidates.emplace_back(Connecting{known.task, true}, connected_.end());
+			candidates.emplace_back(Connecting{known.thread, true}, connected_.end());
 	auto chosen = std::find_if(candidates.begin(), candidates.end(),
-				   [&](auto const &candidate) { return candidate.first.task == task; });
+				   [&](auto const &candidate) { return candidate.first.thread == thread; });
 	if (chosen == candidates.end() && !candidates.empty() && candidates[0].first.here &&
 	    std::all_of(candidates.begin(), candidates.end(),
 			[&](auto const &candidate) { return candidate.first.here == candidates[0].first.here; }))
@@ -382,7 +382,7 @@ Sockets::sort_out(std::int64_t t_ns, kernel::TcpChange const &record)
 		}
 	}
 	if (by)
-		known->second.task = record.pid;
+		known->second.thread = record.pid;
 	change(t_ns, record, known->second, by);
 	/* Its address may be another socket's from now on. */
 	if (record.new_state == procfs::tcp_close)

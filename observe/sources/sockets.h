@@ -65,12 +65,12 @@ private:
 	struct Known {
 		Ends ends;
 		SocketState state;
-		pid_t task = 0;	/* the last task of the job's that changed it */
+		pid_t thread = 0;	/* the last thread of the job's that changed it */
 	};
 
 	/* A connection being made to an end where the job listens. */
 	struct Connecting {
-		pid_t task;	/* the task that connects */
+		pid_t thread;	/* the thread that connects */
 		std::optional<bool> here;	/* in the job's network namespace; none where it was gone */
 	};
 
@@ -106,7 +106,7 @@ private:
 	 */
 	std::map<std::uint64_t, Connecting> connecting_;
 	std::multimap<Ends, Connecting> connected_;
-	/* The network namespace of each connecting task, looked up as its record is read. */
+	/* The network namespace of each connecting thread, looked up as its record is read. */
 	std::map<std::uint64_t, ino_t> networks_;
 	ino_t network_ = 0;	/* observe's network namespace, which is the job's */
 	std::map<pid_t, pid_t> threads_;	/* the job's threads, and their processes */
@@ -119,9 +119,9 @@ private:
 	void sort_out(std::int64_t t_ns, kernel::TcpChange const &);
 	/* `by`: the job's process that made it, none where the kernel did. */
 	void change(std::int64_t t_ns, kernel::TcpChange const &, Known &, std::optional<pid_t> by);
-	std::optional<pid_t> job_process(pid_t task, Micros t) const;
+	std::optional<pid_t> job_process(pid_t thread, Micros t) const;
 	bool listens(std::string const &local) const;
-	std::optional<bool> peer_here(Ends const &ends, pid_t task);
+	std::optional<bool> peer_here(Ends const &ends, pid_t thread);
 	void note_connecting(kernel::TcpChange const &);
 	void settle_arriving();
 	void follow_stand_ins();
