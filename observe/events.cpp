@@ -57,6 +57,16 @@ socket_state(int kernel_state)
 	return static_cast<SocketState>(kernel_state);
 }
 
+std::optional<SocketState>
+socket_state_named(std::string const &name)
+{
+	/* "syn-received" names two states that are one to a person: the first, the socket's own, is meant. */
+	for (size_t n = 1; n <= std::size(socket_state_names); n++)
+		if (name == socket_state_names[n - 1])
+			return static_cast<SocketState>(n);
+	return std::nullopt;
+}
+
 bool
 ignored_by_default(int sig)
 {

@@ -246,6 +246,8 @@ char const *reason_name(DiscardReason);
 char const *socket_state_name(SocketState);
 /* The kernel's TCP_* number as a state; an unknown one is closed. */
 SocketState socket_state(int kernel_state);
+/* The state of a name socket_state_name() gives; none for another. */
+std::optional<SocketState> socket_state_named(std::string const &name);
 /* "SIGHUP" for 1, or "signal 99" for a number without a name. */
 std::string signal_name(int);
 
