@@ -16,7 +16,6 @@
 #include <deque>
 #include <map>
 #include <optional>
-#include <ranges>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -119,7 +118,8 @@ public:
 	/* The processes not yet collected, in the order they appeared. */
 	std::vector<pid_t> living() const;
 	/* The same, as the processes themselves: a walk that costs what is alive, not what was. */
-	auto alive() const { return std::views::values(living_); }
+	class Alive;
+	Alive alive() const;
 	bool all_ended() const { return living_.empty(); }
 	/* The collected processes kept, besides the program. */
 	static constexpr std::size_t kept_ended = 1000;
@@ -178,5 +178,33 @@ private:
 	void forget_oldest(Micros now);
 	void index();
 };
+
+/* The processes not yet collected, walked in place (clang 14 cannot take libstdc++'s views of a map). */
+class ProcessTable::Alive {
+public:
+	using Map = std::map<std::uint64_t, Process *>;
+	struct iterator {
+		Map::const_iterator at;
+		Process const *operator*() const { return at->second; }
+		iterator &operator++()
+		{
+			++at;
+			return *this;
+		}
+		bool operator==(iterator const &) const = default;
+	};
+	explicit Alive(Map const &living) : living_(living) {}
+	iterator begin() const { return {living_.begin()}; }
+	iterator end() const { return {living_.end()}; }
+
+private:
+	Map const &living_;
+};
+
+inline ProcessTable::Alive
+ProcessTable::alive() const
+{
+	return Alive(living_);
+}
 
 } // namespace observe
