@@ -16,7 +16,6 @@
 #include <deque>
 #include <map>
 #include <optional>
-#include <ranges>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -71,6 +70,28 @@ struct Process {
 	bool ended_by_observe() const;
 };
 
+/* The processes not yet collected, in the order they appeared, for a range-for. */
+class Alive {
+public:
+	using Map = std::map<std::uint64_t, Process *>;
+	struct iterator {
+		Map::const_iterator at;
+		Process const *operator*() const { return at->second; }
+		iterator &operator++()
+		{
+			++at;
+			return *this;
+		}
+		bool operator==(iterator const &) const = default;
+	};
+	explicit Alive(Map const &living) : living_(living) {}
+	iterator begin() const { return {living_.begin()}; }
+	iterator end() const { return {living_.end()}; }
+
+private:
+	Map const &living_;
+};
+
 /* The last part of a path: "childsig-a" of "build/bin/childsig-a". */
 std::string base_name(std::string const &path);
 
@@ -105,7 +126,7 @@ public:
 	/* The processes not yet collected, in the order they appeared. */
 	std::vector<pid_t> living() const;
 	/* The same, as the processes themselves: a walk that costs what is alive, not what was. */
-	auto alive() const { return std::views::values(living_); }
+	Alive alive() const { return Alive(living_); }
 	bool all_ended() const { return living_.empty(); }
 	/* The collected processes kept, besides the program. */
 	static constexpr std::size_t kept_ended = 1000;

@@ -104,7 +104,9 @@ KernelSource::due() const
 		auto at = Clock::time_point(std::chrono::nanoseconds(taken.second + stop_wait_ns));
 		first = first ? std::min(*first, at) : at;
 	}
-	bool zombies = std::ranges::any_of(table_.alive(), [](Process const *p) { return p->state == State::zombie; });
+	bool zombies = false;
+	for (Process const *p : table_.alive())
+		zombies |= p->state == State::zombie;
 	if (zombies)
 		first = first ? std::min(*first, next_look_) : next_look_;
 	return first;
