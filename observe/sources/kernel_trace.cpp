@@ -346,7 +346,8 @@ KernelSource::losses()
 {
 	std::vector<Lost> told;
 	for (auto const &loss : trace_->losses())
-		told.push_back({loss.records, micros(loss.from_ns), micros(loss.until_ns)});
+		/* A loss before any record read spans from the trace's opening, before the watch's start. */
+		told.push_back({loss.records, std::max<Micros>(0, micros(loss.from_ns)), std::max<Micros>(0, micros(loss.until_ns))});
 	return told;
 }
 
