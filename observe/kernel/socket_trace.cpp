@@ -3,6 +3,9 @@
  * through its per-processor raw buffers and decoded with libtraceevent.
  * It wakes the reader on any record: TCP state changes are few, a handful
  * a connection, and each must come in its place among the job's events.
+ * Its buffer keeps the kernel's default size: a change of size waits for
+ * every processor to pass a quiet point, some 10 to 20 ms, far more than
+ * the memory is worth.
  */
 #include "socket_trace.h"
 
@@ -30,7 +33,6 @@ namespace observe::kernel {
 namespace {
 
 constexpr char instance_suffix[] = "-sockets";
-constexpr unsigned buffer_kb = 64;	/* per processor */
 
 /* IPv4 TCP only: the sockets /proc/net/tcp tells of too. */
 constexpr char state_filter[] = "family == 2 && protocol == 6";
@@ -162,10 +164,6 @@ SocketTrace::State::configure(bool failed_binds, std::string &why)
 	char *path = observe_instance_dir(instance);
 	dir = path != nullptr ? path : "";
 	free(path);
-	if (observe_instance_buffer_kb(instance, buffer_kb) < 0) {
-		why = describe("cannot size the trace buffer", errno);
-		return false;
-	}
 	/* mono: the clock of steady_clock. */
 	if (!write("trace_clock", "mono", why) || !write("buffer_percent", "0", why))
 		return false;

@@ -1,6 +1,7 @@
 #include "kernel_trace.h"
 
 #include "interpret/record_text.h"
+#include "proc_sampler.h"
 #include "procfs.h"
 
 #include <poll.h>
@@ -15,9 +16,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-/* How long it rests after a take, unwoken by the trace: half of how long
- * events are held back before they are reported, so they still come in order. */
-constexpr auto read_rest = 10ms;
+/* How long it rests after a take, unwoken by the trace, at most: half of how
+ * long events are held back before they are reported, so they still come in
+ * order. A rest ends on the ticks of the looks at the job's buffers: on a busy
+ * machine the trace always holds others' records, and the two then share one
+ * wake-up instead of taking one each, out of step. */
+constexpr auto read_rest = sample_interval;
 /* How often zombies are asked, through their process descriptors, whether
  * they were collected, and how long one may be so before the kernel's
  * record of it is given up for lost. */
@@ -137,7 +141,7 @@ KernelSource::take()
 	}
 	std::vector<kernel::Record> records;
 	trace_->take(records);
-	rest_until_ = Clock::now() + read_rest;
+	rest_until_ = clock_.next_tick(read_rest);
 	for (auto &record : records) {
 		interpreter_.take(record);
 		if (records_ != nullptr) {
