@@ -61,23 +61,14 @@ private:
 	Reaper reaper_;
 	Interrupts interrupts_;
 
-	/* Told at once, stamped when it was found: the span it names is earlier. */
-	/* Records the socket trace dropped, told since when they may be missing. */
-	long long socket_losses_ = 0;
-	Micros socket_losses_since_ = 0;
-
-	void report_losses(KernelSource *kernel, Sockets const &sockets)
+	/* Told at once, stamped when it was found: the span it names is earlier.
+	 * The socket trace's records are the kernel trace's, its losses too. */
+	void report_losses(KernelSource *kernel)
 	{
 		if (kernel == nullptr)
 			return;
 		for (auto const &loss : kernel->losses())
 			events_.push(clock_.now(), loss);
-		Micros now = clock_.now();
-		if (long long lost = sockets.lost(); lost > socket_losses_) {
-			events_.push(now, Lost{lost - socket_losses_, socket_losses_since_, now});
-			socket_losses_ = lost;
-		}
-		socket_losses_since_ = now;
 	}
 	void report(Micros until)
 	{
@@ -153,7 +144,7 @@ Watch::run(std::string &error, int &exec_error)
 	if (options_.screen)
 		job_options.size = options_.screen->size();
 	/* Before the job, so that the kernel's record of its sockets misses none. */
-	Sockets sockets(table_, events_, clock_, kernel != nullptr);
+	Sockets sockets(table_, events_, clock_, kernel ? &kernel->trace() : nullptr);
 	/* Times count from here: opening the trace can take a while on a busy machine. */
 	clock_.restart();
 	auto job = jobshell::start(job_options, error, &exec_error);
@@ -216,7 +207,7 @@ Watch::run(std::string &error, int &exec_error)
 	while (reason.empty()) {
 		loop.turn(limit);
 		table_.expire(clock_.now(), status_grace);
-		report_losses(kernel.get(), sockets);
+		report_losses(kernel.get());
 		report(clock_.now() - release_delay);
 		if (table_.all_ended())
 			reason = "all ended";
@@ -229,6 +220,9 @@ Watch::run(std::string &error, int &exec_error)
 	auto ended = end_the_rest(loop, buffers);
 	if (client)
 		client->finish();
+	/* The kernel trace's reader hands the socket trace its records. */
+	if (kernel)
+		kernel->take();
 	sockets.finish();
 	/* The shell goes last; with it goes the last holder of the terminal. */
 	if (!reaper_.shell_collected()) {
@@ -239,7 +233,7 @@ Watch::run(std::string &error, int &exec_error)
 	jobshell::release(*job);
 	if (kernel) {
 		kernel->take();
-		report_losses(kernel.get(), sockets);
+		report_losses(kernel.get());
 	}
 	events_.push(clock_.now(), End{reason, ended});
 	report(clock_.now());

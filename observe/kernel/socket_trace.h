@@ -2,8 +2,10 @@
 
 /*
  * The kernel's account of TCP sockets: each change of a socket's state
- * (sock:inet_sock_set_state), at the time the kernel made it, read from a
- * tracefs instance of its own, observe-PID-sockets.
+ * (sock:inet_sock_set_state), at the time the kernel made it, recorded in
+ * the kernel trace's instance without a pid filter and handed over by its
+ * reader as it reads them: an instance of its own would add its setting up
+ * and removal, some 60 ms, to every watch.
  *
  * Many changes are made where a packet arrives, in a software interrupt
  * that runs in whatever thread happened to be running: the handshake that
@@ -35,6 +37,8 @@
 
 namespace observe::kernel {
 
+class Trace;
+
 /* A TCP socket went from one of the kernel's TCP_* states to another. */
 struct TcpChange {
 	pid_t pid;		/* the thread that was running */
@@ -64,19 +68,18 @@ struct SocketRecord {
 
 class SocketTrace {
 public:
-	/* Starts recording; nothing, with why, where it cannot. */
-	static std::unique_ptr<SocketTrace> open(bool failed_binds, std::string &why);
+	/* Starts recording into `trace`, which outlives it; nothing, with why,
+	 * where it cannot. What the kernel drops the trace tells as its own loss. */
+	static std::unique_ptr<SocketTrace> open(Trace &trace, bool failed_binds, std::string &why);
 
-	~SocketTrace();	/* removes the instance */
+	~SocketTrace();	/* the trace no longer hands it records */
 	SocketTrace(SocketTrace const &) = delete;
 	SocketTrace &operator=(SocketTrace const &) = delete;
 
-	/* Readable while records wait in the kernel. */
+	/* Readable while records the trace's reader handed over wait here. */
 	int fd() const;
-	/* Appends what has been recorded, in time order, without blocking. */
+	/* Appends what has been handed over, in time order, without blocking. */
 	void take(std::vector<SocketRecord> &out);
-	/* How many records the kernel dropped because its buffer was full (at least). */
-	long long lost() const;
 
 	struct State;
 

@@ -12,7 +12,7 @@ struct SocketTrace::State {
 };
 
 std::unique_ptr<SocketTrace>
-SocketTrace::open(bool, std::string &why)
+SocketTrace::open(Trace &, bool, std::string &why)
 {
 	why = Trace::unavailable();
 	return nullptr;
@@ -31,12 +31,6 @@ SocketTrace::fd() const
 void
 SocketTrace::take(std::vector<SocketRecord> &)
 {
-}
-
-long long
-SocketTrace::lost() const
-{
-	return 0;
 }
 
 } // namespace observe::kernel

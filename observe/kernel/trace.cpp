@@ -55,6 +55,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 namespace observe::kernel {
@@ -290,6 +291,7 @@ struct Trace::State {
 	tep_handle *tep = nullptr;
 	kbuffer *kbuf = nullptr;
 	std::vector<Decoder> decoders;
+	std::map<int, std::pair<tep_event *, Receiver>> receivers;	/* by event id, the shared events' */
 	std::vector<char> page;
 	std::set<pid_t> followed;	/* followed and not yet collected */
 	std::set<pid_t> exited;
@@ -329,7 +331,7 @@ struct Trace::State {
 	bool load_formats(std::string &why);
 	bool open_buffers(std::string &why);
 	void drain(Buffer &, std::vector<Record> &, std::int64_t until);
-	void decode(void *data, int size, unsigned long long ts, std::vector<Record> &);
+	void decode(Role, void *data, int size, unsigned long long ts, std::vector<Record> &);
 	bool keep(Record &);
 };
 
@@ -491,12 +493,17 @@ Trace::State::open_buffers(std::string &why)
 }
 
 void
-Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Record> &out)
+Trace::State::decode(Role role, void *data, int size, unsigned long long ts, std::vector<Record> &out)
 {
 	tep_record record{};
 	record.data = data;
 	record.size = size;
 	int type = tep_data_type(tep, &record);
+	/* Before the trace's own: a shared event may be one the other instance records for the trace. */
+	if (auto shared = receivers.find(type); role == Role::everyone && shared != receivers.end()) {
+		shared->second.second(shared->second.first, data, size, static_cast<std::int64_t>(ts));
+		return;
+	}
 	auto found = std::find_if(decoders.begin(), decoders.end(),
 				  [&](Decoder const &d) { return d.event->id == type; });
 	if (found == decoders.end())
@@ -589,7 +596,7 @@ Trace::State::drain(Buffer &buffer, std::vector<Record> &out, std::int64_t until
 			losses.push_back({records, buffer.last_ns, until});
 		}
 		for (; data != nullptr; data = kbuffer_next_event(kbuf, &ts)) {
-			decode(data, kbuffer_event_size(kbuf), ts, out);
+			decode(buffer.role, data, kbuffer_event_size(kbuf), ts, out);
 			buffer.last_ns = static_cast<std::int64_t>(ts);
 		}
 	}
@@ -694,6 +701,35 @@ Trace::losses()
 	state_->losses.clear();
 	std::sort(losses.begin(), losses.end(), [](Loss const &a, Loss const &b) { return a.from_ns < b.from_ns; });
 	return losses;
+}
+
+bool
+Trace::share(char const *system, char const *name, char const *filter, Receiver receiver, std::string &why)
+{
+	auto &state = *state_;
+	std::string where = std::string(system) + ":" + name;
+	tep_event *event = tep_find_event_by_name(state.tep, system, name);
+	if (event == nullptr) {
+		std::string format = read_file(std::string(observe_tracefs_dir()) + "/events/" + system + "/" + name + "/format");
+		if (format.empty() ||
+		    tep_parse_format(state.tep, &event, format.data(), format.size(), system) != TEP_ERRNO__SUCCESS ||
+		    event == nullptr) {
+			why = "cannot parse the format of " + where;
+			return false;
+		}
+	}
+	state.receivers[event->id] = {event, std::move(receiver)};
+	if (observe_event_enable(state.instance(Role::everyone).handle(), system, name, filter) < 0) {
+		why = describe(("cannot enable the trace event " + where).c_str(), errno);
+		return false;
+	}
+	return true;
+}
+
+void
+Trace::stop_sharing()
+{
+	state_->receivers.clear();
 }
 
 void

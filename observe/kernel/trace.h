@@ -23,10 +23,13 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <variant>
 #include <vector>
+
+struct tep_event;
 
 namespace observe::kernel {
 
@@ -199,6 +202,16 @@ public:
 	long long lost() const;
 	/* The losses found since the last call, each once, oldest first. */
 	std::vector<Loss> losses();
+
+	/*
+	 * Another reader's event, recorded from everyone in the instance
+	 * without a pid filter (with `filter`, where not NULL), and handed to
+	 * `receiver` as each is read, in a take: an instance fewer to set up
+	 * and remove is some 60 ms less of a watch. Until stop_sharing().
+	 */
+	using Receiver = std::function<void(tep_event *, void *data, int size, std::int64_t t_ns)>;
+	bool share(char const *system, char const *name, char const *filter, Receiver, std::string &why);
+	void stop_sharing();
 
 	struct State;
 

@@ -57,4 +57,16 @@ Trace::losses()
 	return {};
 }
 
+bool
+Trace::share(char const *, char const *, char const *, Receiver, std::string &why)
+{
+	why = unavailable();
+	return false;
+}
+
+void
+Trace::stop_sharing()
+{
+}
+
 } // namespace observe::kernel

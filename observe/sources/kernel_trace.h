@@ -49,6 +49,8 @@ public:
 	void take() override;
 	/* Records the kernel dropped, its buffer full. */
 	long long lost() const { return trace_->lost(); }
+	/* For another reader of the kernel's records, which it must not outlive. */
+	kernel::Trace &trace() { return *trace_; }
 	/* Each loss found since the last call, once. */
 	std::vector<Lost> losses();
 

@@ -61,18 +61,18 @@ network_of(char const *pid)
 	return stat((std::string("/proc/") + pid + "/ns/net").c_str(), &ns) == 0 ? ns.st_ino : 0;
 }
 
-Sockets::Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock, bool kernel)
+Sockets::Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock, kernel::Trace *kernel)
 	: table_(table), events_(events), clock_(clock), next_(clock.next_tick(socket_interval))
 {
 	for (auto const &[ends, state] : stand_ins_now())
 		if (state == SocketState::time_wait && port_of(ends.first) == std::to_string(server::listen_port))
 			leftovers_.push_back(ends);
-	if (!kernel)
+	if (kernel == nullptr)
 		return;
 	network_ = network_of("self");
 	/* Where it cannot be had, the sockets are sampled, as with the /proc source. */
 	std::string why;
-	trace_ = kernel::SocketTrace::open(!leftovers_.empty(), why);
+	trace_ = kernel::SocketTrace::open(*kernel, !leftovers_.empty(), why);
 }
 
 std::optional<Clock::time_point>

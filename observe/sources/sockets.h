@@ -39,8 +39,9 @@ namespace observe {
 class Sockets : public Source {
 public:
 	/* Made before the job starts, so that the trace misses none of its sockets.
-	 * `kernel` asks for the trace; where it cannot be had, /proc is sampled. */
-	Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock, bool kernel);
+	 * With `kernel`, the kernel's trace, which outlives it, records them; where
+	 * it cannot, or without, /proc is sampled. */
+	Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock, kernel::Trace *kernel);
 	int fd() const override { return trace_ ? trace_->fd() : -1; }
 	std::optional<Clock::time_point> due() const override;
 	void take() override;
@@ -48,8 +49,6 @@ public:
 	void look(bool changed = true);
 	/* The watch is over: everything that is left is told. */
 	void finish();
-	/* Records of the kernel's that its buffer had no room for. */
-	long long lost() const { return trace_ ? trace_->lost() : 0; }
 
 private:
 	using Ends = std::pair<std::string, std::string>;	/* local, remote ("" for a listener) */
