@@ -27,7 +27,8 @@ namespace {
 constexpr char state_filter[] = "family == 2 && protocol == 6";
 /* -EADDRINUSE */
 constexpr char bind_filter[] = "ret == -98";
-/* CLONE_THREAD */
+/* CLONE_THREAD; the kernel trace records every task_newtask whole for itself. */
+constexpr long clone_thread = 0x10000;
 constexpr char thread_filter[] = "clone_flags & 0x10000";
 
 /* An interrupt's flags in a record's common_flags: hard, soft, NMI. */
@@ -126,6 +127,8 @@ SocketTrace::open(Trace &trace, bool failed_binds, std::string &why)
 			continue;
 		auto *taker = state.get();
 		auto receive = [taker, kind = spec->kind](tep_event *event, void *data, int, std::int64_t t_ns) {
+			if (kind == Kind::thread && (number(event, data, "clone_flags") & clone_thread) == 0)
+				return;
 			taker->handed.push_back(decode(kind, event, data, t_ns));
 			std::uint64_t one = 1;
 			ssize_t n = write(taker->held, &one, sizeof(one));

@@ -1,33 +1,33 @@
 /*
- * The kernel trace reader: two private tracefs instances, read through
- * their per-processor raw buffers and decoded with libtraceevent.
+ * The kernel trace reader: one private tracefs instance, observe-PID,
+ * read through its per-processor raw buffers and decoded with
+ * libtraceevent.
  *
- * The first instance, observe-PID, holds the events a followed process
- * makes itself: fork, exec, exit, its switch away into a stop, and the
- * signals it takes. Its pid filter (set_event_pid, with the event-fork
- * option) is kept by the kernel, which adds every child at its fork, so
- * no descendant is missed however fast it comes and goes.
- *
- * The second, observe-PID-signals, has no pid filter: signal_generate and
- * wait4's return are made in the sender's and the waiter's context, and
- * the sender of a signal to a followed process, or the waiter that
- * collects one, may be anyone (the test, observe, a user's kill). So they
- * are taken whole and sorted out here against the followed set, which the
- * fork records keep as exact as the kernel's. A filter on the target's pid
- * could not be: a child may be signalled before the filter names it.
- *
- * The reader is woken by the kernel: a raw buffer polled with its
- * instance's buffer_percent at 0 is readable on any record. Both
- * instances wake it so, the second for every signal and every wait on the
- * machine, nearly all of them others'; its caller rests a while after
- * each take, so that it is woken at most once a rest, and a busy job's
- * records are read in batches.
+ * The instance has no pid filter: it takes in everyone's events, and the
+ * reader sorts out the job's against the followed set, in time order. A
+ * fork by a followed thread adds its child, as the kernel's own filter
+ * (set_event_pid with event-fork) would, so no descendant is missed however
+ * fast it comes and goes. Some events must be taken whole in any case:
+ * signal_generate and wait4's return are made in the sender's and the
+ * waiter's context, and the sender of a signal to a followed process, or
+ * the waiter that collects one, may be anyone (the test, observe, a user's
+ * kill); a filter on the target's pid could not be exact either, as a child
+ * may be signalled before the filter names it.
  *
  * Setting an instance up and removing it is what costs: a change of its
  * buffer's size or of its clock, and its removal, each wait for every
- * processor to pass a quiet point, tens of milliseconds on a busy machine.
- * So there are two instances, and a buffer is resized only where the
- * default is too small.
+ * processor to pass a quiet point, tens of milliseconds on a busy machine,
+ * one after another (the kernel holds one lock through them, so instances
+ * set up or removed side by side take no less). A pid filter costs most:
+ * an instance with one took 120 to 150 ms to remove, one without 30 to
+ * 50. So there is one instance, without; the others' records it takes in,
+ * a few thousand a second on a machine busy building, cost less than that.
+ *
+ * The reader is woken by the kernel: a raw buffer polled with the
+ * instance's buffer_percent at 0 is readable on any record, on a busy
+ * machine nearly all of them others'; its caller rests a while after each
+ * take, so that it is woken at most once a rest, and a busy job's records
+ * are read in batches.
  *
  * sched_switch is filtered in the kernel to switches into a stop, or every
  * wake-up of the reader itself would be recorded.
@@ -57,6 +57,7 @@ extern "C" {
 #include <algorithm>
 #include <map>
 #include <set>
+#include <type_traits>
 
 namespace observe::kernel {
 
@@ -64,24 +65,12 @@ namespace {
 
 constexpr char name_prefix[] = "observe-";
 
-/* What an instance holds, and so how it is read. */
-enum class Role { followed, everyone };
-
-struct InstanceSpec {
-	Role role;
-	char const *suffix;
-	/* Per processor, at least: what a job making a hundred thousand signals
-	 * a second records while observe, on a busy machine, waits a tenth of a
-	 * second to run. A new instance's default (trace-cmd's) is kept where it
-	 * is as large: each change of size waits for every processor. */
-	unsigned buffer_kb;
-	char const *buffer_percent;	/* how full a buffer is when it wakes the reader */
-};
-
-constexpr InstanceSpec instance_specs[] = {
-	{Role::followed, "", 1408, "0"},
-	{Role::everyone, "-signals", 4096, "0"},
-};
+/* Per processor, at least: what a job making a hundred thousand signals a
+ * second records while observe, on a busy machine, waits a tenth of a second
+ * to run (the default, 1408, lost a tenth of them beside two busy loops).
+ * A new instance's default is kept where it is as large: each change of
+ * size waits for every processor. */
+constexpr unsigned buffer_kb = 4096;
 
 /* The inode of the initial pid namespace (PROC_PID_INIT_INO). */
 constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
@@ -93,32 +82,30 @@ enum class Kind { fork, exec, exit, stop, generate, deliver, wait, exit_group, e
 
 struct EventSpec {
 	Kind kind;
-	Role role;
 	char const *system;
 	char const *name;
 	char const *filter;
 };
 
 constexpr EventSpec event_specs[] = {
-	{Kind::fork, Role::followed, "task", "task_newtask", nullptr},
-	{Kind::exec, Role::followed, "sched", "sched_process_exec", nullptr},
-	{Kind::exit, Role::followed, "sched", "sched_process_exit", nullptr},
-	{Kind::stop, Role::followed, "sched", "sched_switch", "prev_state & 4"},
-	{Kind::deliver, Role::followed, "signal", "signal_deliver", nullptr},
-	{Kind::generate, Role::everyone, "signal", "signal_generate", nullptr},
-	{Kind::wait, Role::everyone, "syscalls", "sys_exit_wait4", "ret > 0"},
-	{Kind::exit_group, Role::followed, "syscalls", "sys_enter_exit_group", nullptr},
-	{Kind::exit_thread, Role::followed, "syscalls", "sys_enter_exit", nullptr},
+	{Kind::fork, "task", "task_newtask", nullptr},
+	{Kind::exec, "sched", "sched_process_exec", nullptr},
+	{Kind::exit, "sched", "sched_process_exit", nullptr},
+	{Kind::stop, "sched", "sched_switch", "prev_state & 4"},
+	{Kind::deliver, "signal", "signal_deliver", nullptr},
+	{Kind::generate, "signal", "signal_generate", nullptr},
+	{Kind::wait, "syscalls", "sys_exit_wait4", "ret > 0"},
+	{Kind::exit_group, "syscalls", "sys_enter_exit_group", nullptr},
+	{Kind::exit_thread, "syscalls", "sys_enter_exit", nullptr},
 	/* A followed process's kill of one process; anyone's kill of a group or of all
-	 * (a pid of 0 or below, unsigned here), which may reach the job; and each
-	 * kill's end, which bounds the signals it sent. */
-	{Kind::kill, Role::followed, "syscalls", "sys_enter_kill", "pid > 0 && pid < 2147483648"},
-	{Kind::kill, Role::everyone, "syscalls", "sys_enter_kill", "pid == 0 || pid > 2147483647"},
-	{Kind::kill_return, Role::everyone, "syscalls", "sys_exit_kill", nullptr},
-	{Kind::waitid, Role::followed, "syscalls", "sys_enter_waitid", nullptr},
-	{Kind::waitid_return, Role::followed, "syscalls", "sys_exit_waitid", nullptr},
-	/* Made wherever the grace period ends, so unfiltered. */
-	{Kind::free, Role::everyone, "sched", "sched_process_free", nullptr},
+	 * (a pid of 0 or below), which may reach the job; and each kill's end,
+	 * which bounds the signals it sent. */
+	{Kind::kill, "syscalls", "sys_enter_kill", nullptr},
+	{Kind::kill_return, "syscalls", "sys_exit_kill", nullptr},
+	{Kind::waitid, "syscalls", "sys_enter_waitid", nullptr},
+	{Kind::waitid_return, "syscalls", "sys_exit_waitid", nullptr},
+	/* Made wherever the grace period ends. */
+	{Kind::free, "sched", "sched_process_free", nullptr},
 };
 
 std::string
@@ -187,10 +174,9 @@ private:
 	std::string dir_;
 };
 
-/* One processor's raw buffer of one instance. */
+/* One processor's raw buffer. */
 struct Buffer {
 	int fd;
-	Role role;
 	std::int64_t last_ns;	/* the time of the last record read from it */
 };
 
@@ -283,7 +269,7 @@ remove_stale_instances()
 } // namespace
 
 struct Trace::State {
-	Instance instances[std::size(instance_specs)];
+	Instance instance;
 	std::vector<Buffer> buffers;
 	int epoll = -1;
 	int held = -1;	/* an eventfd, readable while records wait in `pending` */
@@ -309,99 +295,61 @@ struct Trace::State {
 		if (held >= 0)
 			close(held);
 
-		/* The instances go after their files are closed: an open file keeps one busy. */
-		for (auto &instance : instances)
-			instance.remove();
+		/* The instance goes after its files are closed: an open file keeps it busy. */
+		instance.remove();
 		if (kbuf != nullptr)
 			kbuffer_free(kbuf);
 		if (tep != nullptr)
 			tep_free(tep);
 	}
 
-	Instance &instance(Role role)
-	{
-		for (size_t i = 0; i < std::size(instance_specs); i++)
-			if (instance_specs[i].role == role)
-				return instances[i];
-		return instances[0];
-	}
-
 	bool configure(std::vector<pid_t> const &roots, std::string &why);
-	bool follow_descendants(std::vector<pid_t> const &roots, std::string &why);
+	void follow_descendants(std::vector<pid_t> const &roots);
 	bool load_formats(std::string &why);
 	bool open_buffers(std::string &why);
 	void drain(Buffer &, std::vector<Record> &, std::int64_t until);
-	void decode(Role, void *data, int size, unsigned long long ts, std::vector<Record> &);
+	void decode(void *data, int size, unsigned long long ts, std::vector<Record> &);
 	bool keep(Record &);
 };
 
 bool
 Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 {
-	for (size_t i = 0; i < std::size(instance_specs); i++) {
-		auto const &spec = instance_specs[i];
-		Instance &instance = instances[i];
-		if (!instance.create(instance_name() + spec.suffix, why))
-			return false;
-		bool small = atol(read_file(instance.dir() + "/buffer_size_kb").c_str()) < static_cast<long>(spec.buffer_kb);
-		if (small && observe_instance_buffer_kb(instance.handle(), spec.buffer_kb) < 0) {
-			why = describe("cannot size the trace buffer", errno);
+	if (!instance.create(instance_name(), why))
+		return false;
+	bool small = atol(read_file(instance.dir() + "/buffer_size_kb").c_str()) < static_cast<long>(buffer_kb);
+	if (small && observe_instance_buffer_kb(instance.handle(), buffer_kb) < 0) {
+		why = describe("cannot size the trace buffer", errno);
+		return false;
+	}
+	/* mono: the clock of steady_clock. */
+	if (!instance.write("trace_clock", "mono", why) || !instance.write("buffer_percent", "0", why))
+		return false;
+	for (auto const &spec : event_specs)
+		if (observe_event_enable(instance.handle(), spec.system, spec.name, spec.filter) < 0) {
+			why = describe((std::string("cannot enable the trace event ") + spec.system + ":" + spec.name).c_str(),
+				       errno);
 			return false;
 		}
-		/* mono: the clock of steady_clock. */
-		if (!instance.write("trace_clock", "mono", why) || !instance.write("buffer_percent", spec.buffer_percent, why))
-			return false;
-	}
-	Instance &follow = instance(Role::followed);
-	/* The pid filter before any event, so that nothing unfiltered is recorded. */
-	std::string pids;
-	for (pid_t pid : roots)
-		pids += std::to_string(pid) + " ";
-	if (!follow.write("set_event_pid", pids, why))
-		return false;
-	if (observe_instance_follow_forks(follow.handle()) < 0) {
-		why = describe("cannot set the event-fork option", errno);
-		return false;
-	}
+	/* Their forks from now on are recorded; those alive already are found here. */
 	followed.insert(roots.begin(), roots.end());
-	if (!follow_descendants(roots, why))
-		return false;
-	auto enable = [&](Role role, EventSpec const &spec, char const *filter) {
-		if (observe_event_enable(instance(role).handle(), spec.system, spec.name, filter) == 0)
-			return true;
-		why = describe((std::string("cannot enable the trace event ") + spec.system + ":" + spec.name).c_str(),
-			       errno);
-		return false;
-	};
-	for (auto const &spec : event_specs) {
-		if (!enable(spec.role, spec, spec.filter))
-			return false;
-	}
+	follow_descendants(roots);
 	return true;
 }
 
-/*
- * Children made before the filter was set are not in it: add those alive
- * now, until a pass finds none new. Those made from now on the kernel adds.
- */
-bool
-Trace::State::follow_descendants(std::vector<pid_t> const &roots, std::string &why)
+/* Children made before the events were on: those alive now, until a pass finds none new. */
+void
+Trace::State::follow_descendants(std::vector<pid_t> const &roots)
 {
 	std::vector<pid_t> pending(roots);
 	while (!pending.empty()) {
-		std::string found;
 		std::vector<pid_t> next;
 		for (pid_t pid : pending)
 			for (pid_t child : procfs::children(pid))
-				if (followed.insert(child).second) {
+				if (followed.insert(child).second)
 					next.push_back(child);
-					found += std::to_string(child) + " ";
-				}
-		if (!found.empty() && !instance(Role::followed).write("set_event_pid", found, why, true))
-			return false;
 		pending = std::move(next);
 	}
-	return true;
 }
 
 bool
@@ -440,7 +388,7 @@ Trace::State::load_formats(std::string &why)
 	}
 	/* What one read of a raw buffer hands over: one sub-buffer. */
 	long subbuf = sysconf(_SC_PAGESIZE);
-	std::string size_kb = read_file(instances[0].dir() + "/buffer_subbuf_size_kb");
+	std::string size_kb = read_file(instance.dir() + "/buffer_subbuf_size_kb");
 	if (!size_kb.empty() && atol(size_kb.c_str()) > 0)
 		subbuf = atol(size_kb.c_str()) * 1024;
 	page.resize(subbuf);
@@ -460,8 +408,8 @@ Trace::State::open_buffers(std::string &why)
 		return false;
 	}
 
-	for (size_t i = 0; i < std::size(instance_specs); i++) {
-		std::string per_cpu = instances[i].dir() + "/per_cpu";
+	{
+		std::string per_cpu = instance.dir() + "/per_cpu";
 		DIR *dir = opendir(per_cpu.c_str());
 		if (dir == nullptr) {
 			why = describe(("cannot list " + per_cpu).c_str(), errno);
@@ -477,7 +425,7 @@ Trace::State::open_buffers(std::string &why)
 				closedir(dir);
 				return false;
 			}
-			buffers.push_back({fd, instance_specs[i].role, opened_ns});
+			buffers.push_back({fd, opened_ns});
 			epoll_event ready{};
 			ready.events = EPOLLIN;
 			ready.data.fd = fd;
@@ -493,17 +441,15 @@ Trace::State::open_buffers(std::string &why)
 }
 
 void
-Trace::State::decode(Role role, void *data, int size, unsigned long long ts, std::vector<Record> &out)
+Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Record> &out)
 {
 	tep_record record{};
 	record.data = data;
 	record.size = size;
 	int type = tep_data_type(tep, &record);
-	/* Before the trace's own: a shared event may be one the other instance records for the trace. */
-	if (auto shared = receivers.find(type); role == Role::everyone && shared != receivers.end()) {
+	/* A shared event may be one the trace reads too (task_newtask). */
+	if (auto shared = receivers.find(type); shared != receivers.end())
 		shared->second.second(shared->second.first, data, size, static_cast<std::int64_t>(ts));
-		return;
-	}
 	auto found = std::find_if(decoders.begin(), decoders.end(),
 				  [&](Decoder const &d) { return d.event->id == type; });
 	if (found == decoders.end())
@@ -596,7 +542,7 @@ Trace::State::drain(Buffer &buffer, std::vector<Record> &out, std::int64_t until
 			losses.push_back({records, buffer.last_ns, until});
 		}
 		for (; data != nullptr; data = kbuffer_next_event(kbuf, &ts)) {
-			decode(buffer.role, data, kbuffer_event_size(kbuf), ts, out);
+			decode(data, kbuffer_event_size(kbuf), ts, out);
 			buffer.last_ns = static_cast<std::int64_t>(ts);
 		}
 	}
@@ -604,26 +550,33 @@ Trace::State::drain(Buffer &buffer, std::vector<Record> &out, std::int64_t until
 
 /*
  * Sorts a record out against the followed set, taken in time order, and
- * keeps that set up: a fork adds the child, a collection ends the pid's
- * following, since the number may then be given to any other process.
+ * keeps that set up: a fork by a followed thread adds the child, a
+ * collection ends the pid's following, since the number may then be given
+ * to any other process.
  */
 bool
 Trace::State::keep(Record &record)
 {
 	auto is_followed = [&](pid_t pid) { return followed.count(pid) != 0; };
 	if (auto *forked = std::get_if<Forked>(&record.what)) {
+		if (!is_followed(forked->parent))
+			return false;
 		followed.insert(forked->child);
 		return true;
 	}
 	if (auto *exited = std::get_if<Exited>(&record.what)) {
+		if (!is_followed(exited->pid))
+			return false;
 		this->exited.insert(exited->pid);
 		return true;
 	}
-	if (auto *stopped = std::get_if<Stopped>(&record.what))
-		return is_followed(stopped->pid);	/* the switch may have been kept for the task switched to */
 	if (auto *generated = std::get_if<Generated>(&record.what))
 		return is_followed(generated->sender) || is_followed(generated->target);
 	if (auto *call = std::get_if<KillCalled>(&record.what)) {
+		/* A kill of one process is told where a followed thread sends it; anyone's
+		 * kill of a group or of all, since it may reach the job. */
+		if (call->target > 0 && !is_followed(call->pid))
+			return false;
 		killing.insert(call->pid);
 		return true;
 	}
@@ -647,7 +600,18 @@ Trace::State::keep(Record &record)
 		}
 		return true;
 	}
-	return true;
+	/* The rest are made by the thread they name, or to it. */
+	return std::visit(
+		[&](auto const &what) {
+			using What = std::decay_t<decltype(what)>;
+			if constexpr (std::is_same_v<What, Executed> || std::is_same_v<What, Stopped> ||
+				      std::is_same_v<What, Delivered> || std::is_same_v<What, ExitCalled> ||
+				      std::is_same_v<What, WaitidCalled> || std::is_same_v<What, WaitidReturned>)
+				return is_followed(what.pid);
+			else
+				return true;
+		},
+		record.what);
 }
 
 std::string
@@ -719,7 +683,10 @@ Trace::share(char const *system, char const *name, char const *filter, Receiver 
 		}
 	}
 	state.receivers[event->id] = {event, std::move(receiver)};
-	if (observe_event_enable(state.instance(Role::everyone).handle(), system, name, filter) < 0) {
+	/* One the trace reads itself is on already, whole: the receiver gets more than it asked for. */
+	bool own = std::any_of(state.decoders.begin(), state.decoders.end(),
+			       [&](Decoder const &d) { return d.event->id == event->id; });
+	if (!own && observe_event_enable(state.instance.handle(), system, name, filter) < 0) {
 		why = describe(("cannot enable the trace event " + where).c_str(), errno);
 		return false;
 	}
