@@ -70,7 +70,7 @@ constexpr char name_prefix[] = "observe-";
  * to run (the default, 1408, lost a tenth of them beside two busy loops).
  * A new instance's default is kept where it is as large: each change of
  * size waits for every processor. */
-constexpr unsigned buffer_kb = 4096;
+constexpr unsigned buffer_kb = 8192;
 
 /* The inode of the initial pid namespace (PROC_PID_INIT_INO). */
 constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
