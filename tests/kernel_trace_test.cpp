@@ -8,6 +8,7 @@
 #include "process.h"
 #include "trace.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <linux/sched.h>
 #include <poll.h>
@@ -85,6 +86,26 @@ family(int go)
 		pause();
 }
 
+/* Whether a record names the process, in any of its roles. */
+bool
+names(Record const &record, pid_t pid)
+{
+	return std::visit(
+		[&](auto const &what) {
+			bool named = false;
+			if constexpr (requires { what.pid; })
+				named = named || what.pid == pid;
+			if constexpr (requires { what.parent; })
+				named = named || what.parent == pid || what.child == pid;
+			if constexpr (requires { what.sender; })
+				named = named || what.sender == pid || what.target == pid;
+			if constexpr (requires { what.reaper; })
+				named = named || what.reaper == pid;
+			return named;
+		},
+		record.what);
+}
+
 /* Ends and reaps the child on every way out of the test. */
 struct Reaped {
 	pid_t pid;
@@ -115,6 +136,15 @@ TEST(KernelTrace, FollowsAFamilyThroughItsStopSignalsAndCollection)
 	ASSERT_TRUE(trace) << why;
 	std::string instance = instances_dir() + instance_name();
 	EXPECT_TRUE(exists(instance)) << instance;
+	/* A process outside the family that forks, collects and ends: the kernel records it too, nothing tells of it. */
+	pid_t stranger = fork();
+	ASSERT_GE(stranger, 0);
+	if (stranger == 0) {
+		if (pid_t child = fork(); child > 0)
+			waitpid(child, nullptr, 0);
+		_exit(7);
+	}
+	ASSERT_EQ(waitpid(stranger, nullptr, 0), stranger);
 	ASSERT_EQ(write(go[1], "g", 1), 1);
 	close(go[1]);
 
@@ -200,9 +230,11 @@ TEST(KernelTrace, FollowsAFamilyThroughItsStopSignalsAndCollection)
 	EXPECT_GT(records.front().t_ns, before);
 	EXPECT_LT(records.back().t_ns, after);
 
+	EXPECT_TRUE(std::none_of(records.begin(), records.end(), [&](Record const &r) { return names(r, stranger); }))
+		<< "a record of the stranger " << stranger;
+
 	trace.reset();
 	EXPECT_FALSE(exists(instance)) << instance << " left behind";
-	EXPECT_FALSE(exists(instance + "-signals")) << instance << "-signals left behind";
 }
 
 /* An instance named for an observe that is gone is removed; one whose observe lives is left alone. */

@@ -11,7 +11,8 @@
  * a stop never came.
  *
  * The followed processes are a set of roots and all their descendants,
- * as the kernel itself follows them (set_event_pid with event-fork). A
+ * each added at its fork, in the order of the kernel's records, as the
+ * kernel's own pid filter (set_event_pid with event-fork) would add it. A
  * signal is seen wherever it comes from, the kernel included, as long as
  * its sender or its target is followed; so is a wait that collected a
  * followed process, whoever waited.
@@ -182,7 +183,7 @@ public:
 	 */
 	static std::unique_ptr<Trace> open(std::vector<pid_t> const &roots, std::string &why);
 
-	~Trace();	/* removes the instances */
+	~Trace();	/* removes the instance */
 	Trace(Trace const &) = delete;
 	Trace &operator=(Trace const &) = delete;
 
@@ -220,7 +221,7 @@ private:
 	std::unique_ptr<State> state_;
 };
 
-/* The name of this process's tracefs instance, "observe-PID"; the others it uses add a suffix. */
+/* The name of this process's tracefs instance, "observe-PID" (earlier builds added others, "observe-PID-..."). */
 std::string instance_name();
 
 } // namespace observe::kernel
