@@ -183,14 +183,28 @@ struct Buffer {
 struct Decoder {
 	Kind kind;
 	tep_event *event;
+	std::vector<std::pair<char const *, tep_format_field *>> fields = {};	/* found so far, by the name's address */
 };
 
-long long
-number(tep_event *event, void *data, char const *name)
+/* A field of the event, looked up by name once: libtraceevent's lookup
+ * compares every name, and every record of everyone's is decoded. */
+tep_format_field *
+find_field(Decoder &decoder, char const *name)
 {
-	tep_format_field *field = tep_find_field(event, name);
+	for (auto const &[known, field] : decoder.fields)
+		if (known == name)
+			return field;
+	tep_format_field *field = tep_find_field(decoder.event, name);
 	if (field == nullptr)
-		field = tep_find_common_field(event, name);
+		field = tep_find_common_field(decoder.event, name);
+	decoder.fields.emplace_back(name, field);
+	return field;
+}
+
+long long
+number(Decoder &decoder, void *data, char const *name)
+{
+	tep_format_field *field = find_field(decoder, name);
 	unsigned long long value = 0;
 	if (field == nullptr || tep_read_number_field(field, data, &value) < 0)
 		return 0;
@@ -459,60 +473,60 @@ Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Re
 	Record r{static_cast<std::int64_t>(ts), Forked{}};
 	switch (found->kind) {
 	case Kind::fork:
-		r.what = Forked{as_pid(number(e, data, "common_pid")), as_pid(number(e, data, "pid")),
-				static_cast<std::uint64_t>(number(e, data, "clone_flags"))};
+		r.what = Forked{as_pid(number(*found, data, "common_pid")), as_pid(number(*found, data, "pid")),
+				static_cast<std::uint64_t>(number(*found, data, "clone_flags"))};
 		break;
 	case Kind::exec:
-		r.what = Executed{as_pid(number(e, data, "pid")), text(e, data, size, "filename")};
+		r.what = Executed{as_pid(number(*found, data, "pid")), text(e, data, size, "filename")};
 		break;
 	case Kind::exit:
-		r.what = Exited{as_pid(number(e, data, "pid")), number(e, data, "group_dead") != 0};
+		r.what = Exited{as_pid(number(*found, data, "pid")), number(*found, data, "group_dead") != 0};
 		break;
 	case Kind::stop:
 		/* The kernel filter let through only switches into a stop; say so only of those. */
-		if ((number(e, data, "prev_state") & task_stopped) == 0)
+		if ((number(*found, data, "prev_state") & task_stopped) == 0)
 			return;
-		r.what = Stopped{as_pid(number(e, data, "prev_pid"))};
+		r.what = Stopped{as_pid(number(*found, data, "prev_pid"))};
 		break;
 	case Kind::generate:
-		r.what = Generated{as_pid(number(e, data, "common_pid")),
-				   as_pid(number(e, data, "pid")),
-				   static_cast<int>(number(e, data, "sig")),
-				   static_cast<int>(number(e, data, "code")),
-				   static_cast<int>(number(e, data, "errno")),
-				   number(e, data, "group") != 0,
-				   static_cast<int>(number(e, data, "result"))};
+		r.what = Generated{as_pid(number(*found, data, "common_pid")),
+				   as_pid(number(*found, data, "pid")),
+				   static_cast<int>(number(*found, data, "sig")),
+				   static_cast<int>(number(*found, data, "code")),
+				   static_cast<int>(number(*found, data, "errno")),
+				   number(*found, data, "group") != 0,
+				   static_cast<int>(number(*found, data, "result"))};
 		break;
 	case Kind::deliver:
-		r.what = Delivered{as_pid(number(e, data, "common_pid")),
-				   static_cast<int>(number(e, data, "sig")),
-				   static_cast<int>(number(e, data, "code")),
-				   static_cast<unsigned long>(number(e, data, "sa_handler"))};
+		r.what = Delivered{as_pid(number(*found, data, "common_pid")),
+				   static_cast<int>(number(*found, data, "sig")),
+				   static_cast<int>(number(*found, data, "code")),
+				   static_cast<unsigned long>(number(*found, data, "sa_handler"))};
 		break;
 	case Kind::wait:
-		r.what = Collected{as_pid(number(e, data, "common_pid")), as_pid(number(e, data, "ret")), false};
+		r.what = Collected{as_pid(number(*found, data, "common_pid")), as_pid(number(*found, data, "ret")), false};
 		break;
 	case Kind::exit_group:
 	case Kind::exit_thread:
-		r.what = ExitCalled{as_pid(number(e, data, "common_pid")), static_cast<int>(number(e, data, "error_code")),
+		r.what = ExitCalled{as_pid(number(*found, data, "common_pid")), static_cast<int>(number(*found, data, "error_code")),
 				    found->kind == Kind::exit_group};
 		break;
 	case Kind::kill:
-		r.what = KillCalled{as_pid(number(e, data, "common_pid")), as_pid(number(e, data, "pid")),
-				    static_cast<int>(number(e, data, "sig"))};
+		r.what = KillCalled{as_pid(number(*found, data, "common_pid")), as_pid(number(*found, data, "pid")),
+				    static_cast<int>(number(*found, data, "sig"))};
 		break;
 	case Kind::kill_return:
-		r.what = KillReturned{as_pid(number(e, data, "common_pid")), static_cast<long>(number(e, data, "ret"))};
+		r.what = KillReturned{as_pid(number(*found, data, "common_pid")), static_cast<long>(number(*found, data, "ret"))};
 		break;
 	case Kind::waitid:
-		r.what = WaitidCalled{as_pid(number(e, data, "common_pid")), static_cast<int>(number(e, data, "which")),
-				      as_pid(number(e, data, "upid")), static_cast<int>(number(e, data, "options"))};
+		r.what = WaitidCalled{as_pid(number(*found, data, "common_pid")), static_cast<int>(number(*found, data, "which")),
+				      as_pid(number(*found, data, "upid")), static_cast<int>(number(*found, data, "options"))};
 		break;
 	case Kind::waitid_return:
-		r.what = WaitidReturned{as_pid(number(e, data, "common_pid")), static_cast<long>(number(e, data, "ret"))};
+		r.what = WaitidReturned{as_pid(number(*found, data, "common_pid")), static_cast<long>(number(*found, data, "ret"))};
 		break;
 	case Kind::free:
-		r.what = Freed{as_pid(number(e, data, "pid"))};
+		r.what = Freed{as_pid(number(*found, data, "pid"))};
 		break;
 	}
 	out.push_back(std::move(r));
