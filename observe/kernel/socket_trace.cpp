@@ -1,6 +1,6 @@
 /*
  * The socket trace reader: its events recorded in the kernel trace's
- * instance without a pid filter, observe-PID-signals, which wakes its
+ * instance, observe-PID, which has no pid filter and wakes its
  * reader on any record; each is decoded here as that reader hands it over.
  * TCP state changes are few, a handful a connection, and each must come in
  * its place among the job's events.
