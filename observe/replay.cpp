@@ -492,6 +492,9 @@ EventKind const kinds[] = {
 				  f.word<DiscardReason>("reason", reason_name, reason_count)};
 	 }},
 	{"lost", [](Fields const &f) -> What {
+		 if (f.find("from_us") == nullptr)
+			 throw Refusal("a \"lost\" event without the span whose events may be missing, written by an "
+				       "older observe: record the watch again");
 		 return Lost{f.integer("records", 0, LLONG_MAX), f.integer("from_us", 0, LLONG_MAX),
 			     f.integer("until_us", 0, LLONG_MAX)};
 	 }},
