@@ -183,29 +183,34 @@ struct Gap {
 /* The greeting server's client found nothing listening before the end. */
 struct NoListener {};
 
-/* A TCP socket's state, as the kernel names them (TCP_*), in the order of its numbers. */
+/*
+ * A TCP socket's state, numbered as the kernel numbers them (its TCP_*
+ * values, which /proc/net/tcp shows too), so that either source converts
+ * with socket_state().
+ */
 enum class SocketState {
 	established = 1,
 	syn_sent,
 	syn_received,
-	fin_wait1,
-	fin_wait2,
-	time_wait,
+	fin_wait1,	/* this end has closed */
+	fin_wait2,	/* ... and the other end has seen it */
+	time_wait,	/* both have closed, this end first: kept for a minute */
 	closed,
-	close_wait,
-	last_ack,
+	close_wait,	/* the other end has closed */
+	last_ack,	/* ... and then this end */
 	listening,
-	closing,
-	new_syn_received,
+	closing,	/* both closed at once */
+	new_syn_received,	/* a connection's first step, before it is a socket of its own */
 };
 
 /* A TCP socket of the job, or a connection it left behind, in a new state. */
 struct SocketChange {
 	std::string local;			/* "127.0.0.1:3456" */
 	std::optional<std::string> remote;	/* none for a listener */
-	std::string state;	/* listening, established, close-wait, fin-wait, time-wait, closed */
-	std::optional<pid_t> pid;	/* the owner; none for a connection nobody holds (time-wait) */
-	bool before = false;	/* found at the start: left by an earlier run */
+	SocketState state;
+	std::optional<pid_t> pid;	/* the process that holds it, or made the change; none for nobody */
+	bool before = false;	/* left by an earlier run */
+	bool reset = false;	/* closed by a reset, sent or received, not by an orderly end */
 };
 
 /* The watch is over. */
@@ -233,7 +238,11 @@ Overload(Handlers...) -> Overload<Handlers...>;
 
 char const *state_name(State);
 char const *reason_name(DiscardReason);
-/* "listening", "established", "fin-wait", "time-wait", as the reports say them. */
+/* "listening", "syn-sent", "fin-wait-1", "time-wait", ... */
 char const *socket_state_name(SocketState);
+/* The kernel's TCP_* number as a state; an unknown one is closed. */
+SocketState socket_state(int kernel_state);
+/* The state of a name socket_state_name() gives; none for another. */
+std::optional<SocketState> socket_state_named(std::string const &name);
 
 } // namespace observe

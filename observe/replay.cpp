@@ -454,8 +454,11 @@ decode_buffer(Fields const &f)
 What
 decode_socket(Fields const &f)
 {
-	return SocketChange{f.name("local"), f.maybe_name("remote"), f.name("state"), f.maybe_pid("pid"),
-			    f.flag("before")};
+	auto state = socket_state_named(f.name("state"));
+	if (!state)
+		throw Refusal("\"state\" is no socket state observe knows");
+	return SocketChange{f.name("local"), f.maybe_name("remote"), *state, f.maybe_pid("pid"), f.flag("before"),
+			    f.flag("reset")};
 }
 
 What

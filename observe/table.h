@@ -16,7 +16,6 @@
 #include <deque>
 #include <map>
 #include <optional>
-#include <ranges>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -94,15 +93,15 @@ public:
 	Process const *find(pid_t) const;
 	/* The one of that generation, where the table still keeps it. */
 	Process const *find(pid_t, unsigned generation) const;
-	/* The process a task is of: a thread's, or the task itself where it is none
-	 * the trace has shown. The kernel's records name tasks; a job's are its processes'. */
-	pid_t process_of(pid_t task) const
+	/* The process a thread is of, by its tid: the tid itself where it is no
+	 * thread the trace has shown. The kernel's records name threads; a job's are its processes'. */
+	pid_t process_of(pid_t tid) const
 	{
-		auto thread = threads_.find(task);
-		return thread == threads_.end() ? task : thread->second;
+		auto thread = threads_.find(tid);
+		return thread == threads_.end() ? tid : thread->second;
 	}
-	void thread(pid_t task, pid_t process) { threads_[task] = process; }
-	void thread_gone(pid_t task) { threads_.erase(task); }
+	void thread(pid_t tid, pid_t process) { threads_[tid] = process; }
+	void thread_gone(pid_t tid) { threads_.erase(tid); }
 	/* The kernel's records say when each process is collected, and with what
 	 * status: a collector's word only confirms it, and never ends it sooner. */
 	void set_exact_collections() { exact_ = true; }
@@ -119,7 +118,8 @@ public:
 	/* The processes not yet collected, in the order they appeared. */
 	std::vector<pid_t> living() const;
 	/* The same, as the processes themselves: a walk that costs what is alive, not what was. */
-	auto alive() const { return std::views::values(living_); }
+	class Alive;
+	Alive alive() const;
 	bool all_ended() const { return living_.empty(); }
 	/* The collected processes kept, besides the program. */
 	static constexpr std::size_t kept_ended = 1000;
@@ -159,7 +159,7 @@ private:
 	pid_t observer_;
 	pid_t shell_ = -1;
 	bool exact_ = false;
-	std::unordered_map<pid_t, pid_t> threads_;	/* a thread's task, to its process */
+	std::unordered_map<pid_t, pid_t> threads_;	/* a thread's tid, to its process */
 	std::deque<std::pair<Micros, pid_t>> told_at_;	/* told of before the kernel's record, in order */
 	/* Stable addresses as it grows; a forgetting moves them, in appear() alone. */
 	std::deque<Process> processes_;
@@ -178,5 +178,33 @@ private:
 	void forget_oldest(Micros now);
 	void index();
 };
+
+/* The processes not yet collected, walked in place (clang 14 cannot take libstdc++'s views of a map). */
+class ProcessTable::Alive {
+public:
+	using Map = std::map<std::uint64_t, Process *>;
+	struct iterator {
+		Map::const_iterator at;
+		Process const *operator*() const { return at->second; }
+		iterator &operator++()
+		{
+			++at;
+			return *this;
+		}
+		bool operator==(iterator const &) const = default;
+	};
+	explicit Alive(Map const &living) : living_(living) {}
+	iterator begin() const { return {living_.begin()}; }
+	iterator end() const { return {living_.end()}; }
+
+private:
+	Map const &living_;
+};
+
+inline ProcessTable::Alive
+ProcessTable::alive() const
+{
+	return Alive(living_);
+}
 
 } // namespace observe

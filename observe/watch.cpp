@@ -62,12 +62,22 @@ private:
 	Interrupts interrupts_;
 
 	/* Told at once, stamped when it was found: the span it names is earlier. */
-	void report_losses(KernelSource *kernel)
+	/* Records the socket trace dropped, told since when they may be missing. */
+	long long socket_losses_ = 0;
+	Micros socket_losses_since_ = 0;
+
+	void report_losses(KernelSource *kernel, Sockets const &sockets)
 	{
 		if (kernel == nullptr)
 			return;
 		for (auto const &loss : kernel->losses())
 			events_.push(clock_.now(), loss);
+		Micros now = clock_.now();
+		if (long long lost = sockets.lost(); lost > socket_losses_) {
+			events_.push(now, Lost{lost - socket_losses_, socket_losses_since_, now});
+			socket_losses_ = lost;
+		}
+		socket_losses_since_ = now;
 	}
 	void report(Micros until)
 	{
@@ -142,6 +152,8 @@ Watch::run(std::string &error, int &exec_error)
 	job_options.gid = options_.gid;
 	if (options_.screen)
 		job_options.size = options_.screen->size();
+	/* Before the job, so that the kernel's record of its sockets misses none. */
+	Sockets sockets(table_, events_, clock_, kernel != nullptr);
 	/* Times count from here: opening the trace can take a while on a busy machine. */
 	clock_.restart();
 	auto job = jobshell::start(job_options, error, &exec_error);
@@ -180,7 +192,6 @@ Watch::run(std::string &error, int &exec_error)
 	StdioBuffers buffers(table_, clock_);
 	if (kernel)
 		kernel->set_look([&](pid_t pid) { buffers.look(pid); });
-	Sockets sockets(table_, events_, clock_);
 	std::optional<ServerClient> client;
 	if (options_.send)
 		client.emplace(*options_.send, table_, events_, clock_, [&] { sockets.look(); });
@@ -205,7 +216,7 @@ Watch::run(std::string &error, int &exec_error)
 	while (reason.empty()) {
 		loop.turn(limit);
 		table_.expire(clock_.now(), status_grace);
-		report_losses(kernel.get());
+		report_losses(kernel.get(), sockets);
 		report(clock_.now() - release_delay);
 		if (table_.all_ended())
 			reason = "all ended";
@@ -218,7 +229,7 @@ Watch::run(std::string &error, int &exec_error)
 	auto ended = end_the_rest(loop, buffers);
 	if (client)
 		client->finish();
-	sockets.look();
+	sockets.finish();
 	/* The shell goes last; with it goes the last holder of the terminal. */
 	if (!reaper_.shell_collected()) {
 		kill(job->shell, SIGKILL);
@@ -228,7 +239,7 @@ Watch::run(std::string &error, int &exec_error)
 	jobshell::release(*job);
 	if (kernel) {
 		kernel->take();
-		report_losses(kernel.get());
+		report_losses(kernel.get(), sockets);
 	}
 	events_.push(clock_.now(), End{reason, ended});
 	report(clock_.now());

@@ -74,9 +74,9 @@ replay(std::string const &fixture)
 struct Scenario {
 	char const *name;
 	char const *fixture;
-	/* Parts of event lines that must come, each in a later line than the one before. */
+	/* Pieces of event lines that must come, each in a later line than the one before. */
 	std::vector<std::string> in_order;
-	/* Parts of lines that must not come at all. */
+	/* Pieces of lines that must not come at all. */
 	std::vector<std::string> never = {};
 };
 
@@ -90,14 +90,14 @@ TEST_P(KernelRecords, TellWhatTheKernelDid)
 	for (auto const &line : lines)
 		all += line + "\n";
 	size_t next = 0;
-	for (auto const &part : scenario.in_order) {
+	for (auto const &piece : scenario.in_order) {
 		auto found = std::find_if(lines.begin() + next, lines.end(),
-					  [&](std::string const &line) { return line.find(part) != std::string::npos; });
-		ASSERT_NE(found, lines.end()) << "no " << part << " after line " << next << " in\n" << all;
+					  [&](std::string const &line) { return line.find(piece) != std::string::npos; });
+		ASSERT_NE(found, lines.end()) << "no " << piece << " after line " << next << " in\n" << all;
 		next = found - lines.begin() + 1;
 	}
-	for (auto const &part : scenario.never)
-		EXPECT_EQ(all.find(part), std::string::npos) << part << " in\n" << all;
+	for (auto const &piece : scenario.never)
+		EXPECT_EQ(all.find(piece), std::string::npos) << piece << " in\n" << all;
 }
 
 Scenario const scenarios[] = {
@@ -106,7 +106,7 @@ Scenario const scenarios[] = {
 	 {R"("pid":19036,"signal":"SIGPIPE","from":null,"result":"queued","cause":"broken pipe")",
 	  R"("signaled","pid":19036,"signal":"SIGPIPE")"},
 	 {R"("from":19036)"}},
-	/* timeout's timer_create timer, taken from an interrupt in whatever task ran. */
+	/* timeout's timer_create timer, taken from an interrupt in whatever thread ran. */
 	{"APosixTimerThatExpiredIsTheKernels", "timeout",
 	 {R"("pid":26261,"signal":"SIGALRM","from":null,"result":"queued","cause":"timer")",
 	  R"("exit","pid":26261,"status":124)"},

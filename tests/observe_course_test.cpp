@@ -356,6 +356,9 @@ TEST(ObserveSockets, ShowTheServersConnectionsAndTheTimeWaitARestartRunsInto)
 	EXPECT_EQ(hi.all("eof").size(), 1u);
 	EXPECT_TRUE(has_server_time_wait(sockets_of(hi))) << ::testing::PrintToString(sockets_of(hi));
 
+	Watch other({"--for", "0.5", "procids"}, 20s);
+	EXPECT_EQ(sockets_of(other), std::vector<std::string>{}) << "the TIME-WAIT explains nothing here";
+
 	Watch again({"--send", "hi", "server"}, 20s);
 	auto found = sockets_of(again);
 	ASSERT_FALSE(found.empty());
@@ -365,6 +368,50 @@ TEST(ObserveSockets, ShowTheServersConnectionsAndTheTimeWaitARestartRunsInto)
 	EXPECT_EQ(again.one("exit", again.pid_of("program")).at("status").integer(), 2);
 	EXPECT_EQ(again.all("no_listener").size(), 1u);
 	EXPECT_EQ(again.observer->exit_status(), 2) << "the server's own status";
+}
+
+/*
+ * The kernel's account of the same exchange, over in a few milliseconds:
+ * each state of the server's sockets at the microsecond the kernel made
+ * it, in its order. The TIME-WAIT it leaves is not mentioned in a watch it
+ * has nothing to do with, and is where a server started again cannot bind.
+ */
+TEST(ObserveSockets, TheKernelShowsEachStateOfTheExchangeAndWhatTheTimeWaitExplains)
+{
+	REQUIRE_KERNEL_SOURCE();
+	REQUIRE_PRIVATE_NETWORK();
+	Watch hi({"--source=kernel", "--send", "hi", "server"}, 20s);
+	std::string const server = std::to_string(hi.pid_of("program"));
+	std::vector<std::string> listener, connection;
+	std::vector<long long> listener_t, connection_t;
+	for (auto const &e : hi.all("socket")) {
+		auto pid = e.at("pid").is_null() ? "-" : std::to_string(e.at("pid").integer());
+		bool listens = e.at("remote").is_null();
+		(listens ? listener : connection).push_back(e.at("state").text() + " " + pid);
+		(listens ? listener_t : connection_t).push_back(e.at("t_us").integer());
+	}
+	EXPECT_EQ(listener, (std::vector<std::string>{"listening " + server, "closed " + server}));
+	/* The handshake is the kernel's alone; the server closes first, and its end waits. */
+	EXPECT_EQ(connection, (std::vector<std::string>{"syn-received -", "established -", "fin-wait-1 " + server,
+							 "fin-wait-2 -", "time-wait -"}));
+	ASSERT_EQ(connection_t.size(), 5u);
+	ASSERT_EQ(listener_t.size(), 2u);
+	EXPECT_TRUE(std::is_sorted(connection_t.begin(), connection_t.end()));
+	EXPECT_LT(listener_t[0], connection_t[0]);
+	EXPECT_LT(connection_t[1], connection_t[2]) << "the server's close comes after its read and reply";
+	EXPECT_LT(connection_t[2], connection_t[4]);
+
+	Watch other({"--source=kernel", "--for", "0.5", "procids"}, 20s);
+	EXPECT_EQ(sockets_of(other), std::vector<std::string>{});
+
+	Watch again({"--source=kernel", "server"}, 20s);
+	auto found = sockets_of(again);
+	ASSERT_EQ(found.size(), 1u) << ::testing::PrintToString(found);
+	EXPECT_TRUE(found[0].starts_with("127.0.0.1:3456 127.0.0.1:") && found[0].ends_with(" time-wait - before"))
+		<< found[0];
+	auto exit = again.one("exit", again.pid_of("program"));
+	EXPECT_EQ(exit.at("status").integer(), 2);
+	EXPECT_LE(again.all("socket")[0].at("t_us").integer(), exit.at("t_us").integer()) << "told at the failed bind";
 }
 
 /* Runs observe as the foreground job of a terminal of its own, which the test types into. */

@@ -153,8 +153,8 @@ TEST(ObserveReplay, GivesTheReportAndTimelineTheWatchGave)
 		[&] { queue.push(6100001, Eof{}); },
 		[&] { queue.push(6100002, Reset{}); },
 		[&] { queue.push(6100003, NoListener{}); },
-		[&] { queue.push(6100004, SocketChange{"127.0.0.1:3456", std::nullopt, "listening", program, true}); },
-		[&] { queue.push(6100005, SocketChange{"127.0.0.1:3456", "127.0.0.1:5000", "time-wait", std::nullopt}); },
+		[&] { queue.push(6100004, SocketChange{"127.0.0.1:3456", std::nullopt, SocketState::listening, program, true}); },
+		[&] { queue.push(6100005, SocketChange{"127.0.0.1:3456", "127.0.0.1:5000", SocketState::time_wait, std::nullopt, false, true}); },
 		[&] { queue.push(6200000, Gap{6100000}); },
 		[&] { queue.push(6300000, Lost{3, 6250000, 6290000}); },
 		[&] {

@@ -53,9 +53,9 @@ Interpreter::micros(std::int64_t t_ns) const
 }
 
 pid_t
-Interpreter::process_of(pid_t task) const
+Interpreter::process_of(pid_t tid) const
 {
-	return table_.process_of(task);
+	return table_.process_of(tid);
 }
 
 Process const *
@@ -308,15 +308,15 @@ Interpreter::handle(std::int64_t t, kernel::KillCalled const &call)
 
 /* One kill to many, before its members' results: those of the job are told why they got it. */
 void
-Interpreter::tell_group_kill(pid_t task, Kill &kill)
+Interpreter::tell_group_kill(pid_t tid, Kill &kill)
 {
 	if (kill.told || kill.target > 0 || kill.signal == 0)
 		return;
 	kill.told = true;
-	pid_t from = process_of(task);
+	pid_t from = process_of(tid);
 	GroupSignal group{from, kill.signal, kill.target};
-	if (from != task)
-		group.thread = task;
+	if (from != tid)
+		group.thread = tid;
 	table_.group_signal(micros(kill.t), group);
 }
 

@@ -7,9 +7,9 @@
  * text recorded from one, and the rules are the same.
  *
  * What the records mean is not always what they say (measured on 6.18):
- *   - A task is a thread or a process: records name tasks, and a task
- *     made with CLONE_THREAD is its creator's process's. A process ends
- *     when its last task does, which need not be its main one.
+ *   - Records name threads, by their tid: a process's main thread has its
+ *     pid, and one made with CLONE_THREAD is its creator's process's. A
+ *     process ends when its last thread does, which need not be its main one.
  *   - An exit's record comes first; its consequences come some hundred
  *     microseconds later, in the dying process's name: its zombie children
  *     handed to their new parent, each with a SIGCHLD, in the order they
@@ -25,14 +25,14 @@
  *   - A fatal signal is delivered as SIGKILL; the wait status says which
  *     signal it was. The status of an exit is the code of the first
  *     exit_group, else the main thread's exit's.
- *   - Signals the kernel raises in a task's stead carry that task's pid, or
- *     any task's (a timer's, from an interrupt): the si_code, and whether
- *     the task was in kill(), tell whose they are.
+ *   - Signals the kernel raises in a thread's stead carry that thread's
+ *     tid, or any at all (a timer's, from an interrupt): the si_code, and
+ *     whether the thread was in kill(), tell whose they are.
  *   - A wait4 names what it collected; a waitid does not, but its
  *     arguments do, or the first zombie child it may take (the kernel
  *     looks through a parent's children in order). A parent that ignores
  *     SIGCHLD collects nothing: its children go at their exit, which only
- *     the task's freeing, a grace period later, confirms.
+ *     its freeing, a grace period later, confirms.
  */
 
 #include "kernel/trace.h"
@@ -76,7 +76,7 @@ private:
 	/* A process of the job, as only the records tell it. */
 	struct Proc {
 		std::vector<pid_t> children;	/* not yet collected, in the order they became its */
-		std::vector<pid_t> threads;	/* its tasks beside the main one */
+		std::vector<pid_t> threads;	/* its threads beside the main one */
 		std::optional<int> status;	/* its group's exit: exit_group's code, or a fatal signal */
 		std::optional<int> own_exit;	/* its main thread's exit code */
 		int fatal = 0;	/* the last fatal signal queued to it, which it may yet catch */
@@ -100,13 +100,13 @@ private:
 	std::string name_;
 	bool adopting_ = false;
 	std::unordered_map<pid_t, Proc> procs_;
-	std::unordered_map<pid_t, Kill> in_kill_;	/* tasks inside kill(), by task */
-	std::unordered_map<pid_t, kernel::WaitidCalled> in_waitid_;	/* tasks inside waitid(), by task */
+	std::unordered_map<pid_t, Kill> in_kill_;	/* threads inside kill(), by tid */
+	std::unordered_map<pid_t, kernel::WaitidCalled> in_waitid_;	/* threads inside waitid(), by tid */
 	/* Terminal stops taken, each waiting for its stop, by when it was taken. */
 	std::map<pid_t, std::pair<int, std::int64_t>> taken_stops_;
 
 	Micros micros(std::int64_t t_ns) const;
-	pid_t process_of(pid_t task) const;
+	pid_t process_of(pid_t tid) const;
 	/* The job's living process with this pid, or none: an ended one's pid may be another's now. */
 	Process const *living(pid_t pid) const;
 	void handle(std::int64_t t, kernel::Forked const &);
@@ -126,7 +126,7 @@ private:
 	void exit_done(std::int64_t t, pid_t pid);
 	void collected(std::int64_t t, pid_t pid, pid_t collector);
 	Signal classify(kernel::Generated const &, pid_t sender, pid_t target);
-	void tell_group_kill(pid_t task, Kill &);
+	void tell_group_kill(pid_t tid, Kill &);
 };
 
 } // namespace observe

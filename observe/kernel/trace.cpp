@@ -102,7 +102,7 @@ constexpr EventSpec event_specs[] = {
 	{Kind::wait, Role::everyone, "syscalls", "sys_exit_wait4", "ret > 0"},
 	{Kind::exit_group, Role::followed, "syscalls", "sys_enter_exit_group", nullptr},
 	{Kind::exit_thread, Role::followed, "syscalls", "sys_enter_exit", nullptr},
-	/* A followed task's kill of one process; anyone's kill of a group or of all
+	/* A followed process's kill of one process; anyone's kill of a group or of all
 	 * (a pid of 0 or below, unsigned here), which may reach the job; and each
 	 * kill's end, which bounds the signals it sent. */
 	{Kind::kill, Role::followed, "syscalls", "sys_enter_kill", "pid > 0 && pid < 2147483648"},
@@ -287,7 +287,7 @@ struct Trace::State {
 	std::vector<char> page;
 	std::set<pid_t> followed;	/* followed and not yet collected */
 	std::set<pid_t> exited;
-	std::set<pid_t> killing;	/* tasks inside a kill the reader kept */
+	std::set<pid_t> killing;	/* threads inside a kill the reader kept */
 	long long lost = 0;
 	std::vector<Loss> losses;
 	std::int64_t opened_ns = 0;

@@ -31,8 +31,8 @@
 namespace observe::kernel {
 
 /*
- * task_newtask: the task `parent` (a thread, maybe, of its process) made the
- * task `child`: a thread of its own process where clone_flags hold
+ * task_newtask: the thread `parent` (its process's main one, or another) made
+ * `child`: a thread of its own process where clone_flags hold
  * CLONE_THREAD, else a process, its own parent's child with CLONE_PARENT.
  */
 struct Forked {
@@ -53,14 +53,14 @@ struct Exited {
 	bool group_dead;
 };
 
-/* sys_enter_exit_group (group) or sys_enter_exit: the task asked to end with this code. */
+/* sys_enter_exit_group (group) or sys_enter_exit: the thread asked to end with this code. */
 struct ExitCalled {
 	pid_t pid;
 	int code;
 	bool group;
 };
 
-/* sys_enter_kill: the task sends `signal` to `target`, a process, or a group (0, -1, -PGID). */
+/* sys_enter_kill: the thread sends `signal` to `target`, a process, or a group (0, -1, -PGID). */
 struct KillCalled {
 	pid_t pid;
 	pid_t target;
@@ -73,7 +73,7 @@ struct KillReturned {
 	long result;
 };
 
-/* sys_enter_waitid: the task waits for a child: `which` P_ALL, P_PID, P_PGID or P_PIDFD, with `id`. */
+/* sys_enter_waitid: the thread waits for a child: `which` P_ALL, P_PID, P_PGID or P_PIDFD, with `id`. */
 struct WaitidCalled {
 	pid_t pid;
 	int which;
@@ -87,7 +87,7 @@ struct WaitidReturned {
 	long result;
 };
 
-/* sched_process_free: the task's last reference went, some time after it was collected
+/* sched_process_free: the last reference to the thread went, some time after it was collected
  * (a grace period): the one word of a collection no wait4 made (waitid, a parent that
  * ignores SIGCHLD). */
 struct Freed {

@@ -224,13 +224,15 @@ json_event(Event const &event, ProcessTable const *table)
 				o.add("remote", *e.remote);
 			else
 				o.add_null("remote");
-			o.add("state", e.state);
+			o.add("state", socket_state_name(e.state));
 			if (e.pid)
 				o.add("pid", *e.pid);
 			else
 				o.add_null("pid");
 			if (e.before)
 				o.raw("before", "true");
+			if (e.reset)
+				o.raw("reset", "true");
 			return o.done();
 		},
 		[&](End const &e) {

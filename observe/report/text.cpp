@@ -3,6 +3,8 @@
 #include "sources/keyboard.h"
 #include "words.h"
 
+#include "address.h"
+
 #include <signal.h>
 
 #include <algorithm>
@@ -212,18 +214,34 @@ socket_words(SocketChange const &e, ProcessTable const &table)
 {
 	std::string ends = "socket " + e.local + (e.remote ? " <-> " + *e.remote : "");
 	std::string holder = e.pid ? ", held by " + who(*e.pid, table) : "";
-	if (e.state == "time-wait" && e.before)
-		return ends + " in time-wait, left by an earlier run: until it ends (within a minute) "
-			      "a server started now cannot bind " + e.local + " (Bind Failed)";
-	if (e.state == "time-wait")
+	switch (e.state) {
+	case SocketState::time_wait:
+		if (e.before)
+			return ends + " in time-wait, left by an earlier run: until it ends (within a minute) "
+				      "a server started now cannot bind " + e.local + " (Bind Failed)";
 		return ends + " in time-wait: this end closed first, so the kernel keeps the connection "
 			      "for about a minute, and until then nothing can bind " + e.local +
-		       " without asking for address reuse (the server does not)";
-	if (e.state == "close-wait")
+		       " without asking for address reuse" +
+		       (e.local.ends_with(":" + std::to_string(server::listen_port)) ? " (the server does not)" : "");
+	case SocketState::syn_sent:
+		return ends + " syn-sent: connecting" + holder;
+	case SocketState::syn_received:
+		return ends + " syn-received: a connection arriving" + holder;
+	case SocketState::close_wait:
 		return ends + " close-wait: the other end has closed" + holder;
-	if (e.state == "fin-wait")
-		return ends + " fin-wait: this end has closed, the other end not yet" + holder;
-	return ends + " " + e.state + holder;
+	case SocketState::fin_wait1:
+		return ends + " fin-wait-1: this end has closed, the other end not yet" + holder;
+	case SocketState::fin_wait2:
+		return ends + " fin-wait-2: the other end has taken this end's close, and not closed yet" + holder;
+	case SocketState::last_ack:
+		return ends + " last-ack: this end has closed after the other" + holder;
+	case SocketState::closing:
+		return ends + " closing: both ends closed at once" + holder;
+	case SocketState::closed:
+		return ends + (e.reset ? " closed by a reset" : " closed") + holder;
+	default:
+		return ends + " " + socket_state_name(e.state) + holder;
+	}
 }
 
 void

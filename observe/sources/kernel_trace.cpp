@@ -70,9 +70,11 @@ KernelSource::due() const
 		auto settle = Clock::time_point(std::chrono::nanoseconds(*at));
 		first = first ? std::min(*first, settle) : settle;
 	}
-	bool zombies = std::ranges::any_of(table_.alive(), [](Process const *p) { return p->state == State::zombie; });
-	if (zombies)
-		first = first ? std::min(*first, next_look_) : next_look_;
+	for (Process const *p : table_.alive())
+		if (p->state == State::zombie) {
+			first = first ? std::min(*first, next_look_) : next_look_;
+			break;
+		}
 	return first;
 }
 

@@ -6,8 +6,16 @@
 
 namespace observe {
 
-/* How long after a process appears it may still be without the C library. */
+/*
+ * How long after a process appears it may still be without the C library:
+ * the loader maps it within a millisecond of running, but on a busy machine
+ * a new process may wait long for a processor. So the grace is of the
+ * process's own running, and of time only for one that never runs again
+ * (a static program asleep).
+ */
 static constexpr Micros loader_grace = 200'000;
+static constexpr long long loader_running_grace_ns = 5'000'000;
+static constexpr Micros loader_longest_grace = 3'000'000;
 
 StdioBuffers::StdioBuffers(ProcessTable &table, Stopwatch const &clock)
 	: table_(table), clock_(clock), next_(clock.next_tick(sample_interval))
@@ -37,6 +45,8 @@ StdioBuffers::look(pid_t pid, bool at_once)
 	if (!at_once && running >= 0 && running == ran->second.running_ns && ran->second.told)
 		return;
 	ran->second.running_ns = running;
+	if (ran->second.first_running_ns < 0)
+		ran->second.first_running_ns = running;
 	auto result = reader_.read(pid);
 	read_.insert(pid);
 	Micros now = clock_.now();
@@ -66,7 +76,9 @@ StdioBuffers::look(pid_t pid, bool at_once)
 		break;
 	case StdoutReader::Status::other_library:
 		/* Just after its exec the loader may not have mapped the C library yet. */
-		if (now - p->appeared >= loader_grace)
+		if ((now - p->appeared >= loader_grace &&
+		     running - ran->second.first_running_ns >= loader_running_grace_ns) ||
+		    now - p->appeared >= loader_longest_grace)
 			table_.unreadable(now, pid, "not this C library's stdio (a static program, or another C library)");
 		break;
 	case StdoutReader::Status::no_access:

@@ -37,6 +37,7 @@ private:
 	struct Ran {
 		procfs::ProcessFiles files;
 		long long running_ns = -1;
+		long long first_running_ns = -1;	/* at the first look */
 		bool told = false;
 	};
 	std::map<pid_t, Ran> ran_;
