@@ -143,16 +143,7 @@ read_stat(pid_t pid)
 	return parse_stat(line);
 }
 
-ProcessFiles::ProcessFiles(pid_t pid) : pid_(pid)
-{
-	char path[64];
-	snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
-	stat_fd_ = open(path, O_RDONLY | O_CLOEXEC);
-	children_path(pid, path);
-	children_fd_ = open(path, O_RDONLY | O_CLOEXEC);
-	snprintf(path, sizeof(path), "/proc/%d/schedstat", static_cast<int>(pid));
-	schedule_fd_ = open(path, O_RDONLY | O_CLOEXEC);
-}
+ProcessFiles::ProcessFiles(pid_t pid) : pid_(pid) {}
 
 ProcessFiles::~ProcessFiles()
 {
@@ -167,11 +158,24 @@ ProcessFiles::ProcessFiles(ProcessFiles &&other) noexcept
 {
 }
 
+/* The file, opened now where it was not tried before; -1 where it cannot be. */
+int
+ProcessFiles::opened(int &fd, char const *format)
+{
+	if (fd == unopened) {
+		char path[64];
+		snprintf(path, sizeof(path), format, static_cast<int>(pid_), static_cast<int>(pid_));
+		fd = open(path, O_RDONLY | O_CLOEXEC);
+	}
+	return fd;
+}
+
 std::optional<Stat>
 ProcessFiles::stat()
 {
 	char line[1024];
-	if (stat_fd_ < 0 || !read_again(stat_fd_, line, sizeof(line)))
+	int fd = opened(stat_fd_, "/proc/%d/stat");
+	if (fd < 0 || !read_again(fd, line, sizeof(line)))
 		return std::nullopt;
 	return parse_stat(line);
 }
@@ -179,10 +183,11 @@ ProcessFiles::stat()
 std::vector<pid_t>
 ProcessFiles::children()
 {
-	if (children_fd_ < 0)
+	int fd = opened(children_fd_, "/proc/%d/task/%d/children");
+	if (fd < 0)
 		return children_by_search(pid_);
 	char list[4096];
-	if (!read_again(children_fd_, list, sizeof(list)))
+	if (!read_again(fd, list, sizeof(list)))
 		return {};
 	return parse_pids(list);
 }
@@ -250,7 +255,8 @@ std::optional<Schedule>
 ProcessFiles::schedule()
 {
 	char line[256];
-	if (schedule_fd_ < 0 || !read_again(schedule_fd_, line, sizeof(line)))
+	int fd = opened(schedule_fd_, "/proc/%d/schedstat");
+	if (fd < 0 || !read_again(fd, line, sizeof(line)))
 		return std::nullopt;
 	return parse_schedule(line);
 }

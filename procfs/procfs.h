@@ -66,10 +66,15 @@ public:
 	std::optional<Schedule> schedule();
 
 private:
+	/* Each opened at its first use and kept from then on: a process gone
+	 * before it is looked at costs no failed open of what is never read. */
+	static constexpr int unopened = -2;
 	pid_t pid_;
-	int stat_fd_ = -1;
-	int children_fd_ = -1;
-	int schedule_fd_ = -1;
+	int stat_fd_ = unopened;
+	int children_fd_ = unopened;
+	int schedule_fd_ = unopened;
+
+	int opened(int &fd, char const *format);
 };
 
 /* Every process of this pid namespace, with its parent. */

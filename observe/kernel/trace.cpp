@@ -1,5 +1,5 @@
 /*
- * The kernel trace reader: three private tracefs instances, read through
+ * The kernel trace reader: two private tracefs instances, read through
  * their per-processor raw buffers and decoded with libtraceevent.
  *
  * The first instance, observe-PID, holds the events a followed process
@@ -22,6 +22,12 @@
  * machine, nearly all of them others'; its caller rests a while after
  * each take, so that it is woken at most once a rest, and a busy job's
  * records are read in batches.
+ *
+ * Setting an instance up and removing it is what costs: a change of its
+ * buffer's size or of its clock, and its removal, each wait for every
+ * processor to pass a quiet point, tens of milliseconds on a busy machine.
+ * So there are two instances, and a buffer is resized only where the
+ * default is too small.
  *
  * sched_switch is filtered in the kernel to switches into a stop, or every
  * wake-up of the reader itself would be recorded.

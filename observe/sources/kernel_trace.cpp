@@ -84,7 +84,8 @@ KernelSource::losses()
 	std::vector<Lost> told;
 	auto micros = [&](std::int64_t t_ns) { return (t_ns - ns_of(clock_.start())) / 1000; };
 	for (auto const &loss : trace_->losses())
-		told.push_back({loss.records, micros(loss.from_ns), micros(loss.until_ns)});
+		/* A loss before any record read spans from the trace's opening, before the watch's start. */
+		told.push_back({loss.records, std::max<Micros>(0, micros(loss.from_ns)), std::max<Micros>(0, micros(loss.until_ns))});
 	return told;
 }
 

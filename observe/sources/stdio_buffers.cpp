@@ -40,8 +40,12 @@ StdioBuffers::look(pid_t pid, bool at_once)
 		ran = ran_.emplace(pid, Ran{procfs::ProcessFiles(pid)}).first;
 		reader_.inherit(pid, p->ppid);
 	}
-	auto schedule = ran->second.files.schedule();
-	long long running = schedule ? schedule->running_ns : -1;
+	/* A look at once needs no processor time: one that often comes as the
+	 * process is already gone (a fork's) opens nothing to find that out. */
+	long long running = -1;
+	if (!at_once)
+		if (auto schedule = ran->second.files.schedule())
+			running = schedule->running_ns;
 	if (!at_once && running >= 0 && running == ran->second.running_ns && ran->second.told)
 		return;
 	ran->second.running_ns = running;
