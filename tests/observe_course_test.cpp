@@ -134,9 +134,9 @@ TEST(ObserveKernel, ChildsigAShowsEachSignalAndWhyEachWorkerEndedOrRanOn)
 		EXPECT_NEAR(seconds_of(by_parent[i].t_us) - start, steps[i].at, 0.5) << i;
 	}
 	EXPECT_LT(by_parent[3].t_us - by_parent[1].t_us, 10'000) << "no pause between the last three";
-	/* The resumption at its signal's microsecond, the stop as soon as child 2 ran to take it. */
+	/* The resumption at its signal's microsecond; the stop once child 2 ran to take it, which a busy
+	 * machine may put off, but never past the SIGCONT three seconds on. */
 	EXPECT_EQ(state_at(watch, child2, by_parent[0].t_us), "running");
-	EXPECT_EQ(state_at(watch, child2, by_parent[0].t_us + 50'000), "stopped");
 	EXPECT_EQ(state_at(watch, child2, by_parent[1].t_us - 1), "stopped");
 	EXPECT_EQ(state_at(watch, child2, by_parent[1].t_us), "running");
 

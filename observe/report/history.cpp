@@ -11,6 +11,8 @@
 
 namespace observe {
 
+constexpr std::string_view arrow = " \u2192 ";
+
 History::History()
 {
 	words_ = open_memstream(&words_buffer_, &words_size_);
@@ -49,6 +51,40 @@ History::row_of(pid_t pid, std::string const &label)
 	rows_.push_back(std::move(row));
 	parents_.push_back(-1);
 	return rows_.size() - 1;
+}
+
+/* Sender and target as observe's words name them: "kernel → 5012 (the shell) SIGCHLD: ...". */
+void
+History::signal(Micros t, Signal const &e, std::string const &said)
+{
+	std::string name = signal_name(e.signal);
+	std::string words = said;
+	std::optional<size_t> fan;
+	/* A member's share of a kill to many: "↳ target SIGTERM; queued", under its group's line. */
+	if (e.group && e.from)
+		for (size_t i = fans_.size(); i-- > 0 && !fan;)
+			if (fans_[i].sender == *e.from && fans_[i].group == *e.group && fans_[i].signal == e.signal)
+				fan = i;
+	if (fan) {
+		Fan const &kill = fans_[*fan];
+		size_t start = words.find("\u21b3 ");
+		std::string share = start == std::string::npos ? words : words.substr(start + strlen("\u21b3 "));
+		size_t sig = share.find(" " + name);
+		if (sig != std::string::npos)
+			share.insert(sig + 1 + name.size(), ", its share of one kill to " +
+							    (kill.group == 0 ? std::string("the sender's process group") : kill.whom));
+		words = kill.words.substr(0, kill.words.find(arrow)) + std::string(arrow) + share;
+	}
+	size_t at = words.find(arrow);
+	size_t after = at == std::string::npos ? at : words.find(" " + name, at + arrow.size());
+	std::string sender = at == std::string::npos ? std::to_string(e.from.value_or(0)) : words.substr(0, at);
+	std::string target_label = after == std::string::npos ? std::to_string(e.target)
+				 : words.substr(at + arrow.size(), after - at - arrow.size());
+	size_t from = fan ? fans_[*fan].from : row_of(e.from.value_or(0), sender);
+	Row *target = process(e.target);
+	size_t to = target != nullptr ? static_cast<size_t>(target - rows_.data()) : row_of(e.target, target_label);
+	bool effect = e.result == SignalResult::queued || e.result == SignalResult::resumed;
+	arrows_.push_back({t, from, to, name, words, effect, fan});
 }
 
 void
@@ -114,21 +150,16 @@ History::take(Event const &event, ProcessTable const &table)
 			if (Row *row = process(e.pid))
 				row->buffer.push_back({t, e.text});
 		},
-		[&](Signal const &e) {
-			/* Sender and target as observe's words name them: "kernel → 5012 (the shell) SIGCHLD: ...". */
+		[&](Signal const &e) { signal(t, e, lines.empty() ? signal_name(e.signal) : lines.front()); },
+		[&](GroupSignal const &e) {
+			/* "childsig-a 5012 (program) → process group 5012 SIGTERM: one kill for all its members, ...". */
 			std::string name = signal_name(e.signal);
 			std::string words = lines.empty() ? name : lines.front();
-			std::string const arrow = " \u2192 ";
 			size_t at = words.find(arrow);
-			size_t after = at == std::string::npos ? at : words.find(" " + name, at + arrow.size());
-			std::string sender = at == std::string::npos ? std::to_string(e.from.value_or(0)) : words.substr(0, at);
-			std::string target_label = after == std::string::npos ? std::to_string(e.target)
-						 : words.substr(at + arrow.size(), after - at - arrow.size());
-			size_t from = row_of(e.from.value_or(0), sender);
-			Row *target = process(e.target);
-			size_t to = target != nullptr ? static_cast<size_t>(target - rows_.data()) : row_of(e.target, target_label);
-			bool effect = e.result == SignalResult::queued || e.result == SignalResult::resumed;
-			arrows_.push_back({t, from, to, signal_name(e.signal), words, effect});
+			size_t after = at == std::string::npos ? at : words.find(" " + name + ":", at + arrow.size());
+			std::string sender = at == std::string::npos ? std::to_string(e.from) : words.substr(0, at);
+			std::string whom = after == std::string::npos ? "a group" : words.substr(at + arrow.size(), after - at - arrow.size());
+			fans_.push_back({t, row_of(e.from, sender), name, whom, words, e.from, e.group, e.signal});
 		},
 		[&](Discarded const &e) {
 			std::string words = lines.empty() ? signal_name(e.signal) + " discarded" : lines.front();
@@ -136,8 +167,16 @@ History::take(Event const &event, ProcessTable const &table)
 			size_t row = target != nullptr ? static_cast<size_t>(target - rows_.data()) : row_of(e.pid, std::to_string(e.pid));
 			discards_.push_back({t, row, signal_name(e.signal), words});
 		},
-		[&](Lost const &) { warn(); },
-		[&](Gap const &) { warn(); },
+		[&](Lost const &e) {
+			warn();
+			gaps_.push_back({e.from, std::max(e.from, e.until), "records may be missing",
+					 lines.empty() ? "records lost" : lines.front()});
+		},
+		[&](Gap const &e) {
+			warn();
+			gaps_.push_back({e.since, std::max(e.since, t), "observe did not run",
+					 lines.empty() ? "observe did not run" : lines.front()});
+		},
 		[&](Output const &e) { output_.push_back({t, e.text}); },
 		[](auto const &) {},
 	}, event.what);
@@ -177,6 +216,8 @@ History::rows()
 	}
 	for (auto &d : discards_)
 		d.row = place[d.row];
+	for (auto &f : fans_)
+		f.from = place[f.from];
 	return rows_;
 }
 

@@ -45,6 +45,28 @@ struct Arrow {
 	std::string name;	/* "SIGHUP" */
 	std::string words;	/* observe's account of it */
 	bool took_effect;	/* not ignored nor failed */
+	std::optional<size_t> fan = std::nullopt;	/* one member's share of this kill to many */
+};
+
+/* One kill to many (a process group, or all the sender may signal): drawn
+ * once at its sender, its members' shares as arrows fanning out from it. */
+struct Fan {
+	Micros t;
+	size_t from;		/* the sender's row */
+	std::string name;	/* "SIGTERM" */
+	std::string whom;	/* "process group 5012", "its own process group" */
+	std::string words;
+	pid_t sender;		/* to match each member's share to it */
+	pid_t group;
+	int signal;
+};
+
+/* A span where the picture may be incomplete: records the kernel dropped, a time observe did not run. */
+struct Span {
+	Micros from;
+	Micros until;
+	char const *label;	/* "records may be missing" */
+	std::string words;
 };
 
 /* A signal sent that never took effect. */
@@ -72,8 +94,10 @@ public:
 	std::vector<Row> const &rows();
 	std::vector<Arrow> const &arrows() { return rows(), arrows_; }
 	std::vector<Discard> const &discards() { return rows(), discards_; }
+	std::vector<Fan> const &fans() { return rows(), fans_; }
 	/* What observe says makes the picture incomplete: records lost, a time it did not run. */
 	std::vector<Moment> const &warnings() const { return warnings_; }
+	std::vector<Span> const &gaps() const { return gaps_; }
 	std::vector<Moment> const &output() const { return output_; }
 	std::vector<Moment> const &said() const { return said_; }
 
@@ -82,7 +106,9 @@ private:
 	std::vector<long> parents_;	/* each row's parent when it appeared */
 	std::vector<Arrow> arrows_;
 	std::vector<Discard> discards_;
+	std::vector<Fan> fans_;
 	std::vector<Moment> warnings_;
+	std::vector<Span> gaps_;
 	std::vector<Moment> output_;
 	std::vector<Moment> said_;
 	bool ordered_ = false;
@@ -95,6 +121,7 @@ private:
 
 	size_t row_of(pid_t pid, std::string const &label);
 	Row *process(pid_t pid);
+	void signal(Micros t, Signal const &, std::string const &words);
 };
 
 /* A reporter that draws the whole watch into a file at its end. */

@@ -24,7 +24,7 @@ h2 { font-size: 1.05em; margin: 1em 0 .3em; }
 p.about { margin: 0 0 .6em; color: #444; }
 .controls { display: flex; flex-wrap: wrap; gap: .4em; align-items: center; margin: .4em 0; }
 button { font: inherit; font-size: .9em; padding: .2em .6em; border: 1px solid #888; border-radius: 3px; background: #f4f4f4; cursor: pointer; }
-button:focus-visible, svg:focus-visible, .signal:focus { outline: 3px solid #1565c0; outline-offset: 1px; }
+button:focus-visible, svg:focus-visible, .signal:focus, .fan:focus { outline: 3px solid #1565c0; outline-offset: 1px; }
 .legend { display: flex; flex-wrap: wrap; gap: 1.2em; font-size: .9em; margin: .3em 0; align-items: center; }
 .legend svg { vertical-align: middle; }
 .timeline { display: block; border: 1px solid #ccc; background: #fff; user-select: none; max-width: 100%; height: auto; }
@@ -54,6 +54,9 @@ td.held { font-family: monospace; white-space: pre-wrap; word-break: break-all; 
 .note { font-size: .85em; color: #555; }
 #warnings { color: #b71c1c; font-weight: bold; }
 .timeline .discarded { font-size: 10px; fill: #b71c1c; }
+.timeline .missing { font-size: 10px; fill: #333; }
+.fan { cursor: pointer; }
+.fan:hover circle, .fan:focus circle { stroke-width: 4; }
 @media print {
   .controls, .note.screen, #explain { display: none; }
   body { margin: 0; }
@@ -153,6 +156,9 @@ function definitions(svg) {
   el("rect", { width: 3, height: 8, fill: "#000", "fill-opacity": 0.35 }, hatch);
   const dots = el("pattern", { id: svg.id + "-dots", width: 6, height: 6, patternUnits: "userSpaceOnUse" }, defs);
   el("circle", { cx: 3, cy: 3, r: 1.4, fill: "#000", "fill-opacity": 0.45 }, dots);
+  const missing = el("pattern", { id: svg.id + "-missing", width: 10, height: 10, patternUnits: "userSpaceOnUse", patternTransform: "rotate(-45)" }, defs);
+  el("rect", { width: 10, height: 10, fill: "#888", "fill-opacity": 0.12 }, missing);
+  el("rect", { width: 2, height: 10, fill: "#555", "fill-opacity": 0.5 }, missing);
   const head = el("marker", { id: svg.id + "-head", viewBox: "0 0 10 10", refX: 9, refY: 5, markerWidth: 7, markerHeight: 7, orient: "auto-start-reverse" }, defs);
   el("path", { d: "M0,0 L10,5 L0,10 z", fill: "#6a1b9a" }, head);
 }
@@ -205,29 +211,63 @@ function draw(svg, from, to, mark) {
       if (a[0] >= from && a[0] <= to) words(g, x(a[0]), y + 6, "\u2191 adopted by " + a[1], "adopted", right ? "end" : null);
     });
   });
+  /* Where records may be missing: hatched across every row, named in the first. */
+  data.gaps.forEach(p => {
+    if (p.until < from || p.from > to) return;
+    const left = x(p.from), w = Math.max(3, x(p.until) - left), right = left > width - MARGIN - 170;
+    const g = el("g", { class: "gap" }, svg);
+    el("title", {}, g).textContent = p.words;
+    el("rect", { x: left, y: AXIS, width: w, height: height - AXIS, fill: "url(#" + svg.id + "-missing)", stroke: "#555", "stroke-dasharray": "1 2" }, g);
+    words(g, right ? left - 3 : left + 3, AXIS + 11, "\u26a0 " + p.label, "missing", right ? "end" : null);
+  });
+  /* Names close together go a line lower each, in the order of their times; a kill to many is named once, at its sender. */
   const named = [-1e9, -1e9, -1e9];
-  data.arrows.forEach((a, n) => {
-    if (a.t < from || a.t > to) return;
-    const at = x(a.t);
-    let y1 = rowY(a.from) + ROW / 2, y2 = rowY(a.to) + ROW / 2;
-    if (a.from === a.to) y1 -= ROW / 2;
-    y2 += y1 < y2 ? -4 : 4;
-    const g = el("g", { class: "signal", tabindex: 0, role: "button", "data-index": n, "aria-label": a.words }, svg);
-    el("title", {}, g).textContent = a.words;
-    el("line", { x1: at, x2: at, y1: y1, y2: y2, stroke: "transparent", "stroke-width": 10 }, g);
-    const line = el("line", { x1: at, x2: at, y1: y1, y2: y2, stroke: "#6a1b9a", "stroke-width": 2, "marker-end": "url(#" + svg.id + "-head)" }, g);
-    if (!a.effect) line.setAttribute("stroke-dasharray", "4 3");
-    const level = named.findIndex(p => at - p >= 58);
-    if (level >= 0) {
-      named[level] = at;
-      const right = at > width - MARGIN - 70;
-      words(g, at + (right ? -4 : 4), (y1 + y2) / 2 + 4 + 11 * level, a.name, "signame", right ? "end" : null);
-    }
+  const level = at => {
+    const free = named.findIndex(p => at - p >= 58);
+    if (free >= 0) named[free] = at;
+    return free;
+  };
+  const shown = [];
+  data.arrows.forEach((a, n) => shown.push({ t: a.t, arrow: a, n: n }));
+  data.fans.forEach((f, n) => shown.push({ t: f.t, fan: f, n: n }));
+  shown.sort((a, b) => a.t - b.t || (a.fan ? -1 : 0) - (b.fan ? -1 : 0));
+  const explaining = (g, a) => {
     const show = () => { explain(a); setCursor(a.t, false); };
     g.addEventListener("mouseenter", show);
     g.addEventListener("focus", show);
     g.addEventListener("click", show);
-  });
+  };
+  for (const item of shown) {
+    if (item.t < from || item.t > to) continue;
+    const at = x(item.t);
+    if (item.fan) {
+      const f = item.fan, y = rowY(f.from) + ROW / 2;
+      const g = el("g", { class: "fan", tabindex: 0, role: "button", "data-index": item.n, "aria-label": f.words }, svg);
+      el("title", {}, g).textContent = f.words;
+      el("circle", { cx: at, cy: y, r: 5, fill: "#fff", stroke: "#6a1b9a", "stroke-width": 2.5 }, g);
+      const n = level(at);
+      /* Named to its left, where its own arrows are not. */
+      const leftEdge = at < LABEL + 200;
+      if (n >= 0) words(g, at + (leftEdge ? 8 : -8), y - 4 - 11 * n, f.name + " to " + f.whom, "signame", leftEdge ? null : "end");
+      explaining(g, f);
+      continue;
+    }
+    const a = item.arrow;
+    let y1 = rowY(a.from) + ROW / 2, y2 = rowY(a.to) + ROW / 2;
+    if (a.from === a.to) y1 -= ROW / 2;
+    y2 += y1 < y2 ? -4 : 4;
+    const g = el("g", { class: "signal", tabindex: 0, role: "button", "data-index": item.n, "aria-label": a.words }, svg);
+    el("title", {}, g).textContent = a.words;
+    el("line", { x1: at, x2: at, y1: y1, y2: y2, stroke: "transparent", "stroke-width": 10 }, g);
+    const line = el("line", { x1: at, x2: at, y1: y1, y2: y2, stroke: "#6a1b9a", "stroke-width": 2, "marker-end": "url(#" + svg.id + "-head)" }, g);
+    if (!a.effect) line.setAttribute("stroke-dasharray", "4 3");
+    const n = a.fan === null ? level(at) : -1;
+    if (n >= 0) {
+      const right = at > width - MARGIN - 70;
+      words(g, at + (right ? -4 : 4), (y1 + y2) / 2 + 4 + 11 * n, a.name, "signame", right ? "end" : null);
+    }
+    explaining(g, a);
+  }
   data.discards.forEach((d, n) => {
     if (d.t < from || d.t > to) return;
     const g = el("g", { class: "discard", tabindex: 0, role: "button", "data-index": n, "aria-label": d.words }, svg);
@@ -252,7 +292,7 @@ function listSignals() {
   const list = document.getElementById("signals");
   while (list.firstChild) list.removeChild(list.firstChild);
   let count = 0;
-  const told = data.arrows.concat(data.discards).filter(a => a.t >= view.from && a.t <= view.to);
+  const told = data.fans.concat(data.arrows, data.discards).filter(a => a.t >= view.from && a.t <= view.to);
   told.sort((a, b) => a.t - b.t);
   for (const a of told) {
     const li = node("li", seconds(a.t, 1) + "  " + a.words, list);
@@ -261,7 +301,8 @@ function listSignals() {
     count++;
   }
   document.getElementById("signals-title").textContent = count === 0 ? "No signal sent or discarded in the span enlarged" :
-    "Signals sent or discarded in the span enlarged: " + count;
+    "Signals sent or discarded in the span enlarged: " + count + (data.fans.some(f => f.t >= view.from && f.t <= view.to) ?
+      ", each kill to a group counted once besides its members' shares" : "");
 }
 
 /* What was so at time t: the terminal's text, each buffer. */
@@ -307,6 +348,7 @@ function summarise() {
       let line = a.name + " from " + who(a.from) + " at " + seconds(a.t, 1);
       const cause = a.words.indexOf(a.name + ": ");
       if (cause >= 0) line += ": " + a.words.slice(cause + a.name.length + 2, a.words.lastIndexOf("; "));
+      if (a.fan !== null) line += ", in one kill to " + data.fans[a.fan].whom;
       const dropped = data.discards.find(d => d.row === i && d.name === a.name && d.t >= a.t);
       if (dropped) line += " (discarded at " + seconds(dropped.t, 1) + ")";
       got.push(line);
@@ -377,7 +419,9 @@ function setup() {
   }
   node("span", "no bar: not yet there, or collected", legend);
   node("span", "\u2193 a signal, from its sender's row to its target's; dashed where it had no effect", legend);
+  if (data.fans.length) node("span", "\u25cb one kill to a process group (or to all): an arrow from it to each member", legend);
   node("span", "\u2715 a signal discarded before it took effect", legend);
+  if (data.gaps.length) node("span", "\u26a0 grey hatched span: the kernel dropped records there, or observe did not run", legend);
 
   const log = document.getElementById("log");
   data.said.forEach(s => {
@@ -494,7 +538,18 @@ page_data(History &history)
 		arrows += std::string(arrows.empty() ? "" : ",") + "{\"t\":" + std::to_string(a.t) +
 			  ",\"from\":" + std::to_string(a.from) + ",\"to\":" + std::to_string(a.to) +
 			  ",\"name\":" + json_string(a.name) + ",\"words\":" + json_string(a.words) +
-			  ",\"effect\":" + (a.took_effect ? "true" : "false") + "}";
+			  ",\"effect\":" + (a.took_effect ? "true" : "false") +
+			  ",\"fan\":" + (a.fan ? std::to_string(*a.fan) : "null") + "}";
+	std::string fans;
+	for (auto const &f : history.fans())
+		fans += std::string(fans.empty() ? "" : ",") + "{\"t\":" + std::to_string(f.t) +
+			",\"from\":" + std::to_string(f.from) + ",\"name\":" + json_string(f.name) +
+			",\"whom\":" + json_string(f.whom) + ",\"words\":" + json_string(f.words) + "}";
+	std::string gaps;
+	for (auto const &g : history.gaps())
+		gaps += std::string(gaps.empty() ? "" : ",") + "{\"from\":" + std::to_string(g.from) +
+			",\"until\":" + std::to_string(g.until) + ",\"label\":" + json_string(g.label) +
+			",\"words\":" + json_string(g.words) + "}";
 	std::string discards;
 	for (auto const &d : history.discards())
 		discards += std::string(discards.empty() ? "" : ",") + "{\"t\":" + std::to_string(d.t) +
@@ -503,7 +558,7 @@ page_data(History &history)
 	auto busy = busiest_span(history);
 	return "{\"program\":" + json_string(history.program) + ",\"exact\":" + (history.exact ? "true" : "false") +
 	       ",\"end\":" + std::to_string(history.end) + ",\"rows\":[" + rows + "],\"arrows\":[" + arrows +
-	       "],\"discards\":[" + discards + "],\"warnings\":" + moments(history.warnings()) + ",\"output\":" + moments(history.output()) + ",\"said\":" + moments(history.said()) + ",\"busy\":" +
+	       "],\"fans\":[" + fans + "],\"gaps\":[" + gaps + "],\"discards\":[" + discards + "],\"warnings\":" + moments(history.warnings()) + ",\"output\":" + moments(history.output()) + ",\"said\":" + moments(history.said()) + ",\"busy\":" +
 	       (busy ? "[" + std::to_string(busy->first) + "," + std::to_string(busy->second) + "]" : "null") + "}";
 }
 

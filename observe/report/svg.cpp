@@ -26,6 +26,9 @@ constexpr char definitions[] =
 	"<rect width=\"3\" height=\"8\" fill=\"#000\" fill-opacity=\"0.35\"/></pattern>\n"
 	"<pattern id=\"dots\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\">"
 	"<circle cx=\"3\" cy=\"3\" r=\"1.4\" fill=\"#000\" fill-opacity=\"0.45\"/></pattern>\n"
+	"<pattern id=\"missing\" width=\"10\" height=\"10\" patternUnits=\"userSpaceOnUse\" patternTransform=\"rotate(-45)\">"
+	"<rect width=\"10\" height=\"10\" fill=\"#888\" fill-opacity=\"0.12\"/>"
+	"<rect width=\"2\" height=\"10\" fill=\"#555\" fill-opacity=\"0.5\"/></pattern>\n"
 	"<marker id=\"head\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" markerWidth=\"7\" markerHeight=\"7\" "
 	"orient=\"auto-start-reverse\"><path d=\"M0,0 L10,5 L0,10 z\" fill=\"#6a1b9a\"/></marker>\n"
 	"</defs>\n";
@@ -79,17 +82,33 @@ public:
 					number(x(d.t)) + "\" y=\"" + number(row_y(d.row) + row_height - 1) + "\"" +
 					(x(d.t) > width - margin - 110 ? " text-anchor=\"end\"" : "") + ">\u2715 " +
 					xml_text(d.name) + " discarded</text></g>\n";
+		for (auto const &g : history_.gaps())
+			if (g.until >= from_ && g.from <= to_)
+				gap(g);
 		/* Names of arrows close together go a line lower each; past a few, an
-		 * arrow is left unnamed, for the enlargement to name. */
+		 * arrow is left unnamed, for the enlargement to name. A kill to many is
+		 * named once, at its sender. */
 		std::vector<double> named(label_levels, -1e9);
+		auto level = [&](Micros t) {
+			auto free = std::find_if(named.begin(), named.end(), [&](double at) { return x(t) - at >= 58; });
+			if (free == named.end())
+				return -1;
+			*free = x(t);
+			return static_cast<int>(free - named.begin());
+		};
+		auto const &fans = history_.fans();
+		size_t next_fan = 0;
+		auto fans_until = [&](Micros t) {
+			for (; next_fan < fans.size() && fans[next_fan].t <= t; next_fan++)
+				if (fans[next_fan].t >= from_ && fans[next_fan].t <= to_)
+					fan(fans[next_fan], level(fans[next_fan].t));
+		};
 		for (auto const &a : history_.arrows()) {
-			if (a.t < from_ || a.t > to_)
-				continue;
-			auto free = std::find_if(named.begin(), named.end(), [&](double at) { return x(a.t) - at >= 58; });
-			if (free != named.end())
-				*free = x(a.t);
-			arrow(a, free == named.end() ? -1 : static_cast<int>(free - named.begin()));
+			fans_until(a.t);
+			if (a.t >= from_ && a.t <= to_)
+				arrow(a, a.fan ? -1 : level(a.t));
 		}
+		fans_until(to_);
 	}
 
 private:
@@ -162,6 +181,36 @@ private:
 				look->word + "</text>";
 	}
 
+	/* Records may be missing here: the span hatched across every row, named in the first. */
+	void gap(Span const &g)
+	{
+		double left = x(g.from);
+		double w = std::max(3.0, x(g.until) - left);
+		double top = row_y(0);
+		bool right_edge = left > width - margin - 170;
+		out_ += "<g class=\"gap\"><title>" + xml_text(g.words) + "</title><rect x=\"" + number(left) + "\" y=\"" +
+			number(top) + "\" width=\"" + number(w) + "\" height=\"" + number(top_ + height() - top) +
+			"\" fill=\"url(#missing)\" stroke=\"#555\" stroke-dasharray=\"1 2\"/><text class=\"missing\" x=\"" +
+			number(right_edge ? left - 3 : left + 3) + "\" y=\"" + number(top + 11) + "\"" +
+			(right_edge ? " text-anchor=\"end\"" : "") + ">\u26a0 " + g.label + "</text></g>\n";
+	}
+
+	/* One kill to many: a ring at its sender, whence its members' arrows fan out, named once. */
+	void fan(Fan const &f, int level)
+	{
+		double at = x(f.t);
+		double y = row_y(f.from) + row_height / 2.0;
+		/* Named to its left, where its own arrows are not. */
+		bool left_edge = at < label_width + 200;
+		out_ += "<g class=\"fan\"><title>" + xml_text(f.words) + "</title><circle cx=\"" + number(at) + "\" cy=\"" +
+			number(y) + "\" r=\"5\" fill=\"#fff\" stroke=\"" + arrow_colour + "\" stroke-width=\"2.5\"/>";
+		if (level >= 0)
+			out_ += "<text class=\"signame\" x=\"" + number(at + (left_edge ? 8 : -8)) + "\" y=\"" +
+				number(y - 4 - 11 * level) + "\"" + (left_edge ? "" : " text-anchor=\"end\"") + ">" +
+				xml_text(f.name + " to " + f.whom) + "</text>";
+		out_ += "</g>\n";
+	}
+
 	/* Its name on the line `level` below the arrow's middle; none for -1. */
 	void arrow(Arrow const &a, int level)
 	{
@@ -194,11 +243,12 @@ constexpr char style[] =
 	".signame { font-size: 11px; font-weight: bold; fill: #6a1b9a; }\n"
 	".adopted { font-size: 10px; fill: #0b5394; }\n"
 	".discarded { font-size: 10px; fill: #b71c1c; }\n"
+	".missing { font-size: 10px; fill: #333; }\n"
 	".tick { stroke: #ddd; } .lane { stroke: #eee; }\n"
 	"</style>\n";
 
 void
-legend(std::string &out, int y)
+legend(std::string &out, int y, History &history)
 {
 	int x = margin;
 	for (auto const &look : state_looks) {
@@ -211,7 +261,14 @@ legend(std::string &out, int y)
 	}
 	out += "<text x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) +
 	       "\">no bar: not yet there, or collected \u2003 \u2193 a signal, from sender to target "
-	       "(dashed: it had no effect) \u2003 \u2715 a signal discarded</text>\n";
+	       "(dashed: it had no effect)</text>\n";
+	/* The rarer marks, where the watch has them. */
+	std::string rarer = "\u2715 a signal discarded";
+	if (!history.fans().empty())
+		rarer += " \u2003 \u25cb one kill to a group, an arrow from it to each member";
+	if (!history.gaps().empty())
+		rarer += " \u2003 \u26a0 grey hatched span: the kernel dropped records there, or observe did not run";
+	out += "<text x=\"" + std::to_string(margin) + "\" y=\"" + std::to_string(y + 20) + "\">" + rarer + "</text>\n";
 }
 
 } // namespace
@@ -239,8 +296,8 @@ SvgReporter::draw(FILE *out, History &history)
 	std::string body;
 	int top = 20;
 	std::string source = history.exact ? "the kernel's trace" : "/proc, sampled";
-	legend(body, top + 30);
-	top += 50;
+	legend(body, top + 30, history);
+	top += 70;
 	for (auto const &w : history.warnings()) {
 		body += "<text class=\"discarded\" x=\"" + std::to_string(margin) + "\" y=\"" + std::to_string(top) + "\">" +
 			xml_text(seconds_text(w.t, 1) + ": " + w.text) + "</text>\n";

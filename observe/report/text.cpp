@@ -17,16 +17,6 @@ TextReporter::TextReporter(FILE *out, TextStyle style)
 {
 }
 
-/* A process that runs may still end a line the job left open. */
-static bool
-someone_runs(ProcessTable const &table)
-{
-	for (pid_t pid : table.living())
-		if (Process const *p = table.find(pid); p != nullptr && p->state == State::running && !p->gone_at)
-			return true;
-	return false;
-}
-
 /* A job's open line that puts nothing on the screen (a mode switch, a carriage return) leaves nothing to give way. */
 static bool
 shows_something(std::string const &open_line)
@@ -258,7 +248,7 @@ void
 TextReporter::report(Event const &event, ProcessTable const &table)
 {
 	Micros t = event.t_us;
-	someone_runs_ = someone_runs(table);
+	someone_runs_ = someone_runs();
 	auto name = [&](pid_t pid) { return this->name(pid, table); };
 	std::visit(Overload{
 		[&](Started const &e) {
@@ -288,22 +278,33 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 		},
 		[&](Spawn const &e) {
 			names_[e.pid] = e.name;
+			alive_.push_back(e.pid);
+			states_[e.pid] = State::running;
+			if (e.place == "program")
+				program_ = e.pid;
 			line(t, name(e.pid) + " appears, parent " + name(e.ppid));
 		},
-		[&](StateChange const &e) { line(t, name(e.pid) + " " + state_name(e.state) + stopped_words(e, table)); },
+		[&](StateChange const &e) {
+			states_[e.pid] = e.state;
+			line(t, name(e.pid) + " " + state_name(e.state) + stopped_words(e));
+		},
 		[&](Adopted const &e) { line(t, name(e.pid) + " orphaned, adopted by " + name(e.ppid)); },
 		[&](Ended const &e) {
 			std::string words = name(e.pid) + " collected: " + end_words(e.wait_status, e.by_observe);
-			Process const *p = table.find(e.pid);
+			auto held = held_.find(e.pid);
 			if (e.lost && !e.lost->empty())
 				words += "; its stdout buffer held " + held_words(*e.lost) + ", never written: lost";
-			else if (e.lost && p != nullptr && p->held && !p->held->empty())
-				words += "; its exit wrote out the " + held_words(*p->held) + " its stdout buffer held: nothing lost";
+			else if (e.lost && held != held_.end() && !held->second.empty())
+				words += "; its exit wrote out the " + held_words(held->second) + " its stdout buffer held: nothing lost";
+			std::erase(alive_, e.pid);
 			line(t, words);
 			tell_left(t, e, table);
 			names_.erase(e.pid);
+			states_.erase(e.pid);
+			held_.erase(e.pid);
 		},
 		[&](Held const &e) {
+			held_[e.pid] = e.text;
 			if (e.inherited)
 				line(t, name(e.pid) + " begins with a copy of its parent's stdout buffer: " + held_words(e.text));
 			else if (e.text.empty())
@@ -363,12 +364,21 @@ TextReporter::started_words(Started const &e) const
 	       limit + (style_.keys ? "; " + keys_words() : "");
 }
 
+/* A process that runs may still end a line the job left open. */
+bool
+TextReporter::someone_runs() const
+{
+	for (pid_t pid : alive_)
+		if (auto state = states_.find(pid); state != states_.end() && state->second == State::running)
+			return true;
+	return false;
+}
+
 /* As a shell says it when the job stops, with what can be done about it. */
 std::string
-TextReporter::stopped_words(StateChange const &e, ProcessTable const &table) const
+TextReporter::stopped_words(StateChange const &e) const
 {
-	Process const *p = table.find(e.pid);
-	if (e.state != State::stopped || p == nullptr || p->place != "program")
+	if (e.state != State::stopped || e.pid != program_)
 		return "";
 	if (!style_.keys)
 		return ": the job is stopped";
@@ -380,16 +390,14 @@ TextReporter::stopped_words(StateChange const &e, ProcessTable const &table) con
 void
 TextReporter::tell_left(Micros t, Ended const &e, ProcessTable const &table)
 {
-	Process const *p = table.find(e.pid);
-	if (told_left_ || p == nullptr || p->place != "program")
+	if (told_left_ || e.pid != program_)
 		return;
 	std::string left;
 	int count = 0;
-	for (pid_t pid : table.living())
-		if (pid != e.pid) {
-			left += (left.empty() ? "" : ", ") + name(pid, table);
-			count++;
-		}
+	for (pid_t pid : alive_) {
+		left += (left.empty() ? "" : ", ") + name(pid, table);
+		count++;
+	}
 	if (count == 0)
 		return;
 	told_left_ = true;

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace observe {
 
@@ -47,6 +48,12 @@ private:
 	bool told_left_ = false;	/* said that the program ended with processes left */
 	/* Each process's command as of the event told of, which the table may have passed. */
 	std::unordered_map<pid_t, std::string> names_;
+	/* The job as its events have told it so far, not as the table has it by the time they are
+	 * reported: its processes not yet collected, in the order they came, their states and buffers. */
+	std::vector<pid_t> alive_;
+	std::unordered_map<pid_t, State> states_;
+	std::unordered_map<pid_t, std::string> held_;
+	pid_t program_ = 0;
 
 	std::string stamp(Micros t) const;
 	void line(Micros t, std::string const &text);
@@ -55,7 +62,8 @@ private:
 	void show_output(Micros t, std::string const &bytes);
 	std::string name(pid_t, ProcessTable const &) const;
 	std::string started_words(Started const &) const;
-	std::string stopped_words(StateChange const &, ProcessTable const &) const;
+	std::string stopped_words(StateChange const &) const;
+	bool someone_runs() const;
 	void tell_left(Micros t, Ended const &, ProcessTable const &);
 };
 

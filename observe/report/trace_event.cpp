@@ -13,6 +13,8 @@ static constexpr long long first_own_track = 1 << 23;
 /* Signals are slices of a thread of their own in each track, so that they
  * never cross the edge of a state's slice, which the format forbids. */
 static constexpr long long signal_thread = 1 << 24;
+/* Spans where records may be missing are numbered above those. */
+static constexpr long long gap_thread = 2 * signal_thread;
 
 namespace {
 
@@ -26,9 +28,13 @@ public:
 	void event(char const *ph, std::string const &name, long long track, Micros ts, std::string const &rest = "",
 		   bool signals = false)
 	{
+		on_thread(ph, name, track, signals ? track + signal_thread : track, ts, rest);
+	}
+	void on_thread(char const *ph, std::string const &name, long long track, long long thread, Micros ts,
+		       std::string const &rest)
+	{
 		fprintf(out_, "%s{\"ph\":\"%s\",\"name\":%s,\"pid\":%lld,\"tid\":%lld,\"ts\":%lld%s}", first_ ? "" : ",\n",
-			ph, json_string(name).c_str(), track, signals ? track + signal_thread : track,
-			static_cast<long long>(ts), rest.c_str());
+			ph, json_string(name).c_str(), track, thread, static_cast<long long>(ts), rest.c_str());
 		first_ = false;
 	}
 
@@ -53,6 +59,7 @@ TraceEventReporter::draw(FILE *out, History &history)
 	for (size_t i = 0; i < rows.size(); i++)
 		tracks.push_back(rows[i].of_job || rows[i].pid == 0 ? rows[i].pid : first_own_track + static_cast<long long>(i));
 	long long terminal = first_own_track - 1;
+	long long missing = first_own_track - 2;
 
 	Trace trace(out);
 	auto name_track = [&](long long track, std::string const &name, size_t order) {
@@ -84,8 +91,14 @@ TraceEventReporter::draw(FILE *out, History &history)
 	}
 	/* A flow joins slices: each signal is a slice of a microsecond at both ends. */
 	long long id = 0;
+	auto const &fans = history.fans();
+	for (auto const &f : fans)
+		trace.event("i", f.name + " to " + f.whom, tracks[f.from], f.t,
+			    ",\"cat\":\"signal\",\"s\":\"t\",\"args\":{\"explanation\":" + json_string(f.words) + "}", true);
 	for (auto const &a : history.arrows()) {
-		std::string slice = ",\"cat\":\"signal\",\"dur\":1,\"args\":{\"explanation\":" + json_string(a.words) + "}";
+		/* A member's share of a kill to many says which. */
+		std::string group = a.fan ? ",\"one kill to\":" + json_string(fans[*a.fan].whom) : "";
+		std::string slice = ",\"cat\":\"signal\",\"dur\":1,\"args\":{\"explanation\":" + json_string(a.words) + group + "}";
 		std::string flow = ",\"cat\":\"signal\",\"id\":" + std::to_string(++id);
 		trace.event("X", a.name + " sent", tracks[a.from], a.t, slice, true);
 		trace.event("X", a.name, tracks[a.to], a.t, slice, true);
@@ -97,8 +110,17 @@ TraceEventReporter::draw(FILE *out, History &history)
 			    ",\"s\":\"t\",\"args\":{\"explanation\":" + json_string(d.words) + "}");
 	for (auto const &w : history.warnings())
 		trace.event("i", w.text, terminal, w.t, ",\"s\":\"g\"");
-	for (auto const &o : history.output())
-		trace.event("i", "terminal output", terminal, o.t, ",\"s\":\"t\"" + text_args(o.text));
+	/* Each span where records may be missing on a thread of its own: spans may overlap, slices may not. */
+	auto const &gaps = history.gaps();
+	if (!gaps.empty())
+		trace.event("M", "process_name", missing, 0, ",\"args\":{\"name\":\"where records may be missing\"}");
+	for (size_t i = 0; i < gaps.size(); i++) {
+		long long thread = missing + gap_thread + static_cast<long long>(i);
+		trace.on_thread("M", "thread_name", missing, thread, 0, ",\"args\":{\"name\":" + json_string(gaps[i].label) + "}");
+		trace.on_thread("X", gaps[i].label, missing, thread, gaps[i].from,
+				",\"cat\":\"missing\",\"dur\":" + std::to_string(gaps[i].until - gaps[i].from) +
+					",\"args\":{\"explanation\":" + json_string(gaps[i].words) + "}");
+	}
 }
 
 } // namespace observe
