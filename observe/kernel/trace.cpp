@@ -158,9 +158,9 @@ public:
 		handle_ = nullptr;
 	}
 
-	bool write(char const *file, std::string const &text, std::string &why, bool append = false)
+	bool write(char const *file, std::string const &text, std::string &why)
 	{
-		if (observe_instance_write(handle_, file, text.c_str(), append) == 0)
+		if (observe_instance_write(handle_, file, text.c_str(), 0) == 0)
 			return true;
 		why = describe(("cannot write " + text + " to " + dir_ + "/" + file).c_str(), errno);
 		return false;

@@ -76,12 +76,6 @@ observe_instance_buffer_kb(struct tracefs_instance *instance, unsigned kb)
 }
 
 int
-observe_instance_follow_forks(struct tracefs_instance *instance)
-{
-	return tracefs_option_enable(instance, TRACEFS_OPTION_EVENT_FORK);
-}
-
-int
 observe_event_filter(struct tracefs_instance *instance, char const *system, char const *event, char const *filter)
 {
 	return tracefs_event_file_write(instance, system, event, "filter", filter) < 0 ? -1 : 0;

@@ -32,8 +32,6 @@ char *observe_instance_dir(struct tracefs_instance *);
 int observe_instance_write(struct tracefs_instance *, char const *file, char const *text, int append);
 /* Sets each processor's buffer, in KB. */
 int observe_instance_buffer_kb(struct tracefs_instance *, unsigned kb);
-/* Makes the instance's pid filter take in the children of the processes it holds. */
-int observe_instance_follow_forks(struct tracefs_instance *);
 /* Sets (or replaces) an event's filter. */
 int observe_event_filter(struct tracefs_instance *, char const *system, char const *event, char const *filter);
 /* Sets an event's filter, where filter is not NULL, then enables the event. */
