@@ -436,13 +436,7 @@ struct AtATerminal {
 		waitpid(job.shell, nullptr, 0);
 	}
 
-	bool shows(std::string const &text)
-	{
-		return harness::wait_until([&] {
-			screen.pump();
-			return screen.text().find(text) != std::string::npos;
-		}, 10s);
-	}
+	bool shows(std::string const &text) { return screen.shows(text, 10s); }
 	/* What the job's terminal delivered, from observe's output events. */
 	std::string outputs() const
 	{

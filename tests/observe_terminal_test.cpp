@@ -52,13 +52,7 @@ struct TerminalWatch {
 		waitpid(job.shell, nullptr, 0);
 	}
 
-	bool shows(std::string const &text)
-	{
-		return harness::wait_until([&] {
-			screen.pump();
-			return screen.text().find(text) != std::string::npos;
-		}, 10s);
-	}
+	bool shows(std::string const &text) { return screen.shows(text, 10s); }
 	void type(std::string const &keys) { EXPECT_EQ(write(job.terminal, keys.data(), keys.size()), ssize_t(keys.size())); }
 	std::optional<int> ends()
 	{

@@ -7,6 +7,8 @@
  */
 #include "socket_trace.h"
 
+#include "field_number.h"
+
 #include "trace.h"
 
 #include <event-parse.h>
@@ -51,19 +53,7 @@ long long
 number(tep_event *event, void *data, char const *name)
 {
 	tep_format_field *field = tep_find_field(event, name);
-	if (field == nullptr)
-		field = tep_find_common_field(event, name);
-	unsigned long long value = 0;
-	if (field == nullptr || tep_read_number_field(field, data, &value) < 0)
-		return 0;
-	/* Signed fields narrower than 64 bits come back unextended. */
-	if ((field->flags & TEP_FIELD_IS_SIGNED) && field->size < 8) {
-		unsigned bits = 8 * field->size;
-		unsigned long long sign = 1ull << (bits - 1);
-		value &= (1ull << bits) - 1;
-		return static_cast<long long>((value ^ sign) - sign);
-	}
-	return static_cast<long long>(value);
+	return field_number(field != nullptr ? field : tep_find_common_field(event, name), data);
 }
 
 /* An IPv4 address field (four bytes, as on the wire) and a port, as "a.b.c.d:port". */

@@ -34,6 +34,8 @@
  */
 #include "trace.h"
 
+#include "field_number.h"
+
 #include "procfs.h"
 #include "tracefs_calls.h"
 
@@ -204,18 +206,7 @@ find_field(Decoder &decoder, char const *name)
 long long
 number(Decoder &decoder, void *data, char const *name)
 {
-	tep_format_field *field = find_field(decoder, name);
-	unsigned long long value = 0;
-	if (field == nullptr || tep_read_number_field(field, data, &value) < 0)
-		return 0;
-	/* Signed fields narrower than 64 bits come back unextended. */
-	if ((field->flags & TEP_FIELD_IS_SIGNED) && field->size < 8) {
-		unsigned bits = 8 * field->size;
-		unsigned long long sign = 1ull << (bits - 1);
-		value &= (1ull << bits) - 1;
-		return static_cast<long long>((value ^ sign) - sign);
-	}
-	return static_cast<long long>(value);
+	return field_number(find_field(decoder, name), data);
 }
 
 /* A __data_loc (or __rel_loc) string field. */

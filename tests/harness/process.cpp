@@ -126,6 +126,15 @@ seconds_since(Clock::time_point origin, Clock::time_point at)
 }
 
 bool
+Stream::shows(std::string const &wanted, milliseconds timeout)
+{
+	return wait_until([&] {
+		pump();
+		return text_.find(wanted) != std::string::npos;
+	}, timeout);
+}
+
+bool
 Stream::pump()
 {
 	char buffer[4096];

@@ -44,6 +44,8 @@ public:
 	bool pump();
 
 	std::string const &text() const { return text_; }
+	/* Reads until `wanted` has come, or for `timeout`; whether it came. */
+	bool shows(std::string const &wanted, std::chrono::milliseconds timeout);
 	/* Seconds from the origin to the arrival of the byte at `offset` of text(), or -1. */
 	double arrival_at(size_t offset) const;
 
