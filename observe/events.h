@@ -62,6 +62,10 @@ struct Started {
 	double limit_seconds;
 	SourceKind source;
 	std::string why;	/* why the /proc source, where it is used */
+	/* Not of the job, but named in its events: observe itself, and the
+	 * shell that leads the job's session. -1 where unknown. */
+	pid_t observer = -1;
+	pid_t shell = -1;
 };
 
 /* A process of the job appears: the program, or a child of one of the job. */
@@ -238,6 +242,8 @@ Overload(Handlers...) -> Overload<Handlers...>;
 
 char const *state_name(State);
 char const *reason_name(DiscardReason);
+/* The last part of a path: "childsig-a" of "build/bin/childsig-a". */
+std::string base_name(std::string const &path);
 /* "listening", "syn-sent", "fin-wait-1", "time-wait", ... */
 char const *socket_state_name(SocketState);
 /* The kernel's TCP_* number as a state; an unknown one is closed. */
