@@ -11,7 +11,7 @@ namespace observe {
 static constexpr Micros collected_lately = 1'000'000;
 
 Told *
-Story::find(pid_t pid)
+Story::latest(pid_t pid)
 {
 	auto latest = latest_.find(pid);
 	return latest == latest_.end() ? nullptr : latest->second;
@@ -20,7 +20,7 @@ Story::find(pid_t pid)
 Told const *
 Story::find(pid_t pid) const
 {
-	return const_cast<Story *>(this)->find(pid);
+	return const_cast<Story *>(this)->latest(pid);
 }
 
 /* Forgets the oldest collected processes, the program aside, down to
@@ -74,27 +74,27 @@ Story::take(Event const &event)
 		},
 		[&](Spawn const &e) { spawn(t, e); },
 		[&](StateChange const &e) {
-			if (Told *p = find(e.pid)) {
+			if (Told *p = latest(e.pid)) {
 				p->state = e.state;
 				p->history.emplace_back(t, e.state);
 			}
 		},
 		[&](Exec const &e) {
-			if (Told *p = find(e.pid))
+			if (Told *p = latest(e.pid))
 				p->name = base_name(e.file);
 		},
 		[&](Adopted const &e) {
-			if (Told *p = find(e.pid)) {
+			if (Told *p = latest(e.pid)) {
 				p->ppid = e.ppid;
 				p->adoptions.emplace_back(t, e.ppid);
 			}
 		},
 		[&](Signal const &e) {
-			if (Told *p = find(e.target); p != nullptr && e.signal != SIGCHLD)
+			if (Told *p = latest(e.target); p != nullptr && e.signal != SIGCHLD)
 				p->signals.emplace_back(t, e.signal);
 		},
 		[&](Ended const &e) {
-			Told *p = find(e.pid);
+			Told *p = latest(e.pid);
 			if (p == nullptr || p->ended())
 				return;
 			p->ended_at = t;

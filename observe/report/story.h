@@ -71,7 +71,7 @@ private:
 	std::size_t forgotten_ = 0;
 	std::size_t forget_at_ = 2 * kept_ended;
 
-	Told *find(pid_t);
+	Told *latest(pid_t);
 	void spawn(Micros t, Spawn const &);
 	void forget_oldest(Micros now);
 };
