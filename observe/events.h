@@ -4,8 +4,10 @@
  * What a watch sees happen, one small struct per kind. Every event carries
  * its time in microseconds from the start of the watch: the moment it
  * happened where a source knows it (the kernel's trace), else the moment it
- * was seen. A reporter handles each kind once, and the compiler checks that
- * it handles them all.
+ * was seen. Each stands alone: it carries what any reporter needs of it (a
+ * process's name, place and parent come with its spawn), so that a watch
+ * replayed from its recording is reported as it was live. A reporter
+ * handles each kind once, and the compiler checks that it handles them all.
  */
 
 #include "procfs.h"

@@ -52,6 +52,11 @@ Story::forget_oldest(Micros now)
 void
 Story::spawn(Micros t, Spawn const &e)
 {
+	/* The table tells first of the end of a pid's last holder; a recording that does not is read as the table would. */
+	if (Told *earlier = latest(e.pid); earlier != nullptr && !earlier->ended()) {
+		earlier->ended_at = t;
+		ended_++;
+	}
 	forget_oldest(t);
 	Told p;
 	p.pid = e.pid;
