@@ -12,6 +12,13 @@ static constexpr char const *socket_state_names[] = {
 	"closed", "close-wait", "last-ack", "listening", "closing", "syn-received",
 };
 
+std::string
+base_name(std::string const &path)
+{
+	auto slash = path.rfind('/');
+	return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 char const *
 state_name(State state)
 {

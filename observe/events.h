@@ -4,8 +4,10 @@
  * What a watch sees happen, one small struct per kind. Every event carries
  * its time in microseconds from the start of the watch: the moment it
  * happened where a source knows it (the kernel's trace), else the moment it
- * was seen. A reporter handles each kind once, and the compiler checks that
- * it handles them all.
+ * was seen. Each stands alone: it carries what any reporter needs of it (a
+ * process's name, place and parent come with its spawn), so that a watch
+ * replayed from its recording is reported as it was live. A reporter
+ * handles each kind once, and the compiler checks that it handles them all.
  */
 
 #include "procfs.h"
@@ -62,6 +64,10 @@ struct Started {
 	double limit_seconds;
 	SourceKind source;
 	std::string why;	/* why the /proc source, where it is used */
+	/* Not of the job, but named in its events: observe itself, and the
+	 * shell that leads the job's session. -1 where unknown. */
+	pid_t observer = -1;
+	pid_t shell = -1;
 };
 
 /* A process of the job appears: the program, or a child of one of the job. */
@@ -238,6 +244,8 @@ Overload(Handlers...) -> Overload<Handlers...>;
 
 char const *state_name(State);
 char const *reason_name(DiscardReason);
+/* The last part of a path: "childsig-a" of "build/bin/childsig-a". */
+std::string base_name(std::string const &path);
 /* "listening", "syn-sent", "fin-wait-1", "time-wait", ... */
 char const *socket_state_name(SocketState);
 /* The kernel's TCP_* number as a state; an unknown one is closed. */

@@ -4,13 +4,11 @@
 #include "report/json.h"
 
 #include <signal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <functional>
-#include <limits>
 #include <stdexcept>
 
 namespace observe {
@@ -514,7 +512,7 @@ EventKind const kinds[] = {
 
 /* The start event, which says what the recording is. */
 Started
-decode_start(Fields const &f, Recording &recording)
+decode_start(Fields const &f)
 {
 	Value const *version = f.find("version");
 	if (version == nullptr)
@@ -529,13 +527,14 @@ decode_start(Fields const &f, Recording &recording)
 	/* 0 for a watch without a limit. */
 	if (limit.kind != Value::Kind::number || !(limit.number >= 0 && limit.number <= 1e6))
 		throw Refusal("\"limit_s\" is not a time limit in seconds");
-	recording.observer = f.pid("observer");
-	recording.shell = f.pid("shell");
+	pid_t observer = f.pid("observer");
+	pid_t shell = f.pid("shell");
 	std::string const &source = f.name("source");
 	if (source != "kernel" && source != "proc")
 		throw Refusal("\"source\" is neither kernel nor proc");
 	return Started{f.name("program"), f.pid("pid"), limit.number,
-		       source == "kernel" ? SourceKind::kernel : SourceKind::proc, f.maybe_name("why").value_or("")};
+		       source == "kernel" ? SourceKind::kernel : SourceKind::proc, f.maybe_name("why").value_or(""),
+		       observer, shell};
 }
 
 /* One line: its time, checked against the time before it, and its event. */
@@ -555,7 +554,7 @@ decode_line(std::string_view line, Recording &recording, Micros before)
 	if (recording.events.empty()) {
 		if (kind != "start")
 			throw Refusal("the first event is not a start event: not a recording of a watch");
-		return Event{t, decode_start(f, recording)};
+		return Event{t, decode_start(f)};
 	}
 	if (kind == "start")
 		throw Refusal("a second start event");
@@ -604,61 +603,12 @@ read_recording(std::string const &text, std::string &error)
 	return recording;
 }
 
-/*
- * The text and timeline reporters still look processes up in a table, as
- * they do in a live watch: the replay keeps one of its own, told what each
- * event says before the event is reported. It is never used to signal.
- */
-static void
-mirror(ProcessTable &table, std::vector<Event> const &events, size_t i)
-{
-	Micros t = events[i].t_us;
-	std::visit(Overload{
-		[&](Spawn const &e) {
-			/* Its first state is the state event that follows it. */
-			State state = State::running;
-			if (i + 1 < events.size())
-				if (auto const *next = std::get_if<StateChange>(&events[i + 1].what); next && next->pid == e.pid)
-					state = next->state;
-			Process &p = table.appear(t, e.pid, e.ppid, e.name, state);
-			if (p.pidfd >= 0)
-				close(p.pidfd);
-			p.pidfd = -1;
-			p.place = e.place;
-		},
-		[&](StateChange const &e) { table.change(t, e.pid, e.state); },
-		[&](Exec const &e) { table.exec(t, e.pid, e.file); },
-		[&](Adopted const &e) { table.adopt(t, e.pid, e.ppid); },
-		[&](Signal const &e) { table.signal(t, e); },
-		[&](GroupSignal const &e) { table.group_signal(t, e); },
-		[&](Ended const &e) {
-			Process *p = table.find(e.pid);
-			if (p == nullptr)
-				return;
-			p->killed = e.by_observe;
-			if (e.wait_status)
-				table.told(t, e.pid, *e.wait_status);
-			else
-				table.gone(t, e.pid, false);
-		},
-		[&](Held const &e) { table.hold(t, e.pid, e.text, e.inherited); },
-		[&](Unreadable const &e) { table.unreadable(t, e.pid, e.why); },
-		[](auto const &) {},
-	}, events[i].what);
-}
-
 void
 replay(Recording const &recording, Reporter &reporter)
 {
-	EventQueue dropped;
-	ProcessTable table(dropped, recording.observer);
-	table.set_shell(recording.shell);
-	for (size_t i = 0; i < recording.events.size(); i++) {
-		mirror(table, recording.events, i);
-		dropped.release(std::numeric_limits<Micros>::max());
-		reporter.report(recording.events[i], table);
-	}
-	reporter.finish(table);
+	for (auto const &event : recording.events)
+		reporter.report(event);
+	reporter.finish();
 }
 
 } // namespace observe

@@ -23,8 +23,6 @@ namespace observe {
 
 struct Recording {
 	std::vector<Event> events;	/* from the start event to the end event */
-	pid_t observer = -1;		/* observe's pid in the watch, and the shell's */
-	pid_t shell = -1;
 };
 
 /* The recording in `text`, or nothing with the reason in `error`. */

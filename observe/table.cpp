@@ -46,13 +46,6 @@ ProcessTable::~ProcessTable()
 			close(p.pidfd);
 }
 
-std::string
-base_name(std::string const &path)
-{
-	auto slash = path.rfind('/');
-	return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 namespace {
 
 /* Collected processes ended this recently are kept whatever their number:
@@ -160,7 +153,7 @@ ProcessTable::appear(Micros t, pid_t pid, pid_t ppid, std::string name, State st
 	p.place = std::move(place);
 	p.state = state;
 	p.appeared = t;
-	p.history.emplace_back(t, state);
+	p.since = t;
 	p.pidfd = open_pidfd(pid);
 	p.serial = appeared_++;
 	auto generation = generations_.find(pid);
@@ -182,7 +175,7 @@ ProcessTable::change(Micros t, pid_t pid, State state)
 	if (p == nullptr || p->ended() || p->state == state)
 		return;
 	p->state = state;
-	p->history.emplace_back(t, state);
+	p->since = t;
 	events_.push(t, StateChange{pid, state});
 }
 
@@ -199,9 +192,6 @@ ProcessTable::exec(Micros t, pid_t pid, std::string file)
 void
 ProcessTable::signal(Micros t, Signal const &sent)
 {
-	/* A child's word to its parent is not marked on the parent's row: it is the child's doing. */
-	if (Process *p = find(sent.target); p != nullptr && sent.signal != SIGCHLD)
-		p->signals.emplace_back(t, sent.signal);
 	events_.push(t, sent);
 }
 
@@ -224,7 +214,6 @@ ProcessTable::adopt(Micros t, pid_t pid, pid_t parent)
 	if (p == nullptr || p->ended() || p->ppid == parent)
 		return;
 	p->ppid = parent;
-	p->adoptions.emplace_back(t, parent);
 	events_.push(t, Adopted{pid, parent});
 }
 

@@ -1,11 +1,12 @@
 #pragma once
 
 /*
- * The job's processes: the one place that knows each one's place in the
- * job, its parent, its state and what it went through, how it ended, and
- * the process descriptor that lets observe signal it safely. Sources tell
- * the table what they saw; the table turns each real change into an event,
- * so two sources seeing the same thing make one event. Reporters read it.
+ * The job's processes as they are now: the one place that knows each
+ * one's place in the job, its parent, its state, how it ended, and the
+ * process descriptor that lets observe signal it safely. Sources tell the
+ * table what they saw; the table turns each real change into an event, so
+ * two sources seeing the same thing make one event. Reporters never read
+ * it: each event carries what they need.
  */
 
 #include "events.h"
@@ -45,12 +46,7 @@ struct Process {
 	std::string place;
 	State state;
 	Micros appeared;
-	/* Every state from the first, and when it began. */
-	std::vector<std::pair<Micros, State>> history;
-	/* Each adoption, and by whom. */
-	std::vector<std::pair<Micros, pid_t>> adoptions;
-	/* Each signal sent to it, and when. */
-	std::vector<std::pair<Micros, int>> signals;
+	Micros since;	/* when its present state began */
 	int children = 0;			/* numbered in the order they appear */
 	std::optional<int> zombie_status;	/* the wait status its parent will get */
 	std::optional<Micros> gone_at;		/* seen collected; its status may still come */
@@ -70,9 +66,6 @@ struct Process {
 	/* Its end was observe's own SIGKILL. */
 	bool ended_by_observe() const;
 };
-
-/* The last part of a path: "childsig-a" of "build/bin/childsig-a". */
-std::string base_name(std::string const &path);
 
 class ProcessTable {
 public:

@@ -74,7 +74,7 @@ private:
 	{
 		auto released = events_.release(until);
 		for (auto const &e : released)
-			reporter_.report(e, table_);
+			reporter_.report(e);
 		if (!released.empty())
 			reporter_.flush();
 	}
@@ -152,7 +152,7 @@ Watch::run(std::string &error, int &exec_error)
 		return std::nullopt;
 	table_.set_shell(job->shell);
 	events_.push(0, Started{options_.argv[0], job->leader, options_.limit_seconds,
-				kernel ? SourceKind::kernel : SourceKind::proc, kernel ? "" : why});
+				kernel ? SourceKind::kernel : SourceKind::proc, kernel ? "" : why, getpid(), job->shell});
 	std::string name = base_name(options_.argv[0]);
 	if (kernel) {
 		setpriority(PRIO_PROCESS, 0, reader_nice);
@@ -237,7 +237,7 @@ Watch::run(std::string &error, int &exec_error)
 	}
 	events_.push(clock_.now(), End{reason, ended});
 	report(clock_.now());
-	reporter_.finish(table_);
+	reporter_.finish();
 
 	/* The end key is the person's interrupt, as Ctrl-C was before it went to the job. */
 	Outcome outcome{reason, std::nullopt, keyboard.ended() ? SIGINT : interrupts_.signal()};

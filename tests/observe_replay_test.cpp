@@ -12,6 +12,7 @@
 #include "report/text.h"
 #include "report/timeline.h"
 #include "screen.h"
+#include "table.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -100,7 +101,7 @@ TEST(ObserveReplay, GivesTheReportAndTimelineTheWatchGave)
 	Signal const group_share{child1, SIGWINCH, program, SignalResult::ignored, SignalCause::none, SI_USER,
 				 State::running};
 	std::function<void()> const steps[] = {
-		[&] { queue.push(0, Started{"build/bin/childsig-a", program, 7, SourceKind::kernel, ""}); },
+		[&] { queue.push(0, Started{"build/bin/childsig-a", program, 7, SourceKind::kernel, "", observer, shell}); },
 		[&] { table.appear(700, program, shell, "observe", State::running); },
 		[&] { table.exec(1400, program, "build/bin/childsig-a"); },
 		[&] { table.appear(2100, child1, program, "childsig-a", State::running); },
@@ -168,9 +169,9 @@ TEST(ObserveReplay, GivesTheReportAndTimelineTheWatchGave)
 	for (auto const &step : steps) {
 		step();
 		for (auto const &e : queue.release(std::numeric_limits<Micros>::max()))
-			live.report(e, table);
+			live.report(e);
 	}
-	live.finish(table);
+	live.finish();
 
 	std::string error;
 	auto recording = read_recording(live_json.text(), error);

@@ -4,11 +4,14 @@
  * bounded memory. Pids past any pid_max, so no process descriptor opens.
  */
 #include "report/json.h"
+#include "report/timeline.h"
 #include "table.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -72,6 +75,18 @@ TEST(ObserveTable, APidGivenAgainIsANewProcessAndMemoryStaysBounded)
 	auto events = queue.release(t + 10);
 	EXPECT_EQ(events_of<observe::Spawn>(events).size(), children + 1u);
 	EXPECT_EQ(events_of<observe::Ended>(events).size(), static_cast<size_t>(children));
+	/* The reporters, told by these events alone, keep and forget what the table does, and the timeline says so. */
+	observe::Story story;
+	for (auto const &e : events)
+		story.take(e);
+	EXPECT_EQ(story.all().size(), table.all().size());
+	EXPECT_EQ(story.forgotten(), table.forgotten());
+	ASSERT_NE(story.find(last), nullptr);
+	EXPECT_EQ(story.find(last)->name, "true");
+	std::string said = "(and " + std::to_string(table.forgotten()) + " processes collected earlier";
+	auto timeline = observe::draw_timeline(story, t, false);
+	EXPECT_TRUE(std::any_of(timeline.begin(), timeline.end(), [&](auto const &line) { return line.find(said) != std::string::npos; }))
+		<< said;
 
 	/* A pid given again while its holder seemed alive: that one was collected unseen. */
 	pid_t unseen = base + pids + 1;

@@ -7,12 +7,14 @@
 #include "process.h"
 #include "report/json.h"
 #include "report/timeline.h"
+#include "table.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <map>
 
@@ -215,10 +217,13 @@ TEST(ObserveExitStatus, IsTheCommandsOwnUnlessObserveEndedIt)
 
 /* ---- timeline ---- */
 
-/* A table of made-up processes, for drawing. */
+/* A table of made-up processes, drawn from the events it makes, as a watch's timeline is. */
 struct Drawn {
 	observe::EventQueue events;
 	observe::ProcessTable table{events, 5};
+	observe::Story story;
+
+	Drawn() { story.take({0, observe::Started{"demo", 10, 0, observe::SourceKind::proc, "", 5}}); }
 
 	void appear(Micros ms, pid_t pid, pid_t ppid) { table.appear(ms * 1000, pid, ppid, "demo", State::running); }
 	void change(Micros ms, pid_t pid, State state) { table.change(ms * 1000, pid, state); }
@@ -232,7 +237,9 @@ struct Drawn {
 	}
 	std::vector<std::string> draw(Micros ms, size_t width = 200)
 	{
-		return observe::draw_timeline(table, ms * 1000, false, width);
+		for (auto const &e : events.release(std::numeric_limits<Micros>::max()))
+			story.take(e);
+		return observe::draw_timeline(story, ms * 1000, false, width);
 	}
 };
 

@@ -294,7 +294,7 @@ Interpreter::handle(std::int64_t, kernel::Freed const &freed)
 	if (p == nullptr || p->state != State::zombie)
 		return;
 	auto start = std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.start().time_since_epoch()).count();
-	collected(start + p->history.back().first * 1000, freed.pid, p->ppid);
+	collected(start + p->since * 1000, freed.pid, p->ppid);
 }
 
 void

@@ -88,14 +88,14 @@ History::signal(Micros t, Signal const &e, std::string const &said)
 }
 
 void
-History::take(Event const &event, ProcessTable const &table)
+History::take(Event const &event)
 {
 	Micros t = event.t_us;
 	end = std::max(end, t);
 	/* What observe's text report says of it: each line after its time. */
 	std::vector<std::string> lines;
 	if (text_ != nullptr) {
-		text_->report(event, table);
+		text_->report(event);
 		fflush(words_);
 		std::string said(words_buffer_ + words_read_, words_size_ - words_read_);
 		words_read_ = words_size_;
@@ -228,7 +228,7 @@ Drawing::~Drawing()
 }
 
 void
-Drawing::finish(ProcessTable const &)
+Drawing::finish()
 {
 	draw(out_, history_);
 	bool failed = fflush(out_) != 0 || ferror(out_);

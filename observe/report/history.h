@@ -84,7 +84,7 @@ public:
 	History(History const &) = delete;
 	History &operator=(History const &) = delete;
 
-	void take(Event const &, ProcessTable const &);
+	void take(Event const &);
 
 	std::string program;
 	bool exact = false;	/* times from the kernel, to the microsecond */
@@ -130,8 +130,8 @@ public:
 	/* Where it cannot be written, nothing is: the reason is in `error`. */
 	Drawing(FILE *out, std::string path) : out_(out), path_(std::move(path)) {}
 	~Drawing() override;
-	void report(Event const &e, ProcessTable const &table) override { history_.take(e, table); }
-	void finish(ProcessTable const &) override;
+	void report(Event const &e) override { history_.take(e); }
+	void finish() override;
 	/* Why the file could not be written, once finished; empty where it was. */
 	std::string const &error() const { return error_; }
 

@@ -109,7 +109,7 @@ pid_list(std::vector<pid_t> const &pids)
 }
 
 std::string
-json_event(Event const &event, ProcessTable const *table)
+json_event(Event const &event)
 {
 	Micros t = event.t_us;
 	return std::visit(Overload{
@@ -120,8 +120,8 @@ json_event(Event const &event, ProcessTable const *table)
 			char limit[32];
 			snprintf(limit, sizeof(limit), "%g", e.limit_seconds);
 			o.raw("limit_s", limit);
-			if (table != nullptr)
-				o.add("observer", table->observer()).add("shell", table->shell());
+			if (e.observer > 0)
+				o.add("observer", e.observer).add("shell", e.shell);
 			o.add("source", e.source == SourceKind::kernel ? "kernel" : "proc");
 			if (e.why.empty())
 				o.add_null("why");
@@ -242,9 +242,9 @@ json_event(Event const &event, ProcessTable const *table)
 }
 
 void
-JsonReporter::report(Event const &event, ProcessTable const &table)
+JsonReporter::report(Event const &event)
 {
-	fprintf(out_, "%s\n", json_event(event, &table).c_str());
+	fprintf(out_, "%s\n", json_event(event).c_str());
 }
 
 } // namespace observe

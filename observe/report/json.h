@@ -17,14 +17,14 @@ namespace observe {
  * own and refuses any other. Kinds and fields are described in the README. */
 constexpr int recording_version = 1;
 
-/* One event as one JSON object, without a newline. With the table, the
- * start event names observe's and the shell's pids, as a replay needs. */
-std::string json_event(Event const &, ProcessTable const *table = nullptr);
+/* One event as one JSON object, without a newline. The start event names
+ * observe's and the shell's pids where it knows them, as a replay needs. */
+std::string json_event(Event const &);
 
 class JsonReporter : public Reporter {
 public:
 	explicit JsonReporter(FILE *out) : out_(out) {}
-	void report(Event const &, ProcessTable const &) override;
+	void report(Event const &) override;
 	void flush() override { fflush(out_); }
 
 private:

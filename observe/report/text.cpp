@@ -81,22 +81,22 @@ TextReporter::line(Micros t, std::string const &text)
 /* A process as a place in the family, where that is short: "child 1",
  * "the program"; else by its command and pid. */
 static std::string
-place_of(pid_t pid, ProcessTable const &table)
+place_of(pid_t pid, Story const &story)
 {
-	Process const *p = table.find(pid);
+	Told const *p = story.find(pid);
 	if (p == nullptr)
 		return std::to_string(pid);
 	std::string place = short_place(p->place);
 	if (place.empty())
-		return who(pid, table);
+		return who(pid, story);
 	return place == "program" ? "the program" : place;
 }
 
 /* The sender: a process, and its thread where not the main one. */
 static std::string
-sender_words(pid_t from, std::optional<pid_t> thread, ProcessTable const &table)
+sender_words(pid_t from, std::optional<pid_t> thread, Story const &story)
 {
-	return who(from, table) + (thread ? " (its thread " + std::to_string(*thread) + ")" : "");
+	return who(from, story) + (thread ? " (its thread " + std::to_string(*thread) + ")" : "");
 }
 
 /* Whom one kill to many was for: its pid argument. */
@@ -111,16 +111,16 @@ group_words(pid_t group)
 }
 
 static std::string
-signal_words(Signal const &e, ProcessTable const &table)
+signal_words(Signal const &e, Story const &story)
 {
 	std::string sig = signal_name(e.signal);
-	std::string to = who(e.target, table) + (e.target_thread ? " (its thread " + std::to_string(*e.target_thread) + ")" : "");
+	std::string to = who(e.target, story) + (e.target_thread ? " (its thread " + std::to_string(*e.target_thread) + ")" : "");
 	/* A member's share of a kill to its group: the group's line named the sender. */
 	std::string line = e.group ? "  \u21b3 " + to + " " + sig
-				   : (e.from ? sender_words(*e.from, e.thread, table) : std::string("kernel")) + " \u2192 " +
+				   : (e.from ? sender_words(*e.from, e.thread, story) : std::string("kernel")) + " \u2192 " +
 					     to + " " + sig;
-	std::string target = place_of(e.target, table);
-	std::string because = e.because_of ? place_of(*e.because_of, table) : "a process";
+	std::string target = place_of(e.target, story);
+	std::string because = e.because_of ? place_of(*e.because_of, story) : "a process";
 	switch (e.cause) {
 	case SignalCause::none:
 		break;
@@ -174,9 +174,9 @@ signal_words(Signal const &e, ProcessTable const &table)
 }
 
 static std::string
-discard_words(Discarded const &e, ProcessTable const &table)
+discard_words(Discarded const &e, Story const &story)
 {
-	std::string line = who(e.pid, table) + " " + signal_name(e.signal) + " discarded: ";
+	std::string line = who(e.pid, story) + " " + signal_name(e.signal) + " discarded: ";
 	if (e.reason == DiscardReason::orphaned_group)
 		return line + "taken in an orphaned group, where a terminal stop does not stop";
 	return line + "a SIGCONT came while it was still pending, and cleared it";
@@ -210,10 +210,10 @@ TextReporter::show_output(Micros t, std::string const &bytes)
 
 /* What a socket's new state means, where a person needs telling. */
 static std::string
-socket_words(SocketChange const &e, ProcessTable const &table)
+socket_words(SocketChange const &e, Story const &story)
 {
 	std::string ends = "socket " + e.local + (e.remote ? " <-> " + *e.remote : "");
-	std::string holder = e.pid ? ", held by " + who(*e.pid, table) : "";
+	std::string holder = e.pid ? ", held by " + who(*e.pid, story) : "";
 	switch (e.state) {
 	case SocketState::time_wait:
 		if (e.before)
@@ -245,11 +245,16 @@ socket_words(SocketChange const &e, ProcessTable const &table)
 }
 
 void
-TextReporter::report(Event const &event, ProcessTable const &table)
+TextReporter::report(Event const &event)
 {
 	Micros t = event.t_us;
 	someone_runs_ = someone_runs();
-	auto name = [&](pid_t pid) { return this->name(pid, table); };
+	auto name = [&](pid_t pid) { return this->name(pid); };
+	/* A process is named as it was when the event happened: an exec by the command it leaves. */
+	std::string leaving;
+	if (auto const *exec = std::get_if<Exec>(&event.what))
+		leaving = name(exec->pid);
+	story_.take(event);
 	std::visit(Overload{
 		[&](Started const &e) {
 			exact_ = e.source == SourceKind::kernel;
@@ -260,15 +265,14 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 				say("events from /proc, sampled every 10 ms, and no signals: " + e.why);
 		},
 		[&](Exec const &e) {
-			line(t, name(e.pid) + " runs " + e.file);
-			names_[e.pid] = base_name(e.file);
+			line(t, leaving + " runs " + e.file);
 		},
-		[&](Signal const &e) { line(t, signal_words(e, table)); },
+		[&](Signal const &e) { line(t, signal_words(e, story_)); },
 		[&](GroupSignal const &e) {
-			line(t, sender_words(e.from, e.thread, table) + " \u2192 " + group_words(e.group) + " " +
+			line(t, sender_words(e.from, e.thread, story_) + " \u2192 " + group_words(e.group) + " " +
 					signal_name(e.signal) + ": one kill for all its members, each one's result below");
 		},
-		[&](Discarded const &e) { line(t, discard_words(e, table)); },
+		[&](Discarded const &e) { line(t, discard_words(e, story_)); },
 		[&](Lost const &e) {
 			char span[64];
 			snprintf(span, sizeof(span), "%.6f s and %.6f s", e.from / 1e6, e.until / 1e6);
@@ -277,7 +281,6 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 					" may be missing here");
 		},
 		[&](Spawn const &e) {
-			names_[e.pid] = e.name;
 			alive_.push_back(e.pid);
 			states_[e.pid] = State::running;
 			if (e.place == "program")
@@ -298,8 +301,7 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 				words += "; its exit wrote out the " + held_words(held->second) + " its stdout buffer held: nothing lost";
 			std::erase(alive_, e.pid);
 			line(t, words);
-			tell_left(t, e, table);
-			names_.erase(e.pid);
+			tell_left(t, e);
 			states_.erase(e.pid);
 			held_.erase(e.pid);
 		},
@@ -324,7 +326,7 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 					" s (it was stopped, or starved): what it sees now may have happened any time since");
 		},
 		[&](NoListener const &) { line(t, "client: nothing listened on 127.0.0.1:3456, so it never connected"); },
-		[&](SocketChange const &e) { line(t, socket_words(e, table)); },
+		[&](SocketChange const &e) { line(t, socket_words(e, story_)); },
 		[&](End const &e) {
 			if (std::string rest = job_text_.rest(); !rest.empty())
 				show_output(t, rest);
@@ -341,10 +343,9 @@ TextReporter::report(Event const &event, ProcessTable const &table)
 }
 
 std::string
-TextReporter::name(pid_t pid, ProcessTable const &table) const
+TextReporter::name(pid_t pid) const
 {
-	auto known = names_.find(pid);
-	return who(pid, table, known == names_.end() ? nullptr : &known->second);
+	return who(pid, story_);
 }
 
 /* The keys, where the person's keys reach observe. */
@@ -388,14 +389,14 @@ TextReporter::stopped_words(StateChange const &e) const
 
 /* Once: the program has ended, and what of its job is left keeps the watch going. */
 void
-TextReporter::tell_left(Micros t, Ended const &e, ProcessTable const &table)
+TextReporter::tell_left(Micros t, Ended const &e)
 {
 	if (told_left_ || e.pid != program_)
 		return;
 	std::string left;
 	int count = 0;
 	for (pid_t pid : alive_) {
-		left += (left.empty() ? "" : ", ") + name(pid, table);
+		left += (left.empty() ? "" : ", ") + name(pid);
 		count++;
 	}
 	if (count == 0)

@@ -14,6 +14,7 @@
 #include "reporter.h"
 #include "screen.h"
 #include "screen_text.h"
+#include "story.h"
 
 #include <cstdio>
 #include <string>
@@ -31,7 +32,7 @@ struct TextStyle {
 class TextReporter : public Reporter {
 public:
 	explicit TextReporter(FILE *out, TextStyle style = {});
-	void report(Event const &, ProcessTable const &) override;
+	void report(Event const &) override;
 	void flush() override { fflush(out_); }
 
 private:
@@ -46,10 +47,9 @@ private:
 	bool reshown_ = false;
 	bool someone_runs_ = false;	/* a process of the job runs, and may go on with an open line */
 	bool told_left_ = false;	/* said that the program ended with processes left */
-	/* Each process's command as of the event told of, which the table may have passed. */
-	std::unordered_map<pid_t, std::string> names_;
-	/* The job as its events have told it so far, not as the table has it by the time they are
-	 * reported: its processes not yet collected, in the order they came, their states and buffers. */
+	/* Each process as the events so far have told of it: its command, its place. */
+	Story story_;
+	/* Its processes not yet collected, in the order they came, their states and buffers. */
 	std::vector<pid_t> alive_;
 	std::unordered_map<pid_t, State> states_;
 	std::unordered_map<pid_t, std::string> held_;
@@ -60,11 +60,11 @@ private:
 	void say(std::string const &text);
 	void write_folded(std::string const &prefix, std::string const &text);
 	void show_output(Micros t, std::string const &bytes);
-	std::string name(pid_t, ProcessTable const &) const;
+	std::string name(pid_t) const;
 	std::string started_words(Started const &) const;
 	std::string stopped_words(StateChange const &) const;
 	bool someone_runs() const;
-	void tell_left(Micros t, Ended const &, ProcessTable const &);
+	void tell_left(Micros t, Ended const &);
 };
 
 } // namespace observe

@@ -78,7 +78,7 @@ rank(Cell cell)
  * shows how it ended.
  */
 std::string
-paint(Process const &p, Scale scale, int end, int most)
+paint(Told const &p, Scale scale, int end, int most)
 {
 	std::vector<std::pair<Micros, Cell>> changes;
 	for (auto [t, state] : p.history)
@@ -131,13 +131,13 @@ paint(Process const &p, Scale scale, int end, int most)
  * indent narrowing and then the command cut where the tree is deep.
  */
 std::vector<std::string>
-labels_of(ProcessTable const &table, size_t most)
+labels_of(Story const &story, size_t most)
 {
 	std::vector<std::string> labels;
 	for (size_t step : {2, 1, 0}) {
 		labels.clear();
 		bool fits = true;
-		for (auto const &p : table.all()) {
+		for (auto const &p : story.all()) {
 			std::string pid = " " + std::to_string(p.pid);
 			size_t indent = step * static_cast<size_t>(generation(p.place));
 			/* A command of three characters at least says which it is. */
@@ -238,16 +238,16 @@ axis(Scale scale, size_t width, size_t indent, size_t limit)
 
 /* How the row ends: its end, what it lost, and each adoption, as the pieces of a list. */
 std::vector<std::string>
-cause_of(Process const &p, ProcessTable const &table)
+cause_of(Told const &p, Story const &story)
 {
-	std::vector<std::string> pieces{p.ended() ? end_words(p.wait_status, p.ended_by_observe()) : "not collected"};
+	std::vector<std::string> pieces{p.ended() ? end_words(p.wait_status, p.by_observe) : "not collected"};
 	bool signaled = p.wait_status && WIFSIGNALED(*p.wait_status);
 	/* The bytes themselves where they are few; the live report has them all. */
-	if (signaled && p.held && !p.held->empty())
-		pieces.push_back("lost " + (p.held->size() <= lost_shown ? held_words(*p.held)
-								  : std::to_string(p.held->size()) + " bytes"));
+	if (signaled && p.lost && !p.lost->empty())
+		pieces.push_back("lost " + (p.lost->size() <= lost_shown ? held_words(*p.lost)
+								  : std::to_string(p.lost->size()) + " bytes"));
 	for (auto [t, parent] : p.adoptions)
-		pieces.push_back("adopted by " + who(parent, table));
+		pieces.push_back("adopted by " + who(parent, story));
 	return pieces;
 }
 
@@ -305,17 +305,17 @@ legend(bool colour, bool signals, size_t width)
 } // namespace
 
 std::vector<std::string>
-draw_timeline(ProcessTable const &table, Micros end, bool colour, size_t width)
+draw_timeline(Story const &story, Micros end, bool colour, size_t width)
 {
 	width = std::max(width, narrowest);
 	/* The labels take a quarter of the width at most. */
-	std::vector<std::string> labels = labels_of(table, width / 4);
+	std::vector<std::string> labels = labels_of(story, width / 4);
 	std::vector<std::vector<std::string>> causes;
 	size_t label_width = 0;
 	size_t cause_width = 0;
-	for (auto const &p : table.all()) {
+	for (auto const &p : story.all()) {
 		label_width = std::max(label_width, columns_of(labels[causes.size()]));
-		causes.push_back(cause_of(p, table));
+		causes.push_back(cause_of(p, story));
 		for (auto const &line : wrap(causes.back(), width))
 			cause_width = std::max(cause_width, line.size());
 	}
@@ -335,7 +335,7 @@ draw_timeline(ProcessTable const &table, Micros end, bool colour, size_t width)
 
 	std::vector<std::string> painted;
 	size_t cells_width = 0;
-	for (auto const &p : table.all()) {
+	for (auto const &p : story.all()) {
 		painted.push_back(paint(p, scale, end_column, budget));
 		cells_width = std::max(cells_width, painted.back().size());
 	}
@@ -345,7 +345,7 @@ draw_timeline(ProcessTable const &table, Micros end, bool colour, size_t width)
 	size_t cause_room = width - std::min(width, label_width + 2 + cells_width + 2);
 	for (size_t row = 0; row < painted.size(); row++) {
 		/* A shorter row goes on in its last state, not in a mark that ends it. */
-		Process const &p = table.all()[row];
+		Told const &p = story.all()[row];
 		char last = p.ended() ? glyph_of(Cell::ended).mark : glyph_of(cell_of(p.state)).mark;
 		std::string cells = painted[row];
 		cells.resize(cells_width, cells.empty() ? ' ' : last);
@@ -355,20 +355,20 @@ draw_timeline(ProcessTable const &table, Micros end, bool colour, size_t width)
 		for (size_t i = 1; i < cause.size(); i++)
 			lines.push_back(std::string(label_width + 2 + cells_width + 2, ' ') + cause[i]);
 	}
-	if (table.forgotten() > 0)
-		lines.push_back("  (and " + std::to_string(table.forgotten()) +
+	if (story.forgotten() > 0)
+		lines.push_back("  (and " + std::to_string(story.forgotten()) +
 				" processes collected earlier, no longer kept: the live report shows them)");
-	bool signals = std::any_of(table.all().begin(), table.all().end(), [](auto const &p) { return !p.signals.empty(); });
+	bool signals = std::any_of(story.all().begin(), story.all().end(), [](auto const &p) { return !p.signals.empty(); });
 	for (auto &line : legend(colour, signals, width))
 		lines.push_back(line);
 	return lines;
 }
 
 void
-TimelineReporter::finish(ProcessTable const &table)
+TimelineReporter::finish()
 {
 	fputs("\n", out_);
-	for (auto const &row : draw_timeline(table, last_, colour_, screen_.columns()))
+	for (auto const &row : draw_timeline(story_, last_, colour_, screen_.columns()))
 		fprintf(out_, "%s\n", row.c_str());
 	fflush(out_);
 }

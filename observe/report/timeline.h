@@ -2,12 +2,13 @@
 
 /*
  * The closing picture of a watch: one row per process, time across, one
- * glyph per state, each end labelled with its cause. Drawn from the
- * process table once everything has been reported.
+ * glyph per state, each end labelled with its cause. Drawn from what the
+ * events told once everything has been reported.
  */
 
 #include "reporter.h"
 #include "screen.h"
+#include "story.h"
 
 #include <cstdio>
 #include <string>
@@ -37,20 +38,25 @@ constexpr char colour_off[] = "\033[0m";
 
 /* The lines of the timeline of a watch that ended at `end`, none wider than
  * `width`: time per column is chosen to fit. */
-std::vector<std::string> draw_timeline(ProcessTable const &, Micros end, bool colour, size_t width = 80);
+std::vector<std::string> draw_timeline(Story const &, Micros end, bool colour, size_t width = 80);
 
 class TimelineReporter : public Reporter {
 public:
 	/* Drawn at the screen's width when the watch ends. */
 	TimelineReporter(FILE *out, bool colour, Screen const &screen) : out_(out), colour_(colour), screen_(screen) {}
-	void report(Event const &e, ProcessTable const &) override { last_ = e.t_us; }
-	void finish(ProcessTable const &) override;
+	void report(Event const &e) override
+	{
+		story_.take(e);
+		last_ = e.t_us;
+	}
+	void finish() override;
 
 private:
 	FILE *out_;
 	bool colour_;
 	Screen const &screen_;
 	Micros last_ = 0;
+	Story story_;
 };
 
 } // namespace observe

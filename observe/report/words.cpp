@@ -43,18 +43,18 @@ short_place(std::string const &place)
 }
 
 std::string
-who(pid_t pid, ProcessTable const &table, std::string const *name)
+who(pid_t pid, Story const &story)
 {
 	std::string number = std::to_string(pid);
-	if (pid == table.observer())
+	if (pid == story.observer())
 		return "observe " + number;
-	if (pid == table.shell())
+	if (pid == story.shell())
 		return "jobshell " + number + " (the job's shell)";
-	Process const *p = table.find(pid);
+	Told const *p = story.find(pid);
 	if (p == nullptr)
 		return number;
 	std::string place = short_place(p->place);
-	return (name ? *name : p->name) + " " + number + (place.empty() ? "" : " (" + place + ")");
+	return p->name + " " + number + (place.empty() ? "" : " (" + place + ")");
 }
 
 std::string

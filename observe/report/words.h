@@ -5,7 +5,7 @@
  * timeline alike.
  */
 
-#include "table.h"
+#include "story.h"
 
 #include <optional>
 #include <string>
@@ -19,9 +19,8 @@ std::string end_words(std::optional<int> wait_status, bool by_observe);
 
 /* A process by its command and pid, with its place in the family where
  * that is short: "cat 7001 (child 1)", "cc1plus 7012", "jobshell 7000 (the
- * job's shell)", "observe 6990". `name` is its command at the time told of,
- * where the caller knows it; else the table's. */
-std::string who(pid_t, ProcessTable const &, std::string const *name = nullptr);
+ * job's shell)", "observe 6990", as the events so far have told of it. */
+std::string who(pid_t, Story const &);
 
 /* Generations below the program: 0 for the program (and an orphan whose
  * parent was never of the job), 1 for a child, 2 for a grandchild. */
