@@ -414,57 +414,6 @@ TEST(ObserveSockets, TheKernelShowsEachStateOfTheExchangeAndWhatTheTimeWaitExpla
 	EXPECT_LE(again.all("socket")[0].at("t_us").integer(), exit.at("t_us").integer()) << "told at the failed bind";
 }
 
-/* Runs observe as the foreground job of a terminal of its own, which the test types into. */
-struct AtATerminal {
-	jobshell::Job job;
-	harness::Stream screen;
-	std::optional<int> status;
-
-	explicit AtATerminal(std::vector<std::string> args)
-	{
-		args.insert(args.begin(), {harness::program("observe"), "--json"});
-		std::string error;
-		auto started = jobshell::start({.argv = args}, error);
-		EXPECT_TRUE(started) << error;
-		if (started)
-			job = *started;
-		screen = harness::Stream(job.terminal, harness::Clock::now());
-	}
-	~AtATerminal()
-	{
-		jobshell::kill_job(job);
-		waitpid(job.shell, nullptr, 0);
-	}
-
-	bool shows(std::string const &text) { return screen.shows(text, 10s); }
-	/* What the job's terminal delivered, from observe's output events. */
-	std::string outputs() const
-	{
-		std::string text;
-		std::string const &all = screen.text();
-		for (size_t start = 0, nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1) {
-			std::string error;
-			auto event = harness::read_json(all.substr(start, nl - start), error);
-			if (event && event->has("event") && event->at("event").text() == "output")
-				text += event->at("text").bytes();
-		}
-		return text;
-	}
-	void type(std::string const &keys) { EXPECT_EQ(write(job.terminal, keys.data(), keys.size()), ssize_t(keys.size())); }
-	/* observe's exit status, as its shell tells it. */
-	std::optional<int> ends()
-	{
-		harness::wait_until([&] {
-			screen.pump();
-			for (auto report : jobshell::read_reports(job))
-				if (report.pid == job.leader && WIFEXITED(report.status))
-					status = WEXITSTATUS(report.status);
-			return status.has_value();
-		}, 10s);
-		return status;
-	}
-};
-
 bool
 same_settings(termios const &a, termios const &b)
 {
@@ -487,7 +436,7 @@ TEST(ObserveKeys, ReachTheJobAndTheTerminalIsLeftAsItWas)
 	close(fresh->master);
 
 	{
-		AtATerminal cat({"--for", "20", "/bin/cat"});
+		AtATerminal cat({harness::program("observe"), "--json", "--for", "20", "/bin/cat"});
 		ASSERT_TRUE(cat.shows("\"state\"")) << cat.screen.text();
 		cat.type("hello there\r");
 		/* Echoed by the job's terminal, then written back by cat. */
@@ -503,7 +452,7 @@ TEST(ObserveKeys, ReachTheJobAndTheTerminalIsLeftAsItWas)
 		EXPECT_TRUE(same_settings(after, as_made));
 	}
 	{
-		AtATerminal procids({"--for", "20", "procids"});
+		AtATerminal procids({harness::program("observe"), "--json", "--for", "20", "procids"});
 		ASSERT_TRUE(procids.shows("Child Process")) << procids.screen.text();
 		procids.type("\x03");
 		EXPECT_EQ(procids.ends(), 130) << procids.screen.text();

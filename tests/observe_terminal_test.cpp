@@ -24,67 +24,17 @@ namespace {
 
 using namespace observe_test;
 
-/* observe run as the foreground job of a terminal the test makes, and types at. */
-struct TerminalWatch {
-	jobshell::Job job;
-	harness::Stream screen;
-	std::optional<int> status;
-
-	TerminalWatch(std::vector<std::string> args, winsize size)
+/* observe at a terminal that takes escape sequences, wherever the suite runs. */
+struct TerminalWatch : AtATerminal {
+	TerminalWatch(std::vector<std::string> args, winsize size) : AtATerminal(with_observe(std::move(args)), size)
 	{
-		/* A terminal that takes escape sequences, wherever the suite runs. */
+		end_wait = 15s;
+	}
+
+	static std::vector<std::string> with_observe(std::vector<std::string> args)
+	{
 		args.insert(args.begin(), {"env", "TERM=xterm", harness::program("observe")});
-		std::string error;
-		auto started = jobshell::start({.argv = args, .size = size}, error);
-		EXPECT_TRUE(started) << error;
-		if (started)
-			job = *started;
-		screen = harness::Stream(job.terminal, harness::Clock::now());
-	}
-	~TerminalWatch()
-	{
-		/* The end key first, so that observe ends its job; then whatever is left. */
-		if (!status && job.terminal >= 0) {
-			type("\x1d");
-			ends();
-		}
-		jobshell::kill_job(job);
-		waitpid(job.shell, nullptr, 0);
-	}
-
-	bool shows(std::string const &text) { return screen.shows(text, 10s); }
-	void type(std::string const &keys) { EXPECT_EQ(write(job.terminal, keys.data(), keys.size()), ssize_t(keys.size())); }
-	std::optional<int> ends()
-	{
-		harness::wait_until([&] {
-			screen.pump();
-			for (auto report : jobshell::read_reports(job))
-				if (report.pid == job.leader && WIFEXITED(report.status))
-					status = WEXITSTATUS(report.status);
-			return status.has_value();
-		}, 15s);
-		screen.pump();
-		return status;
-	}
-	/* The JSON events shown so far. */
-	std::vector<Fields> events() const
-	{
-		std::vector<Fields> found;
-		std::string const &all = screen.text();
-		for (size_t start = 0, nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1) {
-			std::string error;
-			if (auto event = harness::read_json(all.substr(start, nl - start), error))
-				found.push_back(*event);
-		}
-		return found;
-	}
-	std::string outputs() const
-	{
-		std::string text;
-		for (auto const &e : events())
-			if (e.at("event").text() == "output")
-				text += e.at("text").bytes();
-		return text;
+		return args;
 	}
 	/* The program's states in order, as the events tell them. */
 	std::vector<std::string> program_states() const

@@ -5,15 +5,19 @@
  * its event stream is read back, one JSON object a line.
  */
 
+#include "jobshell.h"
 #include "json_reader.h"
 #include "process.h"
 #include "requirements.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -179,5 +183,76 @@ expect_nothing_left(Watch const &watch)
 	for (auto const &spawn : watch.all("spawn"))
 		EXPECT_EQ(harness::proc_state(spawn.at("pid").integer()), 0) << spawn.at("place").text() << " is left";
 }
+
+/*
+ * observe run as the foreground job of a terminal the test makes and types
+ * at, with what it writes read as that terminal shows it. `argv` is the
+ * command from observe on, so a test can set its environment (TERM, say).
+ */
+struct AtATerminal {
+	jobshell::Job job;
+	harness::Stream screen;
+	std::optional<int> status;
+	std::chrono::milliseconds end_wait = 10s;	/* how long ends() waits for observe's end */
+
+	explicit AtATerminal(std::vector<std::string> argv, winsize size = jobshell::Options{}.size)
+	{
+		std::string error;
+		auto started = jobshell::start({.argv = argv, .size = size}, error);
+		EXPECT_TRUE(started) << error;
+		if (started)
+			job = *started;
+		screen = harness::Stream(job.terminal, harness::Clock::now());
+	}
+	~AtATerminal()
+	{
+		/* The end key first, so that observe ends its job; then whatever is left. */
+		if (!status && job.terminal >= 0) {
+			type("\x1d");
+			ends();
+		}
+		jobshell::kill_job(job);
+		waitpid(job.shell, nullptr, 0);
+	}
+	AtATerminal(AtATerminal const &) = delete;
+	AtATerminal &operator=(AtATerminal const &) = delete;
+
+	bool shows(std::string const &text) { return screen.shows(text, 10s); }
+	void type(std::string const &keys) { EXPECT_EQ(write(job.terminal, keys.data(), keys.size()), ssize_t(keys.size())); }
+	/* observe's exit status, as its shell tells it; what it wrote is read to its end. */
+	std::optional<int> ends()
+	{
+		harness::wait_until([&] {
+			screen.pump();
+			for (auto report : jobshell::read_reports(job))
+				if (report.pid == job.leader && WIFEXITED(report.status))
+					status = WEXITSTATUS(report.status);
+			return status.has_value();
+		}, end_wait);
+		screen.pump();
+		return status;
+	}
+	/* The JSON events shown so far, where observe was run with --json. */
+	std::vector<Fields> events() const
+	{
+		std::vector<Fields> found;
+		std::string const &all = screen.text();
+		for (size_t start = 0, nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1) {
+			std::string error;
+			if (auto event = harness::read_json(all.substr(start, nl - start), error))
+				found.push_back(*event);
+		}
+		return found;
+	}
+	/* What the job's terminal delivered, from observe's output events. */
+	std::string outputs() const
+	{
+		std::string text;
+		for (auto const &e : events())
+			if (e.at("event").text() == "output")
+				text += e.at("text").bytes();
+		return text;
+	}
+};
 
 } // namespace observe_test
