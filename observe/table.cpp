@@ -48,10 +48,6 @@ ProcessTable::~ProcessTable()
 
 namespace {
 
-/* Collected processes ended this recently are kept whatever their number:
- * their events may still wait to be reported. */
-constexpr Micros recently_ended = 1'000'000;
-
 std::uint64_t
 key(pid_t pid, unsigned generation)
 {
@@ -105,40 +101,17 @@ ProcessTable::index()
 	}
 }
 
-/*
- * Forgets the oldest collected processes, the program aside, down to
- * kept_ended, in one pass once there are twice as many: each process
- * is moved a bounded number of times over the watch.
- */
-void
-ProcessTable::forget_oldest(Micros now)
-{
-	if (ended_ < forget_at_)
-		return;
-	std::size_t excess = ended_ - kept_ended;
-	std::deque<Process> kept;
-	for (auto &p : processes_) {
-		bool old = p.serial != 0 && p.ended() && now - *p.ended_at >= recently_ended;
-		if (old && excess > 0) {
-			excess--;
-			ended_--;
-			forgotten_++;
-			continue;
-		}
-		kept.push_back(std::move(p));
-	}
-	processes_ = std::move(kept);
-	index();
-	forget_at_ = std::max(2 * kept_ended, ended_ + kept_ended);
-}
-
 Process &
 ProcessTable::appear(Micros t, pid_t pid, pid_t ppid, std::string name, State state)
 {
 	/* A pid given again while its last holder seemed alive: that one was collected unseen. */
 	if (Process *earlier = find(pid); earlier != nullptr && !earlier->ended())
 		end(*earlier, t, std::nullopt);
-	forget_oldest(t);
+	auto forgettable = [t](Process const &p) {
+		return p.serial != 0 && p.ended() && t - *p.ended_at >= Forgetting::grace;
+	};
+	if (forgetting_.forget_oldest(processes_, forgettable))
+		index();
 	std::string place = "orphan";
 	if (processes_.empty()) {
 		place = "program";
@@ -229,7 +202,7 @@ ProcessTable::end(Process &p, Micros t, std::optional<int> wait_status)
 	p.ended_at = t;
 	p.wait_status = wait_status;
 	living_.erase(p.serial);
-	ended_++;
+	forgetting_.ended();
 	if (p.pidfd >= 0)
 		close(p.pidfd);
 	p.pidfd = -1;

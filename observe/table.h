@@ -10,6 +10,7 @@
  */
 
 #include "events.h"
+#include "forgetting.h"
 
 #include <sys/types.h>
 
@@ -107,7 +108,7 @@ public:
 	 */
 	std::deque<Process> const &all() const { return processes_; }
 	/* How many collected processes were forgotten. */
-	std::size_t forgotten() const { return forgotten_; }
+	std::size_t forgotten() const { return forgetting_.forgotten(); }
 	/* The processes not yet collected, in the order they appeared. */
 	std::vector<pid_t> living() const;
 	/* The same, as the processes themselves: a walk that costs what is alive, not what was. */
@@ -115,7 +116,7 @@ public:
 	Alive alive() const;
 	bool all_ended() const { return living_.empty(); }
 	/* The collected processes kept, besides the program. */
-	static constexpr std::size_t kept_ended = 1000;
+	static constexpr std::size_t kept_ended = Forgetting::kept_ended;
 
 	/* A new process of the job. The first is the program; one whose parent is
 	 * of the job is that parent's next child; any other is an orphan. */
@@ -163,12 +164,9 @@ private:
 	/* The processes not yet collected, by the order they appeared. */
 	std::map<std::uint64_t, Process *> living_;
 	std::uint64_t appeared_ = 0;
-	std::size_t ended_ = 0;		/* collected ones kept, the program aside */
-	std::size_t forgotten_ = 0;
-	std::size_t forget_at_ = 2 * kept_ended;
+	Forgetting forgetting_;
 
 	void end(Process &, Micros t, std::optional<int> wait_status);
-	void forget_oldest(Micros now);
 	void index();
 };
 

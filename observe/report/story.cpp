@@ -2,13 +2,8 @@
 
 #include <signal.h>
 
-#include <algorithm>
 
 namespace observe {
-
-/* Collected processes ended this recently are kept whatever their number,
- * as the process table keeps them: the same watch is drawn alike. */
-static constexpr Micros collected_lately = 1'000'000;
 
 Told *
 Story::latest(pid_t pid)
@@ -23,41 +18,20 @@ Story::find(pid_t pid) const
 	return const_cast<Story *>(this)->latest(pid);
 }
 
-/* Forgets the oldest collected processes, the program aside, down to
- * kept_ended, in one pass once there are twice as many. */
-void
-Story::forget_oldest(Micros now)
-{
-	if (ended_ < forget_at_)
-		return;
-	std::size_t excess = ended_ - kept_ended;
-	std::deque<Told> kept;
-	for (auto &p : processes_) {
-		bool old = !p.first && p.ended() && now - *p.ended_at >= collected_lately;
-		if (old && excess > 0) {
-			excess--;
-			ended_--;
-			forgotten_++;
-			continue;
-		}
-		kept.push_back(std::move(p));
-	}
-	processes_ = std::move(kept);
-	latest_.clear();
-	for (auto &p : processes_)
-		latest_[p.pid] = &p;
-	forget_at_ = std::max(2 * kept_ended, ended_ + kept_ended);
-}
-
 void
 Story::spawn(Micros t, Spawn const &e)
 {
 	/* The table tells first of the end of a pid's last holder; a recording that does not is read as the table would. */
 	if (Told *earlier = latest(e.pid); earlier != nullptr && !earlier->ended()) {
 		earlier->ended_at = t;
-		ended_++;
+		forgetting_.ended();
 	}
-	forget_oldest(t);
+	auto forgettable = [t](Told const &p) { return !p.first && p.ended() && t - *p.ended_at >= Forgetting::grace; };
+	if (forgetting_.forget_oldest(processes_, forgettable)) {
+		latest_.clear();
+		for (auto &p : processes_)
+			latest_[p.pid] = &p;
+	}
 	Told p;
 	p.pid = e.pid;
 	p.ppid = e.ppid;
@@ -106,7 +80,7 @@ Story::take(Event const &event)
 			p->wait_status = e.wait_status;
 			p->by_observe = e.by_observe;
 			p->lost = e.lost;
-			ended_++;
+			forgetting_.ended();
 		},
 		[](auto const &) {},
 	}, event.what);

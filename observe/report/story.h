@@ -9,6 +9,7 @@
  */
 
 #include "events.h"
+#include "forgetting.h"
 
 #include <sys/types.h>
 
@@ -53,13 +54,11 @@ public:
 	Told const *find(pid_t) const;
 	/*
 	 * The processes in the order they appeared: every one not yet collected,
-	 * the program, and the last of those collected; past `kept_ended` of
-	 * these the oldest are forgotten, so that the story of a watch of any
-	 * number of processes keeps bounded memory.
+	 * the program, and the last of those collected, as Forgetting keeps
+	 * them and as the process table does.
 	 */
 	std::deque<Told> const &all() const { return processes_; }
-	std::size_t forgotten() const { return forgotten_; }
-	static constexpr std::size_t kept_ended = 1000;
+	std::size_t forgotten() const { return forgetting_.forgotten(); }
 
 private:
 	pid_t observer_ = -1;
@@ -67,13 +66,10 @@ private:
 	/* Stable addresses as it grows; a forgetting moves them, in spawn() alone. */
 	std::deque<Told> processes_;
 	std::unordered_map<pid_t, Told *> latest_;
-	std::size_t ended_ = 0;
-	std::size_t forgotten_ = 0;
-	std::size_t forget_at_ = 2 * kept_ended;
+	Forgetting forgetting_;
 
 	Told *latest(pid_t);
 	void spawn(Micros t, Spawn const &);
-	void forget_oldest(Micros now);
 };
 
 } // namespace observe
