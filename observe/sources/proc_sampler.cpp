@@ -73,17 +73,18 @@ ProcSampler::known(pid_t pid) const
 void
 ProcSampler::discover(Micros now)
 {
-	/* The table grows as children are found; its deque keeps the addresses. */
-	for (size_t i = 0; i < table_.all().size(); i++) {
-		Process const &parent = table_.all()[i];
-		if (parent.ended())
-			continue;
-		pid_t parent_pid = parent.pid;
+	/* The living, and each child as it is found, so that a grandchild is found
+	 * in the same look; a new process may move the table's entries, so pids. */
+	std::vector<pid_t> parents = table_.living();
+	for (size_t i = 0; i < parents.size(); i++) {
+		pid_t parent_pid = parents[i];
 		for (pid_t child : files(parent_pid).children()) {
 			if (known(child))
 				continue;
-			if (auto stat = files(child).stat())
+			if (auto stat = files(child).stat()) {
 				table_.appear(now, child, parent_pid, stat->comm, procfs::state_of(stat->state));
+				parents.push_back(child);
+			}
 		}
 	}
 	for (pid_t child : files(table_.observer()).children()) {
