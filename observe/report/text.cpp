@@ -208,7 +208,30 @@ TextReporter::show_output(Micros t, std::string const &bytes)
 		line(t, "| " + readable(text.substr(start)) + (someone_runs_ ? "   (no newline yet)" : ""));
 }
 
-/* What a socket's new state means, where a person needs telling. */
+/* What a socket's state means, where its name alone does not tell a person; nullptr where it does. */
+static char const *
+socket_meaning(SocketState state)
+{
+	struct Meaning {
+		SocketState state;
+		char const *words;
+	};
+	static constexpr Meaning meanings[] = {
+		{SocketState::syn_sent, "connecting"},
+		{SocketState::syn_received, "a connection arriving"},
+		{SocketState::close_wait, "the other end has closed"},
+		{SocketState::fin_wait1, "this end has closed, the other end not yet"},
+		{SocketState::fin_wait2, "the other end has taken this end's close, and not closed yet"},
+		{SocketState::last_ack, "this end has closed after the other"},
+		{SocketState::closing, "both ends closed at once"},
+	};
+	for (auto const &m : meanings)
+		if (m.state == state)
+			return m.words;
+	return nullptr;
+}
+
+/* A socket's new state, in words a person needs. */
 static std::string
 socket_words(SocketChange const &e, Story const &story)
 {
@@ -223,24 +246,12 @@ socket_words(SocketChange const &e, Story const &story)
 			      "for about a minute, and until then nothing can bind " + e.local +
 		       " without asking for address reuse" +
 		       (e.local.ends_with(":" + std::to_string(server::listen_port)) ? " (the server does not)" : "");
-	case SocketState::syn_sent:
-		return ends + " syn-sent: connecting" + holder;
-	case SocketState::syn_received:
-		return ends + " syn-received: a connection arriving" + holder;
-	case SocketState::close_wait:
-		return ends + " close-wait: the other end has closed" + holder;
-	case SocketState::fin_wait1:
-		return ends + " fin-wait-1: this end has closed, the other end not yet" + holder;
-	case SocketState::fin_wait2:
-		return ends + " fin-wait-2: the other end has taken this end's close, and not closed yet" + holder;
-	case SocketState::last_ack:
-		return ends + " last-ack: this end has closed after the other" + holder;
-	case SocketState::closing:
-		return ends + " closing: both ends closed at once" + holder;
 	case SocketState::closed:
 		return ends + (e.reset ? " closed by a reset" : " closed") + holder;
-	default:
-		return ends + " " + socket_state_name(e.state) + holder;
+	default: {
+		char const *meaning = socket_meaning(e.state);
+		return ends + " " + socket_state_name(e.state) + (meaning ? std::string(": ") + meaning : "") + holder;
+	}
 	}
 }
 
