@@ -22,10 +22,8 @@ void
 Story::spawn(Micros t, Spawn const &e)
 {
 	/* The table tells first of the end of a pid's last holder; a recording that does not is read as the table would. */
-	if (Told *earlier = latest(e.pid); earlier != nullptr && !earlier->ended()) {
-		earlier->ended_at = t;
-		forgetting_.ended();
-	}
+	if (Told *earlier = latest(e.pid); earlier != nullptr && !earlier->ended())
+		end(*earlier, t);
 	auto forgettable = [t](Told const &p) { return !p.first && p.ended() && t - *p.ended_at >= Forgetting::grace; };
 	if (forgetting_.forget_oldest(processes_, forgettable)) {
 		latest_.clear();
@@ -40,6 +38,24 @@ Story::spawn(Micros t, Spawn const &e)
 	p.first = processes_.empty();
 	processes_.push_back(std::move(p));
 	latest_[e.pid] = &processes_.back();
+	running_++;
+}
+
+void
+Story::end(Told &p, Micros t)
+{
+	if (p.state == State::running)
+		running_--;
+	p.ended_at = t;
+	forgetting_.ended();
+}
+
+void
+Story::change(Told &p, State state)
+{
+	if (!p.ended())
+		running_ += (state == State::running) - (p.state == State::running);
+	p.state = state;
 }
 
 void
@@ -54,7 +70,7 @@ Story::take(Event const &event)
 		[&](Spawn const &e) { spawn(t, e); },
 		[&](StateChange const &e) {
 			if (Told *p = latest(e.pid)) {
-				p->state = e.state;
+				change(*p, e.state);
 				p->history.emplace_back(t, e.state);
 			}
 		},
@@ -76,11 +92,10 @@ Story::take(Event const &event)
 			Told *p = latest(e.pid);
 			if (p == nullptr || p->ended())
 				return;
-			p->ended_at = t;
+			end(*p, t);
 			p->wait_status = e.wait_status;
 			p->by_observe = e.by_observe;
 			p->lost = e.lost;
-			forgetting_.ended();
 		},
 		[](auto const &) {},
 	}, event.what);

@@ -59,6 +59,8 @@ public:
 	 */
 	std::deque<Told> const &all() const { return processes_; }
 	std::size_t forgotten() const { return forgetting_.forgotten(); }
+	/* How many not yet collected are running now (not stopped, not zombies). */
+	std::size_t running() const { return running_; }
 
 private:
 	pid_t observer_ = -1;
@@ -67,9 +69,12 @@ private:
 	std::deque<Told> processes_;
 	std::unordered_map<pid_t, Told *> latest_;
 	Forgetting forgetting_;
+	std::size_t running_ = 0;
 
 	Told *latest(pid_t);
 	void spawn(Micros t, Spawn const &);
+	void end(Told &, Micros t);
+	void change(Told &, State);
 };
 
 } // namespace observe

@@ -259,7 +259,7 @@ void
 TextReporter::report(Event const &event)
 {
 	Micros t = event.t_us;
-	someone_runs_ = someone_runs();
+	someone_runs_ = story_.running() > 0;
 	auto name = [&](pid_t pid) { return this->name(pid); };
 	/* A process is named as it was when the event happened: an exec by the command it leaves. */
 	std::string leaving;
@@ -292,14 +292,11 @@ TextReporter::report(Event const &event)
 					" may be missing here");
 		},
 		[&](Spawn const &e) {
-			alive_.push_back(e.pid);
-			states_[e.pid] = State::running;
 			if (e.place == "program")
 				program_ = e.pid;
 			line(t, name(e.pid) + " appears, parent " + name(e.ppid));
 		},
 		[&](StateChange const &e) {
-			states_[e.pid] = e.state;
 			line(t, name(e.pid) + " " + state_name(e.state) + stopped_words(e));
 		},
 		[&](Adopted const &e) { line(t, name(e.pid) + " orphaned, adopted by " + name(e.ppid)); },
@@ -310,10 +307,8 @@ TextReporter::report(Event const &event)
 				words += "; its stdout buffer held " + held_words(*e.lost) + ", never written: lost";
 			else if (e.lost && held != held_.end() && !held->second.empty())
 				words += "; its exit wrote out the " + held_words(held->second) + " its stdout buffer held: nothing lost";
-			std::erase(alive_, e.pid);
 			line(t, words);
 			tell_left(t, e);
-			states_.erase(e.pid);
 			held_.erase(e.pid);
 		},
 		[&](Held const &e) {
@@ -377,15 +372,6 @@ TextReporter::started_words(Started const &e) const
 }
 
 /* A process that runs may still end a line the job left open. */
-bool
-TextReporter::someone_runs() const
-{
-	for (pid_t pid : alive_)
-		if (auto state = states_.find(pid); state != states_.end() && state->second == State::running)
-			return true;
-	return false;
-}
-
 /* As a shell says it when the job stops, with what can be done about it. */
 std::string
 TextReporter::stopped_words(StateChange const &e) const
@@ -406,10 +392,11 @@ TextReporter::tell_left(Micros t, Ended const &e)
 		return;
 	std::string left;
 	int count = 0;
-	for (pid_t pid : alive_) {
-		left += (left.empty() ? "" : ", ") + name(pid);
-		count++;
-	}
+	for (auto const &p : story_.all())
+		if (!p.ended()) {
+			left += (left.empty() ? "" : ", ") + name(p.pid);
+			count++;
+		}
 	if (count == 0)
 		return;
 	told_left_ = true;

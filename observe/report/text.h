@@ -49,9 +49,7 @@ private:
 	bool told_left_ = false;	/* said that the program ended with processes left */
 	/* Each process as the events so far have told of it: its command, its place. */
 	Story story_;
-	/* Its processes not yet collected, in the order they came, their states and buffers. */
-	std::vector<pid_t> alive_;
-	std::unordered_map<pid_t, State> states_;
+	/* What each process not yet collected holds in its stdout buffer. */
 	std::unordered_map<pid_t, std::string> held_;
 	pid_t program_ = 0;
 
@@ -63,7 +61,6 @@ private:
 	std::string name(pid_t) const;
 	std::string started_words(Started const &) const;
 	std::string stopped_words(StateChange const &) const;
-	bool someone_runs() const;
 	void tell_left(Micros t, Ended const &);
 };
 
