@@ -44,6 +44,12 @@ observe_instance_destroy(struct tracefs_instance *instance)
 	return result;
 }
 
+void
+observe_instance_free(struct tracefs_instance *instance)
+{
+	tracefs_instance_free(instance);
+}
+
 int
 observe_instance_remove(char const *name)
 {

@@ -23,6 +23,8 @@ char const *observe_tracefs_dir(void);
 struct tracefs_instance *observe_instance_create(char const *name);
 /* Removes the instance from the system and frees it. */
 int observe_instance_destroy(struct tracefs_instance *);
+/* Frees the instance, leaving it in the system (for another to remove). */
+void observe_instance_free(struct tracefs_instance *);
 /* Removes an instance by name, one this process did not create. */
 int observe_instance_remove(char const *name);
 /* The instance's directory; the caller frees it with free(). */

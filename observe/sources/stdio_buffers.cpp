@@ -17,6 +17,11 @@ static constexpr Micros loader_grace = 200'000;
 static constexpr long long loader_running_grace_ns = 5'000'000;
 static constexpr Micros loader_longest_grace = 3'000'000;
 
+/* Looks at a job that has not run since the last come at most this many
+ * sample intervals apart, so that a write after a long sleep is seen
+ * within 40 ms, and told within 50 (a second look confirms it). */
+static constexpr int longest_rest_in_ticks = 3;
+
 StdioBuffers::StdioBuffers(ProcessTable &table, Stopwatch const &clock)
 	: table_(table), clock_(clock), next_(clock.next_tick(sample_interval))
 {
@@ -28,12 +33,12 @@ StdioBuffers::StdioBuffers(ProcessTable &table, Stopwatch const &clock)
  * write, may run first). So a sample's bytes are told once the next sample
  * finds them still there; a look before an end is told at once.
  */
-void
+bool
 StdioBuffers::look(pid_t pid, bool at_once)
 {
 	Process const *p = table_.find(pid);
 	if (p == nullptr || p->ended() || p->state == State::zombie || p->unreadable)
-		return;
+		return false;
 	bool first = !p->held;
 	auto ran = ran_.find(pid);
 	if (ran == ran_.end()) {
@@ -47,7 +52,7 @@ StdioBuffers::look(pid_t pid, bool at_once)
 		if (auto schedule = ran->second.files.schedule())
 			running = schedule->running_ns;
 	if (!at_once && running >= 0 && running == ran->second.running_ns && ran->second.told)
-		return;
+		return false;
 	ran->second.running_ns = running;
 	if (ran->second.first_running_ns < 0)
 		ran->second.first_running_ns = running;
@@ -89,6 +94,7 @@ StdioBuffers::look(pid_t pid, bool at_once)
 		table_.unreadable(now, pid, "no access to its memory (another user's, or not dumpable)");
 		break;
 	}
+	return true;
 }
 
 void
@@ -97,8 +103,9 @@ StdioBuffers::take()
 	auto now = Clock::now();
 	if (now < next_)
 		return;
+	bool ran = false;
 	for (pid_t pid : table_.living())
-		look(pid, false);
+		ran |= look(pid, false);
 	for (auto pid = read_.begin(); pid != read_.end();) {
 		Process const *p = table_.find(*pid);
 		if (p != nullptr && !p->ended()) {
@@ -111,7 +118,10 @@ StdioBuffers::take()
 		reader_.forget(*pid);
 		pid = read_.erase(pid);
 	}
-	next_ = clock_.next_tick(sample_interval);
+	/* A job asleep is looked at less and less often, down to a few times a
+	 * second: its buffers cannot change, and every look wakes observe. */
+	quiet_looks_ = ran ? 0 : std::min(quiet_looks_ + 1, longest_rest_in_ticks);
+	next_ = clock_.next_tick(sample_interval) + quiet_looks_ * sample_interval;
 }
 
 } // namespace observe

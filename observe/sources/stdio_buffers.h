@@ -5,6 +5,8 @@
  * written that stdio has not yet delivered, read from outside at every
  * sample and again just before the end (a signal, observe's own kill), so
  * that what a process loses when a signal ends it is what it held last.
+ * A sample passes over a process that has not run since the last, and
+ * samples come further apart while nobody runs.
  */
 
 #include "source.h"
@@ -42,8 +44,10 @@ private:
 	};
 	std::map<pid_t, Ran> ran_;
 
-	void look(pid_t, bool at_once);
+	/* Whether it read the buffer: false for one that has not run since it was told. */
+	bool look(pid_t, bool at_once);
 	Clock::time_point next_;
+	int quiet_looks_ = 0;	/* looks in a row that found nobody had run */
 };
 
 } // namespace observe

@@ -1,0 +1,154 @@
+/*
+ * The keeper's side and its maker's, over a socket pair of messages: "g"
+ * and a size asks for growth, "r" says the maker is done; so does the end
+ * of the pair, which comes however the maker ends.
+ */
+#include "instance_keeper.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace observe::kernel {
+
+namespace {
+
+/* How long the keeper tries to remove an instance its maker still holds a
+ * file of: one killed outright closes its files as it ends. */
+constexpr long removal_patience_ms = 5000;
+constexpr long removal_retry_ms = 2;
+
+long
+now_ms()
+{
+	timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return now.tv_sec * 1000 + now.tv_nsec / 1'000'000;
+}
+
+/* Keeps nothing of the maker's but the channel, which becomes descriptor 3. */
+void
+let_go_of_the_makers_files(int channel)
+{
+	int kept = fcntl(channel, F_DUPFD, 3);
+	int null = open("/dev/null", O_RDWR);
+	for (int fd = 0; fd <= 2; fd++)
+		if (null >= 0)
+			dup2(null, fd);
+	if (kept != 3)
+		dup2(kept, 3);
+	close_range(4, ~0U, 0);
+}
+
+void
+remove_instance(char const *dir)
+{
+	long deadline = now_ms() + removal_patience_ms;
+	while (rmdir(dir) < 0 && errno == EBUSY && now_ms() < deadline) {
+		timespec pause{0, removal_retry_ms * 1'000'000};
+		nanosleep(&pause, nullptr);
+	}
+}
+
+/*
+ * The keeper's life, in system calls alone: its maker may have had
+ * threads, and after a fork only those are safe.
+ */
+[[noreturn]] void
+keep(int channel, char const *dir, char const *size_file)
+{
+	setsid();
+	prctl(PR_SET_NAME, "observe-keeper");
+	sigset_t none;
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
+	let_go_of_the_makers_files(channel);
+	char request[32];
+	for (;;) {
+		ssize_t n = recv(3, request, sizeof(request), 0);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0 || request[0] == 'r')
+			break;
+		if (request[0] == 'g') {
+			int size = open(size_file, O_WRONLY | O_TRUNC | O_CLOEXEC);
+			if (size >= 0) {
+				ssize_t written = write(size, request + 1, n - 1);
+				(void)written;	/* a buffer that cannot grow stays as it is */
+				close(size);
+			}
+		}
+	}
+	remove_instance(dir);
+	_exit(0);
+}
+
+} // namespace
+
+bool
+InstanceKeeper::start(std::string const &dir)
+{
+	int pair[2];
+	if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) < 0)
+		return false;
+	std::string size_file = dir + "/buffer_size_kb";
+
+	/* Made through a process that ends at once, subreaping off meanwhile,
+	 * so that the keeper is adopted above us. */
+	int subreaper = 0;
+	prctl(PR_GET_CHILD_SUBREAPER, &subreaper);
+	if (subreaper)
+		prctl(PR_SET_CHILD_SUBREAPER, 0);
+	pid_t middle = fork();
+	if (middle == 0) {
+		close(pair[0]);
+		pid_t keeper = fork();
+		if (keeper == 0)
+			keep(pair[1], dir.c_str(), size_file.c_str());
+		_exit(keeper < 0 ? 1 : 0);
+	}
+	int error = errno;
+	int status = 1;
+	if (middle > 0)
+		while (waitpid(middle, &status, 0) < 0 && errno == EINTR)
+			;
+	if (subreaper)
+		prctl(PR_SET_CHILD_SUBREAPER, 1);
+	close(pair[1]);
+	if (middle < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+		close(pair[0]);
+		errno = middle < 0 ? error : EAGAIN;
+		return false;
+	}
+	channel_ = pair[0];
+	return true;
+}
+
+void
+InstanceKeeper::grow(unsigned kb)
+{
+	if (channel_ < 0)
+		return;
+	char request[32];
+	int n = snprintf(request, sizeof(request), "g%u", kb);
+	send(channel_, request, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void
+InstanceKeeper::release()
+{
+	if (channel_ < 0)
+		return;
+	send(channel_, "r", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+	close(channel_);
+	channel_ = -1;
+}
+
+} // namespace observe::kernel
