@@ -234,7 +234,37 @@ TEST(KernelTrace, FollowsAFamilyThroughItsStopSignalsAndCollection)
 		<< "a record of the stranger " << stranger;
 
 	trace.reset();
-	EXPECT_FALSE(exists(instance)) << instance << " left behind";
+	EXPECT_TRUE(harness::wait_until([&] { return !exists(instance); }, 5s)) << instance << " left behind";
+}
+
+/* Its keeper removes the instance however its maker ends: here, killed outright while it reads. */
+TEST(KernelTrace, ItsInstanceGoesWithAReaderKilledOutright)
+{
+	REQUIRE_KERNEL_TRACE();
+	int ready[2];
+	ASSERT_EQ(pipe(ready), 0);
+	pid_t reader = fork();
+	ASSERT_GE(reader, 0);
+	if (reader == 0) {
+		std::string why;
+		auto trace = Trace::open({getpid()}, why);
+		char opened = trace ? 'y' : 'n';
+		if (write(ready[1], &opened, 1) != 1 || !trace)
+			_exit(1);
+		for (;;)
+			pause();
+	}
+	close(ready[1]);
+	char opened = 0;
+	bool told = read(ready[0], &opened, 1) == 1;
+	close(ready[0]);
+	std::string instance = instances_dir() + "observe-" + std::to_string(reader);
+	bool made = exists(instance);
+	kill(reader, SIGKILL);
+	ASSERT_EQ(waitpid(reader, nullptr, 0), reader);
+	ASSERT_TRUE(told && opened == 'y') << "the reader could not open the trace";
+	EXPECT_TRUE(made) << instance;
+	EXPECT_TRUE(harness::wait_until([&] { return !exists(instance); }, 5s)) << instance << " left behind";
 }
 
 /* An instance named for an observe that is gone is removed; one whose observe lives is left alone. */

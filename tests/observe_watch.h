@@ -179,6 +179,7 @@ missing_time_for_course(Watch const &watch, double length, double limit)
 inline void
 expect_nothing_left(Watch const &watch)
 {
+	harness::await_trace_keepers();
 	EXPECT_TRUE(procfs::children(getpid()).empty());
 	for (auto const &spawn : watch.all("spawn"))
 		EXPECT_EQ(harness::proc_state(spawn.at("pid").integer()), 0) << spawn.at("place").text() << " is left";

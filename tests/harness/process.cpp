@@ -260,8 +260,29 @@ descendants_of(pid_t root)
 }
 
 void
+await_trace_keepers(milliseconds timeout)
+{
+	wait_until([] {
+		bool waiting = false;
+		for (pid_t pid : descendants_of(getpid())) {
+			auto stat = proc_stat(pid);
+			if (!stat || strcmp(stat->comm, "observe-keeper") != 0)
+				continue;
+			/* Its own child (this process is a subreaper): collected once it has ended. */
+			if (stat->state == 'Z' && stat->ppid == getpid())
+				waitpid(pid, nullptr, 0);
+			else
+				waiting = true;
+		}
+		return !waiting;
+	}, timeout, milliseconds(2));
+}
+
+void
 end_all_descendants()
 {
+	/* A keeper ended now would leave its trace instance behind. */
+	await_trace_keepers();
 	auto deadline = Clock::now() + std::chrono::seconds(10);
 	for (;;) {
 		auto left = descendants_of(getpid());

@@ -120,6 +120,10 @@ proc_stat(pid_t pid)
 }
 /* The state letter, or 0 once the process is gone (reaped). */
 char proc_state(pid_t);
+/* observe's trace instance is removed after observe, by a keeper of its
+ * own: waits for every keeper descended from this process to end, and
+ * collects those it has adopted. */
+void await_trace_keepers(milliseconds timeout = milliseconds(5000));
 /* Kills and reaps every process descended from this one. This process is a
  * child subreaper, so orphans of the programs under test end up here too. */
 void end_all_descendants();
