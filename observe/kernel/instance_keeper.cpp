@@ -1,14 +1,13 @@
 /*
- * The keeper's side and its maker's, over a socket pair of messages: "g"
- * and a size asks for growth, "r" says the maker is done; so does the end
- * of the pair, which comes however the maker ends.
+ * The keeper's side and its maker's, over a socket pair: "r" says the maker
+ * is done; so does the end of the pair, which comes however the maker ends,
+ * though a child the maker made since may hold it until its exec.
  */
 #include "instance_keeper.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -62,7 +61,7 @@ remove_instance(char const *dir)
  * threads, and after a fork only those are safe.
  */
 [[noreturn]] void
-keep(int channel, char const *dir, char const *size_file)
+keep(int channel, char const *dir)
 {
 	setsid();
 	prctl(PR_SET_NAME, "observe-keeper");
@@ -70,22 +69,9 @@ keep(int channel, char const *dir, char const *size_file)
 	sigemptyset(&none);
 	sigprocmask(SIG_SETMASK, &none, nullptr);
 	let_go_of_the_makers_files(channel);
-	char request[32];
-	for (;;) {
-		ssize_t n = recv(3, request, sizeof(request), 0);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0 || request[0] == 'r')
-			break;
-		if (request[0] == 'g') {
-			int size = open(size_file, O_WRONLY | O_TRUNC | O_CLOEXEC);
-			if (size >= 0) {
-				ssize_t written = write(size, request + 1, n - 1);
-				(void)written;	/* a buffer that cannot grow stays as it is */
-				close(size);
-			}
-		}
-	}
+	char request;
+	while (recv(3, &request, 1, 0) < 0 && errno == EINTR)
+		;
 	remove_instance(dir);
 	_exit(0);
 }
@@ -98,7 +84,6 @@ InstanceKeeper::start(std::string const &dir)
 	int pair[2];
 	if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) < 0)
 		return false;
-	std::string size_file = dir + "/buffer_size_kb";
 
 	/* Made through a process that ends at once, subreaping off meanwhile,
 	 * so that the keeper is adopted above us. */
@@ -111,7 +96,7 @@ InstanceKeeper::start(std::string const &dir)
 		close(pair[0]);
 		pid_t keeper = fork();
 		if (keeper == 0)
-			keep(pair[1], dir.c_str(), size_file.c_str());
+			keep(pair[1], dir.c_str());
 		_exit(keeper < 0 ? 1 : 0);
 	}
 	int error = errno;
@@ -129,16 +114,6 @@ InstanceKeeper::start(std::string const &dir)
 	}
 	channel_ = pair[0];
 	return true;
-}
-
-void
-InstanceKeeper::grow(unsigned kb)
-{
-	if (channel_ < 0)
-		return;
-	char request[32];
-	int n = snprintf(request, sizeof(request), "g%u", kb);
-	send(channel_, request, n, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 void

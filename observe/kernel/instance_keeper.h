@@ -3,14 +3,13 @@
 /*
  * The keeper of a tracefs instance: a process of its own that removes the
  * instance once its maker is done with it, however the maker ends (killed
- * outright included), and grows the instance's buffers when asked.
+ * outright included).
  *
- * Both wait on the kernel: a buffer's growth and an instance's removal
- * each wait for every processor to pass a quiet point, tens of
- * milliseconds, with the tracing lock held. Done by the keeper, they
- * neither hold up its maker's reading of the trace nor its end: a watch
- * returns to its shell while its instance goes. An observe started at once
- * after it waits for that removal in the kernel, as it would have anyway.
+ * An instance's removal waits for every processor to pass a quiet point,
+ * twice, tens of milliseconds with the tracing lock held. Done by the
+ * keeper, it does not hold up its maker's end: a watch returns to its
+ * shell while its instance goes. An observe started at once after it
+ * waits for that removal in the kernel, as it would have anyway.
  *
  * The keeper is no child of its maker: made with child subreaping off, it
  * is adopted by init, or by the nearest subreaper above, so that its maker
@@ -35,9 +34,6 @@ public:
 	/* Starts the keeper of the instance at `dir`; false, errno set, where it cannot be made. */
 	bool start(std::string const &dir);
 	bool keeps() const { return channel_ >= 0; }
-
-	/* Asks for each processor's buffer to be `kb` large; the keeper does it in its own time. */
-	void grow(unsigned kb);
 
 	/* Done with the instance, every file of it closed: the keeper removes it and ends. */
 	void release();

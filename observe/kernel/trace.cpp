@@ -22,9 +22,9 @@
  * an instance with one took 120 to 150 ms to remove, one without 30 to
  * 50. So there is one instance, without; the others' records it takes in,
  * a few thousand a second on a machine busy building, cost less than that.
- * Only the clock is set before the job starts: the buffers grow, where
- * records come fast, and the instance goes, by its keeper, while the job
- * runs and after the watch (instance_keeper.h).
+ * The size and the clock are set before the job starts: a buffer that
+ * grows while it records loses records, and says nothing of it. The
+ * removal is the keeper's, after the watch (instance_keeper.h).
  *
  * The reader is woken by the kernel: a raw buffer polled with the
  * instance's buffer_percent at 0 is readable on any record, on a busy
@@ -77,12 +77,6 @@ constexpr char name_prefix[] = "observe-";
  * A new instance's default is kept where it is as large: each change of
  * size waits for every processor. */
 constexpr unsigned buffer_kb = 8192;
-
-/* The buffers grow once a take finds this share of one, or more, filled
- * since the last: records coming that fast fill the default within a tenth
- * of a second or two, as long as observe may wait to run. A quiet job's
- * watch never pays for the growth. */
-constexpr unsigned grow_at_share = 16;
 
 /* The inode of the initial pid namespace (PROC_PID_INIT_INO). */
 constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
@@ -160,19 +154,9 @@ public:
 		char *dir = observe_instance_dir(handle_);
 		dir_ = dir != nullptr ? dir : "";
 		free(dir);
-		/* Without a keeper, this process grows and removes the instance itself, waiting. */
+		/* Without a keeper, this process removes the instance itself, and waits. */
 		keeper_.start(dir_);
 		return true;
-	}
-
-	/* Each processor's buffer at least `kb` large, now or soon. */
-	bool grow(unsigned kb)
-	{
-		if (keeper_.keeps()) {
-			keeper_.grow(kb);
-			return true;
-		}
-		return observe_instance_buffer_kb(handle_, kb) == 0;
 	}
 
 	/* Once every file of it is closed. */
@@ -320,7 +304,6 @@ struct Trace::State {
 	long long lost = 0;
 	std::vector<Loss> losses;
 	std::int64_t opened_ns = 0;
-	long buffer_kb_now = 0;	/* each processor's, as the instance was made */
 
 	~State()
 	{
@@ -343,8 +326,7 @@ struct Trace::State {
 	void follow_descendants(std::vector<pid_t> const &roots);
 	bool load_formats(std::string &why);
 	bool open_buffers(std::string &why);
-	std::size_t drain(Buffer &, std::vector<Record> &, std::int64_t until);
-	void grow_where_records_come_fast(std::size_t most_read, bool lost_some);
+	void drain(Buffer &, std::vector<Record> &, std::int64_t until);
 	void decode(void *data, int size, unsigned long long ts, std::vector<Record> &);
 	bool keep(Record &);
 };
@@ -354,7 +336,11 @@ Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 {
 	if (!instance.create(instance_name(), why))
 		return false;
-	buffer_kb_now = atol(read_file(instance.dir() + "/buffer_size_kb").c_str());
+	bool small = atol(read_file(instance.dir() + "/buffer_size_kb").c_str()) < static_cast<long>(buffer_kb);
+	if (small && observe_instance_buffer_kb(instance.handle(), buffer_kb) < 0) {
+		why = describe("cannot size the trace buffer", errno);
+		return false;
+	}
 	/* mono: the clock of steady_clock. */
 	if (!instance.write("trace_clock", "mono", why) || !instance.write("buffer_percent", "0", why))
 		return false;
@@ -553,17 +539,15 @@ Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Re
 
 /* Reads a buffer up to the first page that ends past `until`: a job that
  * records faster than observe decodes must not keep it here for good. */
-std::size_t
+void
 Trace::State::drain(Buffer &buffer, std::vector<Record> &out, std::int64_t until)
 {
-	std::size_t read_bytes = 0;
 	while (buffer.last_ns <= until) {
 		ssize_t n = read(buffer.fd, page.data(), page.size());
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
-			return read_bytes;	/* EAGAIN: nothing more now */
-		read_bytes += n;
+			return;	/* EAGAIN: nothing more now */
 		if (kbuffer_load_subbuffer(kbuf, page.data()) < 0)
 			continue;
 		unsigned long long ts;
@@ -581,19 +565,6 @@ Trace::State::drain(Buffer &buffer, std::vector<Record> &out, std::int64_t until
 			buffer.last_ns = static_cast<std::int64_t>(ts);
 		}
 	}
-	return read_bytes;
-}
-
-void
-Trace::State::grow_where_records_come_fast(std::size_t most_read, bool lost_some)
-{
-	if (buffer_kb_now >= static_cast<long>(buffer_kb))
-		return;
-	if (!lost_some && most_read * grow_at_share < static_cast<std::size_t>(buffer_kb_now) * 1024)
-		return;
-	/* Once: asked again while it grows, the keeper would only wait again. */
-	instance.grow(buffer_kb);
-	buffer_kb_now = buffer_kb;
 }
 
 /*
@@ -760,11 +731,8 @@ Trace::take(std::vector<Record> &out)
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	std::int64_t until = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 	auto &pending = state_->pending;
-	std::size_t most_read = 0;
-	auto lost_before = state_->lost;
 	for (auto &buffer : state_->buffers)
-		most_read = std::max(most_read, state_->drain(buffer, pending, until));
-	state_->grow_where_records_come_fast(most_read, state_->lost != lost_before);
+		state_->drain(buffer, pending, until);
 	/* Each buffer is in time order already; stable keeps a processor's own order on equal times. */
 	std::stable_sort(pending.begin(), pending.end(),
 			 [](Record const &a, Record const &b) { return a.t_ns < b.t_ns; });
