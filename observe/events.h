@@ -70,12 +70,29 @@ struct Started {
 	pid_t shell = -1;
 };
 
+/*
+ * A process's place in the job: the program, or an orphan (one whose parent
+ * was never of the job), or a descendant of either, by its line of descent:
+ * {program, {1, 2}} is the program's first child's second child. Children
+ * are numbered from 1 in the order they appear.
+ */
+struct Place {
+	enum class Root { program, orphan };
+	Root root = Root::program;
+	std::vector<int> lineage;
+
+	bool program() const { return root == Root::program && lineage.empty(); }
+	/* The place of its child numbered `number`. */
+	Place child(int number) const;
+	bool operator==(Place const &) const = default;
+};
+
 /* A process of the job appears: the program, or a child of one of the job. */
 struct Spawn {
 	pid_t pid;
 	pid_t ppid;
 	std::string name;	/* its command name */
-	std::string place;	/* "program", "child 1", "child 1, child 1", "orphan" */
+	Place place;
 };
 
 struct StateChange {
@@ -219,9 +236,13 @@ struct SocketChange {
 	bool reset = false;	/* closed by a reset, sent or received, not by an orderly end */
 };
 
+/* Why the watch ended: every process of the job ended, its time limit came,
+ * or a person or a signal ended it. */
+enum class EndReason { all_ended, time_limit, interrupted };
+
 /* The watch is over. */
 struct End {
-	std::string reason;	/* "all ended", "time limit", "interrupted" */
+	EndReason reason;
 	std::vector<pid_t> ended;	/* what observe had to end */
 };
 
@@ -244,6 +265,12 @@ Overload(Handlers...) -> Overload<Handlers...>;
 
 char const *state_name(State);
 char const *reason_name(DiscardReason);
+/* "all ended", "time limit", "interrupted" */
+char const *reason_name(EndReason);
+/* A place in words: "program", "child 1", "child 1, child 2", "orphan", "orphan, child 1". */
+std::string place_name(Place const &);
+/* The place of words place_name() gives; none for other words. */
+std::optional<Place> place_named(std::string const &words);
 /* The last part of a path: "childsig-a" of "build/bin/childsig-a". */
 std::string base_name(std::string const &path);
 /* "listening", "syn-sent", "fin-wait-1", "time-wait", ... */

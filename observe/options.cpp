@@ -348,7 +348,7 @@ exit_status_of(Outcome const &outcome)
 	}
 	if (outcome.interrupt)
 		return exit_status::signal_base + *outcome.interrupt;
-	if (outcome.reason == "time limit")
+	if (outcome.reason == EndReason::time_limit)
 		return exit_status::time_limit;
 	return exit_status::failed;
 }

@@ -381,6 +381,7 @@ private:
 constexpr int state_count = 3;
 constexpr int result_count = 5;
 constexpr int reason_count = 2;
+constexpr int end_reason_count = 3;
 constexpr int cause_count = static_cast<int>(SignalCause::io) + 1;
 
 /* The kinds of event, each by its JSON name. */
@@ -389,6 +390,16 @@ struct EventKind {
 	char const *name;
 	Decoder decode;
 };
+
+What
+decode_spawn(Fields const &f)
+{
+	std::string const &words = f.name("place");
+	auto place = place_named(words);
+	if (!place)
+		throw Refusal("\"place\" is not a place in a job: \"" + words + "\"");
+	return Spawn{f.pid("pid"), static_cast<pid_t>(f.integer("ppid", 0, INT_MAX)), f.name("name"), *place};
+}
 
 What
 decode_ended(Fields const &f, bool signaled)
@@ -462,7 +473,7 @@ decode_socket(Fields const &f)
 What
 decode_end(Fields const &f)
 {
-	End e{f.name("reason"), {}};
+	End e{f.word<EndReason>("reason", reason_name, end_reason_count), {}};
 	Value const &ended = f.need("ended");
 	if (ended.kind != Value::Kind::array)
 		throw Refusal("\"ended\" is not a list");
@@ -475,10 +486,7 @@ decode_end(Fields const &f)
 }
 
 EventKind const kinds[] = {
-	{"spawn", [](Fields const &f) -> What {
-		 return Spawn{f.pid("pid"), static_cast<pid_t>(f.integer("ppid", 0, INT_MAX)), f.name("name"),
-			      f.name("place")};
-	 }},
+	{"spawn", decode_spawn},
 	{"exec", [](Fields const &f) -> What { return Exec{f.pid("pid"), f.name("file")}; }},
 	{"state", [](Fields const &f) -> What {
 		 return StateChange{f.pid("pid"), f.word<State>("state", state_name, state_count)};

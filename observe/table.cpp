@@ -112,13 +112,11 @@ ProcessTable::appear(Micros t, pid_t pid, pid_t ppid, std::string name, State st
 	};
 	if (forgetting_.forget_oldest(processes_, forgettable))
 		index();
-	std::string place = "orphan";
-	if (processes_.empty()) {
-		place = "program";
-	} else if (Process *parent = find(ppid)) {
-		std::string number = "child " + std::to_string(++parent->children);
-		place = parent == &processes_.front() ? number : parent->place + ", " + number;
-	}
+	Place place{Place::Root::orphan, {}};
+	if (processes_.empty())
+		place.root = Place::Root::program;
+	else if (Process *parent = find(ppid))
+		place = parent->place.child(++parent->children);
 	Process p{};
 	p.pid = pid;
 	p.ppid = ppid;

@@ -44,7 +44,7 @@ struct Process {
 	unsigned generation = 0;
 	pid_t ppid;
 	std::string name;
-	std::string place;
+	Place place;
 	State state;
 	Micros appeared;
 	Micros since;	/* when its present state began */

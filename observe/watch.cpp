@@ -203,18 +203,18 @@ Watch::run(std::string &error, int &exec_error)
 	auto limit = options_.limit_seconds > 0
 			     ? clock_.start() + std::chrono::microseconds(static_cast<Micros>(options_.limit_seconds * 1e6))
 			     : Clock::time_point::max();
-	std::string reason;
-	while (reason.empty()) {
+	std::optional<EndReason> reason;
+	while (!reason) {
 		loop.turn(limit);
 		table_.expire(clock_.now(), status_grace);
 		report_losses(kernel.get());
 		report(clock_.now() - release_delay);
 		if (table_.all_ended())
-			reason = "all ended";
+			reason = EndReason::all_ended;
 		else if (interrupts_.signal() || keyboard.ended())
-			reason = "interrupted";
+			reason = EndReason::interrupted;
 		else if (Clock::now() >= limit)
-			reason = "time limit";
+			reason = EndReason::time_limit;
 	}
 
 	auto ended = end_the_rest(loop, buffers);
@@ -235,12 +235,12 @@ Watch::run(std::string &error, int &exec_error)
 		kernel->take();
 		report_losses(kernel.get());
 	}
-	events_.push(clock_.now(), End{reason, ended});
+	events_.push(clock_.now(), End{*reason, ended});
 	report(clock_.now());
 	reporter_.finish();
 
 	/* The end key is the person's interrupt, as Ctrl-C was before it went to the job. */
-	Outcome outcome{reason, std::nullopt, keyboard.ended() ? SIGINT : interrupts_.signal()};
+	Outcome outcome{*reason, std::nullopt, keyboard.ended() ? SIGINT : interrupts_.signal()};
 	Process const &program = table_.all().front();
 	if (!program.killed)
 		outcome.program_status = program.wait_status;

@@ -41,7 +41,7 @@ struct WatchOptions {
 };
 
 struct Outcome {
-	std::string reason;		/* as the End event gives it */
+	EndReason reason;		/* as the End event gives it */
 	/* The program's wait status, where it ended before observe ended it. */
 	std::optional<int> program_status;
 	std::optional<int> interrupt;	/* the signal that ended the watch */

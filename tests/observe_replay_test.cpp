@@ -164,7 +164,7 @@ TEST(ObserveReplay, GivesTheReportAndTimelineTheWatchGave)
 		},
 		[&] { table.kill(child2); },
 		[&] { table.told(7000300, child2, SIGKILL); },
-		[&] { queue.push(7000400, End{"time limit", {child2}}); },
+		[&] { queue.push(7000400, End{EndReason::time_limit, {child2}}); },
 	};
 	for (auto const &step : steps) {
 		step();
@@ -277,6 +277,59 @@ TEST_P(ObserveRefusal, RefusesADamagedRecordingWithTheLineAndWhy)
 
 INSTANTIATE_TEST_SUITE_P(Observe, ObserveRefusal, ::testing::ValuesIn(damages),
 			 [](auto const &info) { return std::string(info.param.name); });
+
+/* A place and the end of a watch, said in a recording's words, read back as
+ * what they were and said again alike; words observe never writes refused. */
+TEST(ObserveReplay, ReadsPlacesAndEndsBackAsTheyWereSaid)
+{
+	using namespace observe;
+	using Root = Place::Root;
+	auto recording = [](std::string const &place, std::string const &reason) {
+		return std::string(R"({"t_ms":0,"t_us":0,"event":"start","version":1,"limit_s":0,"observer":1,"shell":2,)"
+				   R"("source":"kernel","why":null,"program":"sh","pid":3})") +
+		       "\n" + R"({"t_ms":0,"t_us":1,"event":"spawn","pid":3,"ppid":2,"name":"sh","place":")" + place +
+		       "\"}\n" + R"({"t_ms":0,"t_us":2,"event":"end","reason":")" + reason + R"(","ended":[]})" + "\n";
+	};
+	struct Said {
+		char const *place;
+		Place as;
+		char const *reason;
+		EndReason means;
+	} const said[] = {
+		{"program", {Root::program, {}}, "all ended", EndReason::all_ended},
+		{"child 2", {Root::program, {2}}, "time limit", EndReason::time_limit},
+		{"child 1, child 12, child 3", {Root::program, {1, 12, 3}}, "interrupted", EndReason::interrupted},
+		{"orphan", {Root::orphan, {}}, "all ended", EndReason::all_ended},
+		{"orphan, child 1", {Root::orphan, {1}}, "all ended", EndReason::all_ended},
+	};
+	for (auto const &s : said) {
+		std::string text = recording(s.place, s.reason), error;
+		auto read = read_recording(text, error);
+		ASSERT_TRUE(read) << error;
+		EXPECT_EQ(std::get<Spawn>(read->events[1].what).place, s.as) << s.place;
+		EXPECT_EQ(std::get<End>(read->events[2].what).reason, s.means) << s.reason;
+		EXPECT_EQ(json_event(read->events[1]) + "\n" + json_event(read->events[2]) + "\n",
+			  text.substr(text.find('\n') + 1));
+	}
+	struct Unsaid {
+		char const *place;
+		char const *reason;
+		char const *refusal;
+	} const unsaid[] = {
+		{"", "all ended", "line 2: \"place\" is not a place"},
+		{"child 01", "all ended", "line 2: \"place\" is not a place"},
+		{"child 0", "all ended", "line 2: \"place\" is not a place"},
+		{"program, child 1", "all ended", "line 2: \"place\" is not a place"},
+		{"child 1,child 2", "all ended", "line 2: \"place\" is not a place"},
+		{"grandchild 1", "all ended", "line 2: \"place\" is not a place"},
+		{"child 1", "done", "line 3: \"reason\" is not one of observe's words: \"done\""},
+	};
+	for (auto const &u : unsaid) {
+		std::string error;
+		EXPECT_FALSE(read_recording(recording(u.place, u.reason), error)) << u.place;
+		EXPECT_NE(error.find(u.refusal), std::string::npos) << error;
+	}
+}
 
 /* A drawing that cannot be written is observe's failure, and the report is still all there. */
 TEST(ObserveReplay, SaysWhenADrawingCannotBeWrittenAndKeepsTheReport)

@@ -49,7 +49,7 @@ TEST(ObserveTable, APidGivenAgainIsANewProcessAndMemoryStaysBounded)
 		t += 10'000;
 		observe::Process &child = table.appear(t, pid, base, "sh", State::running);
 		EXPECT_EQ(child.generation, static_cast<unsigned>(i / pids)) << "child " << i;
-		EXPECT_EQ(child.place, "child " + std::to_string(i + 1));
+		EXPECT_EQ(child.place, (observe::Place{observe::Place::Root::program, {i + 1}})) << "child " << i;
 		table.exec(t + 1, pid, "/bin/true");
 		table.change(t + 2, pid, State::zombie);
 		table.gone(t + 3, pid, false);

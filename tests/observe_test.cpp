@@ -66,7 +66,7 @@ TEST(ObserveJson, EachEventHasItsFields)
 	auto json = [](Micros t, What what) { return json_event(Event{t, std::move(what)}); };
 	EXPECT_EQ(json(0, Started{"build/bin/childsig-a", 11, 12, SourceKind::proc, "not root"}),
 		  R"({"t_ms":0,"t_us":0,"event":"start","version":1,"limit_s":12,"source":"proc","why":"not root","program":"build/bin/childsig-a","pid":11})");
-	EXPECT_EQ(json(5432, Spawn{12, 11, "childsig-a", "child 1"}),
+	EXPECT_EQ(json(5432, Spawn{12, 11, "childsig-a", {Place::Root::program, {1}}}),
 		  R"({"t_ms":5,"t_us":5432,"event":"spawn","pid":12,"ppid":11,"name":"childsig-a","place":"child 1"})");
 	EXPECT_EQ(json(3001000, StateChange{13, State::stopped}),
 		  R"({"t_ms":3001,"t_us":3001000,"event":"state","pid":13,"state":"stopped"})");
@@ -82,7 +82,7 @@ TEST(ObserveJson, EachEventHasItsFields)
 	EXPECT_EQ(json(6000000, Output{"Child term"}),
 		  R"({"t_ms":6000,"t_us":6000000,"event":"output","text":"Child term"})");
 	EXPECT_EQ(json(20000, Eof{}), R"({"t_ms":20,"t_us":20000,"event":"eof"})");
-	EXPECT_EQ(json(12001000, End{"time limit", {13, 14}}),
+	EXPECT_EQ(json(12001000, End{EndReason::time_limit, {13, 14}}),
 		  R"({"t_ms":12001,"t_us":12001000,"event":"end","reason":"time limit","ended":[13,14]})");
 }
 
@@ -196,23 +196,24 @@ TEST(ObserveOptions, FindsABareNameBesideItselfBeforePathAndSaysWhyNot)
 
 TEST(ObserveExitStatus, IsTheCommandsOwnUnlessObserveEndedIt)
 {
+	using observe::EndReason;
 	using observe::Outcome;
 	struct Case {
 		Outcome outcome;
 		int status;
 	} const cases[] = {
-		{{"all ended", exited(0), std::nullopt}, 0},
-		{{"all ended", exited(2), std::nullopt}, 2},
-		{{"all ended", killed_by(SIGINT), std::nullopt}, 130},
+		{{EndReason::all_ended, exited(0), std::nullopt}, 0},
+		{{EndReason::all_ended, exited(2), std::nullopt}, 2},
+		{{EndReason::all_ended, killed_by(SIGINT), std::nullopt}, 130},
 		/* Its orphans, ended at the time limit, do not count. */
-		{{"time limit", exited(0), std::nullopt}, 0},
-		{{"time limit", std::nullopt, std::nullopt}, 124},
-		{{"interrupted", std::nullopt, SIGTERM}, 143},
-		{{"interrupted", std::nullopt, SIGHUP}, 129},
-		{{"interrupted", exited(3), SIGTERM}, 3},
+		{{EndReason::time_limit, exited(0), std::nullopt}, 0},
+		{{EndReason::time_limit, std::nullopt, std::nullopt}, 124},
+		{{EndReason::interrupted, std::nullopt, SIGTERM}, 143},
+		{{EndReason::interrupted, std::nullopt, SIGHUP}, 129},
+		{{EndReason::interrupted, exited(3), SIGTERM}, 3},
 	};
 	for (auto const &c : cases)
-		EXPECT_EQ(observe::exit_status_of(c.outcome), c.status) << c.outcome.reason;
+		EXPECT_EQ(observe::exit_status_of(c.outcome), c.status) << reason_name(c.outcome.reason);
 }
 
 /* ---- timeline ---- */

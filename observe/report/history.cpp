@@ -33,7 +33,7 @@ History::process(pid_t pid)
 {
 	/* The latest of that pid: a pid may come again once its first process is collected. */
 	for (size_t i = rows_.size(); i-- > 0;)
-		if (rows_[i].of_job && rows_[i].pid == pid)
+		if (rows_[i].of_job() && rows_[i].pid == pid)
 			return &rows_[i];
 	return nullptr;
 }
@@ -43,7 +43,7 @@ size_t
 History::row_of(pid_t pid, std::string const &label)
 {
 	for (size_t i = rows_.size(); i-- > 0;)
-		if (rows_[i].pid == pid && (rows_[i].of_job || rows_[i].name == label))
+		if (rows_[i].pid == pid && (rows_[i].of_job() || rows_[i].name == label))
 			return i;
 	Row row;
 	row.pid = pid;
@@ -122,7 +122,6 @@ History::take(Event const &event)
 			row.pid = e.pid;
 			row.name = e.name;
 			row.place = e.place;
-			row.of_job = true;
 			row.from = t;
 			rows_.push_back(std::move(row));
 			Row const *parent = process(e.ppid);
@@ -191,7 +190,7 @@ History::rows()
 	/* Senders from outside first, then the job depth first, children in the order they came. */
 	std::vector<size_t> order;
 	for (size_t i = 0; i < rows_.size(); i++)
-		if (!rows_[i].of_job)
+		if (!rows_[i].of_job())
 			order.push_back(i);
 	std::function<void(size_t, int)> visit = [&](size_t i, int depth) {
 		rows_[i].depth = depth;
@@ -201,7 +200,7 @@ History::rows()
 				visit(c, depth + 1);
 	};
 	for (size_t i = 0; i < rows_.size(); i++)
-		if (rows_[i].of_job && parents_[i] < 0)
+		if (rows_[i].of_job() && parents_[i] < 0)
 			visit(i, 0);
 	std::vector<size_t> place(rows_.size());
 	std::vector<Row> ordered;

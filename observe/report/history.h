@@ -27,15 +27,16 @@ struct Moment {
 struct Row {
 	pid_t pid = 0;		/* 0 for the kernel */
 	std::string name;	/* "childsig-a", "kernel", "5012 (the shell)" */
-	std::string place;	/* "program", "child 1"; empty outside the job */
+	std::optional<Place> place;	/* none outside the job */
 	int depth = 0;		/* in the job's tree */
-	bool of_job = false;
 	Micros from = 0;
 	std::optional<Micros> collected;
 	std::string end;	/* how it ended: "exit 0", "SIGKILL (ended by observe)" */
 	std::vector<std::pair<Micros, State>> states;
 	std::vector<std::pair<Micros, pid_t>> adoptions;
 	std::vector<Moment> buffer;	/* what its stdout buffer held, from each moment on */
+
+	bool of_job() const { return place.has_value(); }
 };
 
 struct Arrow {

@@ -526,8 +526,8 @@ page_data(History &history)
 		for (auto const &[t, parent] : r.adoptions)
 			adoptions += (adoptions.empty() ? "[" : ",[") + std::to_string(t) + "," + std::to_string(parent) + "]";
 		rows += std::string(rows.empty() ? "" : ",") + "{\"pid\":" + std::to_string(r.pid) +
-			",\"name\":" + json_string(r.name) + ",\"place\":" + json_string(r.place) +
-			",\"depth\":" + std::to_string(r.depth) + ",\"job\":" + (r.of_job ? "true" : "false") +
+			",\"name\":" + json_string(r.name) + ",\"place\":" + json_string(r.place ? place_name(*r.place) : "") +
+			",\"depth\":" + std::to_string(r.depth) + ",\"job\":" + (r.of_job() ? "true" : "false") +
 			",\"from\":" + std::to_string(r.from) +
 			",\"collected\":" + (r.collected ? std::to_string(*r.collected) : "null") +
 			",\"end\":" + json_string(r.end) + ",\"states\":[" + states + "],\"adoptions\":[" + adoptions +

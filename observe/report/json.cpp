@@ -131,7 +131,7 @@ json_event(Event const &event)
 		},
 		[&](Spawn const &e) {
 			return Object(t, "spawn").add("pid", e.pid).add("ppid", e.ppid).add("name", e.name)
-				.add("place", e.place).done();
+				.add("place", place_name(e.place)).done();
 		},
 		[&](Exec const &e) { return Object(t, "exec").add("pid", e.pid).add("file", e.file).done(); },
 		[&](StateChange const &e) {
@@ -236,7 +236,7 @@ json_event(Event const &event)
 			return o.done();
 		},
 		[&](End const &e) {
-			return Object(t, "end").add("reason", e.reason).raw("ended", pid_list(e.ended)).done();
+			return Object(t, "end").add("reason", reason_name(e.reason)).raw("ended", pid_list(e.ended)).done();
 		},
 	}, event.what);
 }

@@ -27,7 +27,7 @@ struct Told {
 	pid_t pid;
 	pid_t ppid;
 	std::string name;	/* its command as of the last event: an exec changes it */
-	std::string place;
+	Place place;
 	State state = State::running;
 	/* Every state from the first, and when it began. */
 	std::vector<std::pair<Micros, State>> history;

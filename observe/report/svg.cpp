@@ -134,7 +134,7 @@ private:
 	void row(size_t i, Row const &r)
 	{
 		double y = row_y(i);
-		std::string label = r.of_job ? r.name + " " + std::to_string(r.pid) + " (" + r.place + ")" : r.name;
+		std::string label = r.place ? r.name + " " + std::to_string(r.pid) + " (" + place_name(*r.place) + ")" : r.name;
 		/* A long name is cut to its column. */
 		if (size_t room = 40 - std::min(2 * static_cast<size_t>(r.depth), size_t{20}); label.size() > room)
 			label = label.substr(0, room - 3) + "...";

@@ -89,7 +89,7 @@ place_of(pid_t pid, Story const &story)
 	std::string place = short_place(p->place);
 	if (place.empty())
 		return who(pid, story);
-	return place == "program" ? "the program" : place;
+	return p->place.program() ? "the program" : place;
 }
 
 /* The sender: a process, and its thread where not the main one. */
@@ -292,7 +292,7 @@ TextReporter::report(Event const &event)
 					" may be missing here");
 		},
 		[&](Spawn const &e) {
-			if (e.place == "program")
+			if (e.place.program())
 				program_ = e.pid;
 			line(t, name(e.pid) + " appears, parent " + name(e.ppid));
 		},
@@ -342,7 +342,7 @@ TextReporter::report(Event const &event)
 			std::string ended;
 			for (pid_t pid : e.ended)
 				ended += (ended.empty() ? "" : ", ") + name(pid);
-			line(t, "watch over (" + e.reason + ")" +
+			line(t, std::string("watch over (") + reason_name(e.reason) + ")" +
 					(ended.empty() ? "" : "; observe ended what was left: " + ended));
 		},
 	}, event.what);

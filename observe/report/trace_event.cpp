@@ -57,7 +57,7 @@ TraceEventReporter::draw(FILE *out, History &history)
 	auto const &rows = history.rows();
 	std::vector<long long> tracks;
 	for (size_t i = 0; i < rows.size(); i++)
-		tracks.push_back(rows[i].of_job || rows[i].pid == 0 ? rows[i].pid : first_own_track + static_cast<long long>(i));
+		tracks.push_back(rows[i].of_job() || rows[i].pid == 0 ? rows[i].pid : first_own_track + static_cast<long long>(i));
 	long long terminal = first_own_track - 1;
 	long long missing = first_own_track - 2;
 
@@ -72,9 +72,9 @@ TraceEventReporter::draw(FILE *out, History &history)
 	name_track(terminal, "the job's terminal", 0);
 	for (size_t i = 0; i < rows.size(); i++) {
 		Row const &row = rows[i];
-		std::string name = row.of_job ? std::string(2 * row.depth, ' ') + row.name + " " + std::to_string(row.pid) +
-						       " (" + row.place + ")"
-					      : row.name;
+		std::string name = row.place ? std::string(2 * row.depth, ' ') + row.name + " " + std::to_string(row.pid) +
+						       " (" + place_name(*row.place) + ")"
+					     : row.name;
 		name_track(tracks[i], name, i + 1);
 		for (size_t s = 0; s < row.states.size(); s++) {
 			Micros from = row.states[s].first;

@@ -18,28 +18,22 @@ end_words(std::optional<int> wait_status, bool by_observe)
 }
 
 int
-generation(std::string const &place)
+generation(Place const &place)
 {
-	if (!place.starts_with("child"))
-		return 0;
-	int commas = 0;
-	for (char c : place)
-		commas += c == ',';
-	return commas + 1;
+	return place.root == Place::Root::program ? static_cast<int>(place.lineage.size()) : 0;
 }
 
 std::string
-short_place(std::string const &place)
+short_place(Place const &place)
 {
-	/* The table writes a descendant's place as its line of descent: "child 1, child 2". */
 	constexpr char const *prefixes[] = {"", "", "grand", "great-grand"};
 	int depth = generation(place);
 	if (depth == 0)
-		return place;
+		return place_name(place);
 	if (depth >= static_cast<int>(std::size(prefixes)))
 		return "";
-	size_t last = place.rfind(", ");
-	return prefixes[depth] + place.substr(last == std::string::npos ? 0 : last + 2);
+	/* Said by the last step of its line alone: "grandchild 2". */
+	return prefixes[depth] + place_name(Place{Place::Root::program, {place.lineage.back()}});
 }
 
 std::string

@@ -23,12 +23,12 @@ std::string end_words(std::optional<int> wait_status, bool by_observe);
 std::string who(pid_t, Story const &);
 
 /* Generations below the program: 0 for the program (and an orphan whose
- * parent was never of the job), 1 for a child, 2 for a grandchild. */
-int generation(std::string const &place);
+ * parent was never of the job, and its line), 1 for a child, 2 for a grandchild. */
+int generation(Place const &);
 
 /* A place as a person says it, where that is short: "program", "child 2",
- * "grandchild 1", "orphan"; "" further down. */
-std::string short_place(std::string const &place);
+ * "grandchild 1", "orphan", "orphan, child 1"; "" further down the program's line. */
+std::string short_place(Place const &);
 
 /* Held bytes for a line: their count, and the bytes, printable; where they
  * are more than `most`, their start and their end: "12 bytes "Child1Child1"". */
