@@ -3,7 +3,6 @@
 #include "address.h"
 #include "procfs.h"
 
-#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -19,14 +18,6 @@ static constexpr auto socket_interval = std::chrono::milliseconds(100);
  * Well within the time the watch holds events back before reporting them.
  */
 static constexpr auto record_age = std::chrono::milliseconds(5);
-
-static std::string
-endpoint(in_addr_t address, int port)
-{
-	char text[INET_ADDRSTRLEN];
-	inet_ntop(AF_INET, &address, text, sizeof(text));
-	return std::string(text) + ":" + std::to_string(port);
-}
 
 static std::string
 port_of(std::string const &endpoint)
@@ -47,8 +38,8 @@ stand_ins_now()
 	std::map<std::pair<std::string, std::string>, SocketState> found;
 	for (auto const &socket : procfs::tcp_sockets())
 		if (socket.inode == 0 && (socket.state == procfs::tcp_time_wait || socket.state == procfs::tcp_fin_wait2))
-			found.emplace(std::pair{endpoint(socket.address, socket.port),
-						endpoint(socket.remote_address, socket.remote_port)},
+			found.emplace(std::pair{procfs::endpoint(socket.address, socket.port),
+						procfs::endpoint(socket.remote_address, socket.remote_port)},
 				      socket_state(socket.state));
 	return found;
 }
@@ -192,13 +183,13 @@ Sockets::sample(bool changed)
 	 * whoever accepted it or, before the accept and after the close, by nobody. */
 	for (auto const &socket : table)
 		if (socket.state == procfs::tcp_listen && owners.count(socket.inode))
-			listened_.insert(endpoint(socket.address, socket.port));
+			listened_.insert(procfs::endpoint(socket.address, socket.port));
 
 	std::map<Ends, Seen> current;
 	for (auto const &socket : table) {
 		bool listener = socket.state == procfs::tcp_listen;
-		Ends ends{endpoint(socket.address, socket.port),
-			  listener ? "" : endpoint(socket.remote_address, socket.remote_port)};
+		Ends ends{procfs::endpoint(socket.address, socket.port),
+			  listener ? "" : procfs::endpoint(socket.remote_address, socket.remote_port)};
 		auto owner = socket.inode != 0 ? owners.find(socket.inode) : owners.end();
 		auto before = seen_.find(ends);
 		bool job = owner != owners.end() || (before != seen_.end() && before->second.job) ||
@@ -275,14 +266,22 @@ Sockets::job_process(pid_t thread, Micros t) const
 	return process->pid;
 }
 
-/* Whether a listener of the job takes connections to this local end. */
+/*
+ * Whether a listener of the job takes connections to this local end: one
+ * on it, or on any address of its family. A listener on any IPv6 address
+ * takes IPv4 connections too, unless it was made IPv6 only, which the
+ * trace does not say; no IPv4 connection comes to it then.
+ */
 bool
 Sockets::listens(std::string const &local) const
 {
-	auto any = "0.0.0.0:" + port_of(local);
+	auto port = port_of(local);
+	bool ipv6 = local.starts_with("[");
 	return std::any_of(known_.begin(), known_.end(), [&](auto const &entry) {
 		auto const &known = entry.second;
-		return known.state == SocketState::listening && (known.ends.first == local || known.ends.first == any);
+		auto const &at = known.ends.first;
+		return known.state == SocketState::listening &&
+		       (at == local || at == "[::]:" + port || (!ipv6 && at == "0.0.0.0:" + port));
 	});
 }
 
@@ -454,8 +453,8 @@ Sockets::settle_arriving()
 	std::set<Ends> held;
 	for (auto const &socket : procfs::tcp_sockets())
 		if (socket.inode != 0 && owners.count(socket.inode))
-			held.emplace(endpoint(socket.address, socket.port),
-				     endpoint(socket.remote_address, socket.remote_port));
+			held.emplace(procfs::endpoint(socket.address, socket.port),
+				     procfs::endpoint(socket.remote_address, socket.remote_port));
 	/* Another namespace may have a connection with the same ends: the job's own accounts for its entry. */
 	for (auto const &[address, known] : known_)
 		held.erase(known.ends);
