@@ -25,6 +25,11 @@ constexpr size_t narrowest = 40;
 constexpr int push_room = 1;
 
 constexpr char signal_mark = '!';
+constexpr char lost_mark = '~';
+/* A kill to a group is marked by its number, 1 to 9. */
+constexpr char first_kill_mark = '1';
+/* A note names this many members of a group, and counts the rest. */
+constexpr size_t members_named = 6;
 /* Lost bytes are shown in the row up to this many. */
 constexpr size_t lost_shown = 24;
 
@@ -155,8 +160,10 @@ labels_of(Story const &story, size_t most)
 char const *
 colour_of(char mark)
 {
-	if (mark == signal_mark)
+	if (mark == signal_mark || (mark >= first_kill_mark && mark < first_kill_mark + 9))
 		return signal_colour;
+	if (mark == lost_mark)
+		return lost_colour;
 	for (auto const &g : glyphs)
 		if (g.mark == mark)
 			return g.colour;
@@ -302,10 +309,138 @@ legend(bool colour, bool signals, size_t width)
 	return lines;
 }
 
-} // namespace
+/* "0.520 s": a note's time, to the millisecond, as a glance at the lane needs. */
+std::string
+note_time(Micros t)
+{
+	char text[32];
+	snprintf(text, sizeof(text), "%.3f s", t / 1e6);
+	return text;
+}
+
+/* A note: its mark, then its pieces, each kept whole, in lines of `width`, each further line under the first's words. */
+std::vector<std::string>
+note(char mark, std::vector<std::string> const &pieces, size_t width)
+{
+	std::string const head = "  " + std::string(1, mark) + "  ";
+	std::vector<std::string> lines{head};
+	for (auto const &piece : pieces) {
+		bool fresh = columns_of(lines.back()) == head.size();
+		if (!fresh && columns_of(lines.back()) + 1 + columns_of(piece) > width)
+			lines.push_back(std::string(head.size(), ' '));
+		lines.back() += (columns_of(lines.back()) == head.size() ? "" : " ") + piece;
+	}
+	return lines;
+}
+
+/* A sentence as pieces a note may fold between: its words. */
+std::vector<std::string>
+words_of(std::string const &sentence)
+{
+	std::vector<std::string> words;
+	for (size_t start = 0, end; start < sentence.size(); start = end + 1) {
+		end = std::min(sentence.find(' ', start), sentence.size());
+		words.push_back(sentence.substr(start, end - start));
+	}
+	return words;
+}
+
+/* "bash 4711 (program) → process group 4712 SIGTERM: bash 4712 queued, sleep 4713 ignored",
+ * a member's name and result kept on one line. */
+std::vector<std::string>
+kill_pieces(Marks::GroupKill const &k, Story const &story)
+{
+	/* Two spaces after the time, as the live report's lines have. */
+	std::vector<std::string> pieces{note_time(k.t) + " ", who(k.kill.from, story), "\u2192"};
+	for (auto const &word : words_of(group_words(k.kill.group) + " " + signal_name(k.kill.signal) + ":"))
+		pieces.push_back(word);
+	if (k.members.empty())
+		for (auto const &word : words_of("it reached no process of the job"))
+			pieces.push_back(word);
+	for (size_t i = 0; i < k.members.size() && i < members_named; i++) {
+		auto [pid, result] = k.members[i];
+		Told const *member = story.find(pid);
+		bool more = i + 1 < std::min(k.members.size(), members_named) || k.members.size() > members_named;
+		pieces.push_back((member ? member->name + " " : std::string()) + std::to_string(pid) + " " +
+				 result_name(result) + (more ? "," : ""));
+	}
+	if (k.members.size() > members_named)
+		pieces.push_back("and " + std::to_string(k.members.size() - members_named) + " more");
+	return pieces;
+}
 
 std::vector<std::string>
-draw_timeline(Story const &story, Micros end, bool colour, size_t width)
+lost_pieces(Lost const &lost)
+{
+	return words_of(note_time(lost.from) + " to " + note_time(lost.until) + ": the kernel dropped " +
+			std::to_string(lost.records) + (lost.records == 1 ? " record" : " records") +
+			", so what happened then may be missing");
+}
+
+/* The lane under the rows, and a note for each of its marks; none where nothing is marked. */
+std::vector<std::string>
+lane(Marks const &marks, Story const &story, Scale scale, size_t cells_width, size_t indent, bool colour, size_t width)
+{
+	if (marks.kills().empty() && marks.lost().empty())
+		return {};
+	std::string cells(cells_width, ' ');
+	auto column = [&](Micros t) { return std::min<size_t>(std::max(scale.column(t), 0), cells_width - 1); };
+	for (auto const &lost : marks.lost())
+		for (size_t c = column(lost.from); c <= column(std::max(lost.from, lost.until)); c++)
+			cells[c] = lost_mark;
+	/* Two kills in one column: the first keeps it, and the notes tell both. */
+	for (size_t i = marks.kills().size(); i-- > 0;)
+		cells[column(marks.kills()[i].t)] = static_cast<char>(first_kill_mark + i);
+	cells.erase(cells.find_last_not_of(' ') + 1);
+	std::vector<std::string> lines{std::string(indent, ' ') + (colour ? colourize(cells) : cells)};
+	auto add = [&](std::vector<std::string> more) {
+		/* A note's mark in the lane's colour, so that the eye goes from one to the other. */
+		char mark = more[0][2];
+		if (colour && mark != ' ')
+			more[0].replace(2, 1, colour_of(mark) + std::string(1, mark) + colour_off);
+		lines.insert(lines.end(), more.begin(), more.end());
+	};
+	for (size_t i = 0; i < marks.kills().size(); i++)
+		add(note(static_cast<char>(first_kill_mark + i), kill_pieces(marks.kills()[i], story), width));
+	if (marks.kills_untold() > 0)
+		add(note(' ', words_of("(and " + std::to_string(marks.kills_untold()) +
+					" more kills to a group, not marked: the live report tells them)"), width));
+	for (auto const &lost : marks.lost())
+		add(note(lost_mark, lost_pieces(lost), width));
+	if (marks.lost_untold() > 0)
+		add(note(' ', words_of("(and records lost " + std::to_string(marks.lost_untold()) +
+					" more times: the live report tells when)"), width));
+	return lines;
+}
+
+} // namespace
+
+void
+Marks::take(Event const &event)
+{
+	if (auto const *kill = std::get_if<GroupSignal>(&event.what)) {
+		std::optional<size_t> kept;
+		if (kills_.size() < kills_kept) {
+			kept = kills_.size();
+			kills_.push_back({event.t_us, *kill, {}});
+		} else {
+			kills_untold_++;
+		}
+		latest_[{kill->from, kill->group, kill->signal}] = kept;
+	} else if (auto const *share = std::get_if<Signal>(&event.what); share != nullptr && share->group && share->from) {
+		auto latest = latest_.find({*share->from, *share->group, share->signal});
+		if (latest != latest_.end() && latest->second)
+			kills_[*latest->second].members.emplace_back(share->target, share->result);
+	} else if (auto const *lost = std::get_if<Lost>(&event.what)) {
+		if (lost_.size() < lost_kept)
+			lost_.push_back(*lost);
+		else
+			lost_untold_++;
+	}
+}
+
+std::vector<std::string>
+draw_timeline(Story const &story, Micros end, bool colour, size_t width, Marks const &marks)
 {
 	width = std::max(width, narrowest);
 	/* The labels take a quarter of the width at most. */
@@ -355,6 +490,8 @@ draw_timeline(Story const &story, Micros end, bool colour, size_t width)
 		for (size_t i = 1; i < cause.size(); i++)
 			lines.push_back(std::string(label_width + 2 + cells_width + 2, ' ') + cause[i]);
 	}
+	for (auto &line : lane(marks, story, scale, std::max<size_t>(cells_width, 1), label_width + 2, colour, width))
+		lines.push_back(line);
 	if (story.forgotten() > 0)
 		lines.push_back("  (and " + std::to_string(story.forgotten()) +
 				" processes collected earlier, no longer kept: the live report shows them)");
@@ -368,7 +505,7 @@ void
 TimelineReporter::finish()
 {
 	fputs("\n", out_);
-	for (auto const &row : draw_timeline(story_, last_, colour_, screen_.columns()))
+	for (auto const &row : draw_timeline(story_, last_, colour_, screen_.columns(), marks_))
 		fprintf(out_, "%s\n", row.c_str());
 	fflush(out_);
 }

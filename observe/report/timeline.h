@@ -11,7 +11,11 @@
 #include "story.h"
 
 #include <cstdio>
+#include <map>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace observe {
@@ -36,9 +40,45 @@ constexpr Glyph glyphs[] = {
 constexpr char signal_colour[] = "\033[1;35m";
 constexpr char colour_off[] = "\033[0m";
 
+constexpr char lost_colour[] = "\033[2;33m";
+
+/*
+ * What happened to the job as a whole rather than to one process, drawn
+ * in a lane under the rows and told in a note each: a kill that reached a
+ * process group (its members' rows show their shares), and a span the
+ * kernel dropped records in. A watch that kills groups over and over keeps
+ * the first few and counts the rest, as the lane has room for few.
+ */
+class Marks {
+public:
+	struct GroupKill {
+		Micros t;
+		GroupSignal kill;
+		std::vector<std::pair<pid_t, SignalResult>> members;	/* each one's result */
+	};
+	static constexpr size_t kills_kept = 9;	/* marked 1 to 9 */
+	static constexpr size_t lost_kept = 3;
+
+	void take(Event const &);
+	std::vector<GroupKill> const &kills() const { return kills_; }
+	std::vector<Lost> const &lost() const { return lost_; }
+	size_t kills_untold() const { return kills_untold_; }
+	size_t lost_untold() const { return lost_untold_; }
+
+private:
+	std::vector<GroupKill> kills_;
+	std::vector<Lost> lost_;
+	size_t kills_untold_ = 0;
+	size_t lost_untold_ = 0;
+	/* The latest kill by each sender, group and signal, which each member's share
+	 * follows: its place in kills_, none where it is not kept. */
+	std::map<std::tuple<pid_t, pid_t, int>, std::optional<size_t>> latest_;
+};
+
 /* The lines of the timeline of a watch that ended at `end`, none wider than
  * `width`: time per column is chosen to fit. */
-std::vector<std::string> draw_timeline(Story const &, Micros end, bool colour, size_t width = 80);
+std::vector<std::string> draw_timeline(Story const &, Micros end, bool colour, size_t width = 80,
+				       Marks const &marks = {});
 
 class TimelineReporter : public Reporter {
 public:
@@ -47,6 +87,7 @@ public:
 	void report(Event const &e) override
 	{
 		story_.take(e);
+		marks_.take(e);
 		last_ = e.t_us;
 	}
 	void finish() override;
@@ -57,6 +98,7 @@ private:
 	Screen const &screen_;
 	Micros last_ = 0;
 	Story story_;
+	Marks marks_;
 };
 
 } // namespace observe
