@@ -160,7 +160,7 @@ labels_of(Story const &story, size_t most)
 char const *
 colour_of(char mark)
 {
-	if (mark == signal_mark || (mark >= first_kill_mark && mark < first_kill_mark + 9))
+	if (mark == signal_mark || (mark >= first_kill_mark && mark < first_kill_mark + static_cast<int>(Marks::kills_kept)))
 		return signal_colour;
 	if (mark == lost_mark)
 		return lost_colour;

@@ -2,8 +2,9 @@
 
 /*
  * The closing picture of a watch: one row per process, time across, one
- * glyph per state, each end labelled with its cause. Drawn from what the
- * events told once everything has been reported.
+ * glyph per state, each end labelled with its cause, and under the rows
+ * what happened to the job as a whole. Drawn from what the events told
+ * once everything has been reported.
  */
 
 #include "reporter.h"
@@ -38,9 +39,8 @@ constexpr Glyph glyphs[] = {
 	{Cell::adopted, '^', "\033[1;36m", "adopted"},
 };
 constexpr char signal_colour[] = "\033[1;35m";
-constexpr char colour_off[] = "\033[0m";
-
 constexpr char lost_colour[] = "\033[2;33m";
+constexpr char colour_off[] = "\033[0m";
 
 /*
  * What happened to the job as a whole rather than to one process, drawn
