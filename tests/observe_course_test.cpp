@@ -437,7 +437,7 @@ if os.fork() == 0:
 connection, _ = server.accept()
 connection.recv(2)
 connection.sendall(b"ok")
-time.sleep(0.75)
+time.sleep(1)
 connection.close()
 server.close()
 os.wait()
