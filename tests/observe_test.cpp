@@ -311,8 +311,8 @@ TEST(ObserveTimeline, MarksAKillToAGroupAndTheRecordsLostInALaneOfTheirOwn)
 	EXPECT_EQ(lines[4], "                  1 ~~~") << "the kill at 0.5 s, the loss from 0.7 s to 0.9 s";
 	EXPECT_EQ(lines[5], "  1  0.500 s  demo 10 (program) \u2192 process group 11 SIGTERM: demo 11 queued,");
 	EXPECT_EQ(lines[6], "     demo 12 ignored");
-	EXPECT_EQ(lines[7], "  ~  0.700 s to 0.900 s: the kernel dropped 12 records, so what happened then");
-	EXPECT_EQ(lines[8], "     may be missing");
+	EXPECT_EQ(lines[7], "  ~  records lost: the kernel dropped 12 between 0.700 s and 0.900 s, so events");
+	EXPECT_EQ(lines[8], "     may be missing there");
 }
 
 TEST(ObserveTimeline, KeepsAShortStopVisible)

@@ -26,8 +26,9 @@ constexpr int push_room = 1;
 
 constexpr char signal_mark = '!';
 constexpr char lost_mark = '~';
-/* A kill to a group is marked by its number, 1 to 9. */
+/* A kill to a group is marked by its number, 1 to 9; those after by a plus. */
 constexpr char first_kill_mark = '1';
+constexpr char more_kill_mark = '+';
 /* A note names this many members of a group, and counts the rest. */
 constexpr size_t members_named = 6;
 /* Lost bytes are shown in the row up to this many. */
@@ -160,7 +161,7 @@ labels_of(Story const &story, size_t most)
 char const *
 colour_of(char mark)
 {
-	if (mark == signal_mark || (mark >= first_kill_mark && mark < first_kill_mark + static_cast<int>(Marks::kills_kept)))
+	if (mark == signal_mark || mark == more_kill_mark || (mark >= first_kill_mark && mark < first_kill_mark + static_cast<int>(Marks::kills_told)))
 		return signal_colour;
 	if (mark == lost_mark)
 		return lost_colour;
@@ -369,12 +370,25 @@ kill_pieces(Marks::GroupKill const &k, Story const &story)
 	return pieces;
 }
 
+/* "records lost: the kernel dropped 12 between 0.700 s and 0.900 s, so events may be missing there", each span kept on one line. */
 std::vector<std::string>
-lost_pieces(Lost const &lost)
+lost_pieces(Marks const &marks)
 {
-	return words_of(note_time(lost.from) + " to " + note_time(lost.until) + ": the kernel dropped " +
-			std::to_string(lost.records) + (lost.records == 1 ? " record" : " records") +
-			", so what happened then may be missing");
+	auto pieces = words_of("records lost: the kernel dropped");
+	size_t told = std::min(marks.lost().size(), Marks::lost_told);
+	size_t more = marks.lost_count() - told;
+	for (size_t i = 0; i < told; i++) {
+		auto const &lost = marks.lost()[i];
+		pieces.push_back(std::to_string(lost.records) + " between " + note_time(lost.from) + " and " +
+				 note_time(std::max(lost.from, lost.until)) + ",");
+	}
+	if (more > 0)
+		for (auto const &word : words_of("and " + std::to_string(more) + (more == 1 ? " time more" : " times more") +
+						 ", the last until " + note_time(marks.lost().back().until) + ","))
+			pieces.push_back(word);
+	for (auto const &word : words_of("so events may be missing there"))
+		pieces.push_back(word);
+	return pieces;
 }
 
 /* The lane under the rows, and a note for each of its marks; none where nothing is marked. */
@@ -388,6 +402,8 @@ lane(Marks const &marks, Story const &story, Scale scale, size_t cells_width, si
 	for (auto const &lost : marks.lost())
 		for (size_t c = column(lost.from); c <= column(std::max(lost.from, lost.until)); c++)
 			cells[c] = lost_mark;
+	for (Micros t : marks.more_kills())
+		cells[column(t)] = more_kill_mark;
 	/* Two kills in one column: the first keeps it, and the notes tell both. */
 	for (size_t i = marks.kills().size(); i-- > 0;)
 		cells[column(marks.kills()[i].t)] = static_cast<char>(first_kill_mark + i);
@@ -402,14 +418,11 @@ lane(Marks const &marks, Story const &story, Scale scale, size_t cells_width, si
 	};
 	for (size_t i = 0; i < marks.kills().size(); i++)
 		add(note(static_cast<char>(first_kill_mark + i), kill_pieces(marks.kills()[i], story), width));
-	if (marks.kills_untold() > 0)
-		add(note(' ', words_of("(and " + std::to_string(marks.kills_untold()) +
-					" more kills to a group, not marked: the live report tells them)"), width));
-	for (auto const &lost : marks.lost())
-		add(note(lost_mark, lost_pieces(lost), width));
-	if (marks.lost_untold() > 0)
-		add(note(' ', words_of("(and records lost " + std::to_string(marks.lost_untold()) +
-					" more times: the live report tells when)"), width));
+	if (size_t more = marks.kills_count() - marks.kills().size(); more > 0)
+		add(note(more_kill_mark, words_of("and " + std::to_string(more) + (more == 1 ? " more kill" : " more kills") +
+						  " to a group: the live report tells them"), width));
+	if (!marks.lost().empty())
+		add(note(lost_mark, lost_pieces(marks), width));
 	return lines;
 }
 
@@ -419,23 +432,27 @@ void
 Marks::take(Event const &event)
 {
 	if (auto const *kill = std::get_if<GroupSignal>(&event.what)) {
-		std::optional<size_t> kept;
-		if (kills_.size() < kills_kept) {
-			kept = kills_.size();
+		std::optional<size_t> told;
+		if (kills_.size() < kills_told) {
+			told = kills_.size();
 			kills_.push_back({event.t_us, *kill, {}});
-		} else {
-			kills_untold_++;
+		} else if (more_kills_.size() < marked_most) {
+			more_kills_.push_back(event.t_us);
 		}
-		latest_[{kill->from, kill->group, kill->signal}] = kept;
+		kills_count_++;
+		latest_[{kill->from, kill->group, kill->signal}] = told;
 	} else if (auto const *share = std::get_if<Signal>(&event.what); share != nullptr && share->group && share->from) {
 		auto latest = latest_.find({*share->from, *share->group, share->signal});
 		if (latest != latest_.end() && latest->second)
 			kills_[*latest->second].members.emplace_back(share->target, share->result);
 	} else if (auto const *lost = std::get_if<Lost>(&event.what)) {
-		if (lost_.size() < lost_kept)
+		if (lost_.size() < marked_most) {
 			lost_.push_back(*lost);
-		else
-			lost_untold_++;
+		} else {
+			lost_.back().records += lost->records;
+			lost_.back().until = std::max(lost_.back().until, lost->until);
+		}
+		lost_count_++;
 	}
 }
 

@@ -44,10 +44,11 @@ constexpr char colour_off[] = "\033[0m";
 
 /*
  * What happened to the job as a whole rather than to one process, drawn
- * in a lane under the rows and told in a note each: a kill that reached a
+ * in a lane under the rows and told in notes: a kill that reached a
  * process group (its members' rows show their shares), and a span the
- * kernel dropped records in. A watch that kills groups over and over keeps
- * the first few and counts the rest, as the lane has room for few.
+ * kernel dropped records in. Only the first few of each kind are told,
+ * and of a watch that kills groups or loses records over and over, a
+ * bounded number marked, the last stretches of loss merged into one.
  */
 class Marks {
 public:
@@ -56,22 +57,26 @@ public:
 		GroupSignal kill;
 		std::vector<std::pair<pid_t, SignalResult>> members;	/* each one's result */
 	};
-	static constexpr size_t kills_kept = 9;	/* marked 1 to 9 */
-	static constexpr size_t lost_kept = 3;
+	static constexpr size_t kills_told = 9;	/* marked 1 to 9 */
+	static constexpr size_t lost_told = 3;
+	static constexpr size_t marked_most = 1000;
 
 	void take(Event const &);
 	std::vector<GroupKill> const &kills() const { return kills_; }
+	/* The times of the kills after those told. */
+	std::vector<Micros> const &more_kills() const { return more_kills_; }
+	size_t kills_count() const { return kills_count_; }
 	std::vector<Lost> const &lost() const { return lost_; }
-	size_t kills_untold() const { return kills_untold_; }
-	size_t lost_untold() const { return lost_untold_; }
+	size_t lost_count() const { return lost_count_; }
 
 private:
 	std::vector<GroupKill> kills_;
+	std::vector<Micros> more_kills_;
+	size_t kills_count_ = 0;
 	std::vector<Lost> lost_;
-	size_t kills_untold_ = 0;
-	size_t lost_untold_ = 0;
+	size_t lost_count_ = 0;
 	/* The latest kill by each sender, group and signal, which each member's share
-	 * follows: its place in kills_, none where it is not kept. */
+	 * follows: its place in kills_, none where it is not told. */
 	std::map<std::tuple<pid_t, pid_t, int>, std::optional<size_t>> latest_;
 };
 
