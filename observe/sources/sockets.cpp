@@ -26,6 +26,19 @@ port_of(std::string const &endpoint)
 }
 
 /*
+ * Whether a listener at `at` takes connections to the local end `local`:
+ * one on that address, or on any address of its family. One on any IPv6
+ * address takes IPv4 connections too, unless it was made IPv6 only, which
+ * neither the trace nor /proc says; no IPv4 connection comes to it then.
+ */
+static bool
+takes(std::string const &at, std::string const &local)
+{
+	auto port = port_of(local);
+	return at == local || at == "[::]:" + port || (!local.starts_with("[") && at == "0.0.0.0:" + port);
+}
+
+/*
  * The connections of this network namespace (observe's, which is the
  * job's) that a closed socket has handed over to the kernel's small
  * stand-in, which the trace does not show: in TIME-WAIT, or still in
@@ -193,7 +206,8 @@ Sockets::sample(bool changed)
 		auto owner = socket.inode != 0 ? owners.find(socket.inode) : owners.end();
 		auto before = seen_.find(ends);
 		bool job = owner != owners.end() || (before != seen_.end() && before->second.job) ||
-			   (!listener && listened_.count(ends.first));
+			   (!listener && std::any_of(listened_.begin(), listened_.end(),
+						     [&](auto const &at) { return takes(at, ends.first); }));
 		if (!job)
 			continue;
 		std::optional<pid_t> pid;
@@ -266,22 +280,12 @@ Sockets::job_process(pid_t thread, Micros t) const
 	return process->pid;
 }
 
-/*
- * Whether a listener of the job takes connections to this local end: one
- * on it, or on any address of its family. A listener on any IPv6 address
- * takes IPv4 connections too, unless it was made IPv6 only, which the
- * trace does not say; no IPv4 connection comes to it then.
- */
+/* Whether a listener of the job takes connections to this local end. */
 bool
 Sockets::listens(std::string const &local) const
 {
-	auto port = port_of(local);
-	bool ipv6 = local.starts_with("[");
 	return std::any_of(known_.begin(), known_.end(), [&](auto const &entry) {
-		auto const &known = entry.second;
-		auto const &at = known.ends.first;
-		return known.state == SocketState::listening &&
-		       (at == local || at == "[::]:" + port || (!ipv6 && at == "0.0.0.0:" + port));
+		return entry.second.state == SocketState::listening && takes(entry.second.ends.first, local);
 	});
 }
 
