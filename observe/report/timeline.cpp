@@ -312,7 +312,7 @@ legend(bool colour, bool signals, size_t width)
 
 /* "0.520 s": a note's time, to the millisecond, as a glance at the lane needs. */
 std::string
-note_time(Micros t)
+lane_time(Micros t)
 {
 	char text[32];
 	snprintf(text, sizeof(text), "%.3f s", t / 1e6);
@@ -321,7 +321,7 @@ note_time(Micros t)
 
 /* A note: its mark, then its pieces, each kept whole, in lines of `width`, each further line under the first's words. */
 std::vector<std::string>
-note(char mark, std::vector<std::string> const &pieces, size_t width)
+lane_note(char mark, std::vector<std::string> const &pieces, size_t width)
 {
 	std::string const head = "  " + std::string(1, mark) + "  ";
 	std::vector<std::string> lines{head};
@@ -336,7 +336,7 @@ note(char mark, std::vector<std::string> const &pieces, size_t width)
 
 /* A sentence as pieces a note may fold between: its words. */
 std::vector<std::string>
-words_of(std::string const &sentence)
+sentence_pieces(std::string const &sentence)
 {
 	std::vector<std::string> words;
 	for (size_t start = 0, end; start < sentence.size(); start = end + 1) {
@@ -352,11 +352,11 @@ std::vector<std::string>
 kill_pieces(Marks::GroupKill const &k, Story const &story)
 {
 	/* Two spaces after the time, as the live report's lines have. */
-	std::vector<std::string> pieces{note_time(k.t) + " ", who(k.kill.from, story), "\u2192"};
-	for (auto const &word : words_of(group_words(k.kill.group) + " " + signal_name(k.kill.signal) + ":"))
+	std::vector<std::string> pieces{lane_time(k.t) + " ", who(k.kill.from, story), "\u2192"};
+	for (auto const &word : sentence_pieces(group_words(k.kill.group) + " " + signal_name(k.kill.signal) + ":"))
 		pieces.push_back(word);
 	if (k.members.empty())
-		for (auto const &word : words_of("it reached no process of the job"))
+		for (auto const &word : sentence_pieces("it reached no process of the job"))
 			pieces.push_back(word);
 	for (size_t i = 0; i < k.members.size() && i < members_named; i++) {
 		auto [pid, result] = k.members[i];
@@ -374,26 +374,26 @@ kill_pieces(Marks::GroupKill const &k, Story const &story)
 std::vector<std::string>
 lost_pieces(Marks const &marks)
 {
-	auto pieces = words_of("records lost: the kernel dropped");
+	auto pieces = sentence_pieces("records lost: the kernel dropped");
 	size_t told = std::min(marks.lost().size(), Marks::lost_told);
 	size_t more = marks.lost_count() - told;
 	for (size_t i = 0; i < told; i++) {
 		auto const &lost = marks.lost()[i];
-		pieces.push_back(std::to_string(lost.records) + " between " + note_time(lost.from) + " and " +
-				 note_time(std::max(lost.from, lost.until)) + ",");
+		pieces.push_back(std::to_string(lost.records) + " between " + lane_time(lost.from) + " and " +
+				 lane_time(std::max(lost.from, lost.until)) + ",");
 	}
 	if (more > 0)
-		for (auto const &word : words_of("and " + std::to_string(more) + (more == 1 ? " time more" : " times more") +
-						 ", the last until " + note_time(marks.lost().back().until) + ","))
+		for (auto const &word : sentence_pieces("and " + std::to_string(more) + (more == 1 ? " time" : " times") +
+							" more, the last until " + lane_time(marks.lost().back().until) + ","))
 			pieces.push_back(word);
-	for (auto const &word : words_of("so events may be missing there"))
+	for (auto const &word : sentence_pieces("so events may be missing there"))
 		pieces.push_back(word);
 	return pieces;
 }
 
 /* The lane under the rows, and a note for each of its marks; none where nothing is marked. */
 std::vector<std::string>
-lane(Marks const &marks, Story const &story, Scale scale, size_t cells_width, size_t indent, bool colour, size_t width)
+lane_lines(Marks const &marks, Story const &story, Scale scale, size_t cells_width, size_t indent, bool colour, size_t width)
 {
 	if (marks.kills().empty() && marks.lost().empty())
 		return {};
@@ -412,17 +412,19 @@ lane(Marks const &marks, Story const &story, Scale scale, size_t cells_width, si
 	auto add = [&](std::vector<std::string> more) {
 		/* A note's mark in the lane's colour, so that the eye goes from one to the other. */
 		char mark = more[0][2];
-		if (colour && mark != ' ')
+		if (colour)
 			more[0].replace(2, 1, colour_of(mark) + std::string(1, mark) + colour_off);
 		lines.insert(lines.end(), more.begin(), more.end());
 	};
 	for (size_t i = 0; i < marks.kills().size(); i++)
-		add(note(static_cast<char>(first_kill_mark + i), kill_pieces(marks.kills()[i], story), width));
-	if (size_t more = marks.kills_count() - marks.kills().size(); more > 0)
-		add(note(more_kill_mark, words_of("and " + std::to_string(more) + (more == 1 ? " more kill" : " more kills") +
-						  " to a group: the live report tells them"), width));
+		add(lane_note(static_cast<char>(first_kill_mark + i), kill_pieces(marks.kills()[i], story), width));
+	if (size_t more = marks.kills_count() - marks.kills().size(); more > 0) {
+		auto words = "and " + std::to_string(more) + (more == 1 ? " more kill" : " more kills") +
+			     " to a group: the live report tells them";
+		add(lane_note(more_kill_mark, sentence_pieces(words), width));
+	}
 	if (!marks.lost().empty())
-		add(note(lost_mark, lost_pieces(marks), width));
+		add(lane_note(lost_mark, lost_pieces(marks), width));
 	return lines;
 }
 
@@ -507,7 +509,7 @@ draw_timeline(Story const &story, Micros end, bool colour, size_t width, Marks c
 		for (size_t i = 1; i < cause.size(); i++)
 			lines.push_back(std::string(label_width + 2 + cells_width + 2, ' ') + cause[i]);
 	}
-	for (auto &line : lane(marks, story, scale, std::max<size_t>(cells_width, 1), label_width + 2, colour, width))
+	for (auto &line : lane_lines(marks, story, scale, std::max<size_t>(cells_width, 1), label_width + 2, colour, width))
 		lines.push_back(line);
 	if (story.forgotten() > 0)
 		lines.push_back("  (and " + std::to_string(story.forgotten()) +

@@ -32,7 +32,7 @@ port_of(std::string const &endpoint)
  * neither the trace nor /proc says; no IPv4 connection comes to it then.
  */
 static bool
-takes(std::string const &at, std::string const &local)
+listener_takes(std::string const &at, std::string const &local)
 {
 	auto port = port_of(local);
 	return at == local || at == "[::]:" + port || (!local.starts_with("[") && at == "0.0.0.0:" + port);
@@ -207,7 +207,7 @@ Sockets::sample(bool changed)
 		auto before = seen_.find(ends);
 		bool job = owner != owners.end() || (before != seen_.end() && before->second.job) ||
 			   (!listener && std::any_of(listened_.begin(), listened_.end(),
-						     [&](auto const &at) { return takes(at, ends.first); }));
+						     [&](auto const &at) { return listener_takes(at, ends.first); }));
 		if (!job)
 			continue;
 		std::optional<pid_t> pid;
@@ -285,7 +285,7 @@ bool
 Sockets::listens(std::string const &local) const
 {
 	return std::any_of(known_.begin(), known_.end(), [&](auto const &entry) {
-		return entry.second.state == SocketState::listening && takes(entry.second.ends.first, local);
+		return entry.second.state == SocketState::listening && listener_takes(entry.second.ends.first, local);
 	});
 }
 
