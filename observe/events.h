@@ -228,7 +228,7 @@ enum class SocketState {
 
 /* A TCP socket of the job, or a connection it left behind, in a new state. */
 struct SocketChange {
-	std::string local;			/* "127.0.0.1:3456" */
+	std::string local;			/* "127.0.0.1:3456", "[::1]:3456" */
 	std::optional<std::string> remote;	/* none for a listener */
 	SocketState state;
 	std::optional<pid_t> pid;	/* the process that holds it, or made the change; none for nobody */

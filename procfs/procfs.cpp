@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -261,40 +262,126 @@ ProcessFiles::schedule()
 	return parse_schedule(line);
 }
 
+/* An address as /proc/net/tcp* prints it: the kernel's 32-bit words, each in hex as the processor holds it. */
+static bool
+parse_address(char const *hex, in6_addr &address)
+{
+	size_t words = strlen(hex) / 8;
+	if (strlen(hex) != 8 * words || (words != 1 && words != 4))
+		return false;
+	std::uint32_t word[4];
+	for (size_t i = 0; i < words; i++) {
+		char one[9] = {};
+		memcpy(one, hex + 8 * i, 8);
+		word[i] = static_cast<std::uint32_t>(strtoul(one, nullptr, 16));
+	}
+	if (words == 1)
+		address = mapped(word[0]);
+	else
+		memcpy(&address, word, sizeof(address));
+	return true;
+}
+
+/* The sockets of one table: "tcp" or "tcp6". */
+static void
+read_tcp(char const *table_name, std::vector<TcpSocket> &sockets)
+{
+	FILE *table = fopen((std::string("/proc/self/net/") + table_name).c_str(), "re");
+	if (table == nullptr)
+		return;	/* no tcp6 where IPv6 is disabled */
+	char line[512];
+	if (fgets(line, sizeof(line), table) == nullptr) {	/* the header */
+		fclose(table);
+		return;
+	}
+	while (fgets(line, sizeof(line), table) != nullptr) {
+		char address[33], remote_address[33];
+		unsigned int port, remote_port, state, uid;
+		int timeout;
+		unsigned long inode;
+		TcpSocket socket;
+		/* sl local rem st tx:rx tr:when retrnsmt uid timeout inode */
+		if (sscanf(line, " %*s %32[0-9A-Fa-f]:%x %32[0-9A-Fa-f]:%x %x %*s %*s %*s %u %d %lu", address, &port,
+			   remote_address, &remote_port, &state, &uid, &timeout, &inode) == 8 &&
+		    parse_address(address, socket.address) && parse_address(remote_address, socket.remote_address)) {
+			socket.port = static_cast<int>(port);
+			socket.remote_port = static_cast<int>(remote_port);
+			socket.state = static_cast<int>(state);
+			socket.inode = inode;
+			sockets.push_back(socket);
+		}
+	}
+	fclose(table);
+}
+
+/* A count in a /proc/net/sockstat line: `name` "TCP6:", `field` "inuse"; 0 where it cannot be read. */
+static long
+sockstat(char const *path, char const *name, char const *field)
+{
+	char text[1024];
+	if (!read_file(path, text, sizeof(text)))
+		return 0;
+	char const *line = strstr(text, name);
+	char const *at = line != nullptr ? strstr(line, (std::string(" ") + field + " ").c_str()) : nullptr;
+	return at != nullptr ? strtol(at + strlen(field) + 2, nullptr, 10) : 0;
+}
+
+/*
+ * Each table costs a walk of the kernel's whole TCP hash, most of a
+ * millisecond however few sockets it has: the IPv6 one is read only where
+ * this namespace has IPv6 TCP sockets, or TIME-WAITs, which the counters
+ * (a hundredth of the cost) do not count by family.
+ */
 std::vector<TcpSocket>
 tcp_sockets()
 {
 	std::vector<TcpSocket> sockets;
-	FILE *table = fopen("/proc/self/net/tcp", "re");
-	if (table == nullptr)
-		return sockets;
-	char line[512];
-	if (fgets(line, sizeof(line), table) == nullptr) {	/* the header */
-		fclose(table);
-		return sockets;
-	}
-	while (fgets(line, sizeof(line), table) != nullptr) {
-		unsigned int address, port, remote_address, remote_port, state, uid;
-		int timeout;
-		unsigned long inode;
-		/* sl local rem st tx:rx tr:when retrnsmt uid timeout inode */
-		if (sscanf(line, " %*s %x:%x %x:%x %x %*s %*s %*s %u %d %lu", &address, &port, &remote_address,
-			   &remote_port, &state, &uid, &timeout, &inode) == 8)
-			sockets.push_back({address, static_cast<int>(port), remote_address,
-					   static_cast<int>(remote_port), static_cast<int>(state), inode});
-	}
-	fclose(table);
+	read_tcp("tcp", sockets);
+	if (sockstat("/proc/self/net/sockstat6", "TCP6:", "inuse") > 0 ||
+	    sockstat("/proc/self/net/sockstat", "TCP:", "tw") > 0)
+		read_tcp("tcp6", sockets);
 	return sockets;
 }
 
 unsigned long
 listening_inode(char const *address, int port)
 {
-	in_addr_t wanted = inet_addr(address);
-	for (auto const &socket : tcp_sockets())
-		if (socket.address == wanted && socket.port == port && socket.state == tcp_listen)
+	in6_addr wanted;
+	in_addr v4;
+	bool ipv4 = inet_pton(AF_INET, address, &v4) == 1;
+	if (ipv4)
+		wanted = mapped(v4.s_addr);
+	else if (inet_pton(AF_INET6, address, &wanted) != 1)
+		return 0;
+	/* Only the table the address is in: each costs a walk of the kernel's whole TCP hash. */
+	std::vector<TcpSocket> sockets;
+	read_tcp(ipv4 ? "tcp" : "tcp6", sockets);
+	for (auto const &socket : sockets)
+		if (IN6_ARE_ADDR_EQUAL(&socket.address, &wanted) && socket.port == port && socket.state == tcp_listen)
 			return socket.inode;
 	return 0;
+}
+
+in6_addr
+mapped(in_addr_t ipv4)
+{
+	in6_addr address{};
+	address.s6_addr[10] = 0xff;
+	address.s6_addr[11] = 0xff;
+	memcpy(&address.s6_addr[12], &ipv4, sizeof(ipv4));
+	return address;
+}
+
+std::string
+endpoint(in6_addr const &address, int port)
+{
+	char text[INET6_ADDRSTRLEN];
+	if (IN6_IS_ADDR_V4MAPPED(&address)) {
+		inet_ntop(AF_INET, &address.s6_addr[12], text, sizeof(text));
+		return std::string(text) + ":" + std::to_string(port);
+	}
+	inet_ntop(AF_INET6, &address, text, sizeof(text));
+	return "[" + std::string(text) + "]:" + std::to_string(port);
 }
 
 std::set<unsigned long>

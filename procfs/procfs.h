@@ -13,6 +13,7 @@
 
 #include <optional>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -86,11 +87,17 @@ std::vector<std::pair<pid_t, pid_t>> processes();
 std::vector<pid_t> children(pid_t);
 
 
-/* One line of /proc/self/net/tcp: a TCP socket of this network namespace. */
+/*
+ * One line of /proc/self/net/tcp or tcp6: a TCP socket of this network
+ * namespace. Both families' addresses are kept as IPv6 ones, an IPv4
+ * address as its IPv4-mapped form (::ffff:a.b.c.d), which is also what a
+ * dual-stack socket holds for an IPv4 peer: the two ends of one
+ * connection then look alike whichever family each socket is.
+ */
 struct TcpSocket {
-	in_addr_t address;	/* local IPv4 address, in network byte order */
+	in6_addr address;	/* local address */
 	int port;		/* local port */
-	in_addr_t remote_address;
+	in6_addr remote_address;
 	int remote_port;
 	int state;		/* tcp_established, tcp_listen, ... */
 	unsigned long inode;	/* 0 for a socket no process holds, as in TIME-WAIT */
@@ -111,8 +118,14 @@ constexpr int tcp_closing = 0x0B;
 
 std::vector<TcpSocket> tcp_sockets();
 
-/* The inode of the socket listening on the dotted IPv4 `address` and `port`, or 0. */
+/* The inode of the socket listening on `address` (dotted IPv4, or IPv6) and `port`, or 0. */
 unsigned long listening_inode(char const *address, int port);
+
+/* An IPv4 address (network byte order) in its IPv4-mapped IPv6 form. */
+in6_addr mapped(in_addr_t);
+/* An address and port the way people write them: "127.0.0.1:3456", "[::1]:3456"; an
+ * IPv4-mapped address as the IPv4 one it stands for. */
+std::string endpoint(in6_addr const &, int port);
 
 /* The inodes of the sockets a process holds open. */
 std::set<unsigned long> socket_inodes(pid_t);

@@ -414,6 +414,105 @@ TEST(ObserveSockets, TheKernelShowsEachStateOfTheExchangeAndWhatTheTimeWaitExpla
 	EXPECT_LE(again.all("socket")[0].at("t_us").integer(), exit.at("t_us").integer()) << "told at the failed bind";
 }
 
+/*
+ * A connection over the IPv6 loopback, each state held half a second so
+ * that the /proc source's looks see it: a server on [::1], a child that
+ * connects, both exchange a few bytes, the child closes first, then the
+ * server.
+ */
+constexpr char ipv6_pair[] = R"(
+import os, socket, time
+server = socket.socket(socket.AF_INET6)
+server.bind(("::1", 5006))
+server.listen()
+time.sleep(0.5)
+if os.fork() == 0:
+    client = socket.create_connection(("::1", 5006))
+    client.sendall(b"hi")
+    client.recv(2)
+    time.sleep(0.5)
+    client.close()
+    time.sleep(0.5)
+    os._exit(0)
+connection, _ = server.accept()
+connection.recv(2)
+connection.sendall(b"ok")
+time.sleep(1)
+connection.close()
+server.close()
+os.wait()
+)";
+
+/* What each source shows of each end, in order: the kernel every state, /proc those that last. */
+struct Ipv6Course {
+	char const *source;
+	std::vector<std::string> server;
+	std::vector<std::string> client;
+};
+
+Ipv6Course const ipv6_courses[] = {
+	{"--source=proc", {"established", "close-wait", "closed"}, {"established", "fin-wait-2", "time-wait"}},
+	{"--source=kernel",
+	 {"syn-received", "established", "close-wait", "last-ack", "closed"},
+	 {"established", "fin-wait-1", "fin-wait-2", "time-wait"}},
+};
+
+void
+PrintTo(Ipv6Course const &course, std::ostream *out)
+{
+	*out << course.source;
+}
+
+class Ipv6Sockets : public ::testing::TestWithParam<Ipv6Course> {};
+
+/* Whether `want` are in `seen`, in order, others possibly between. */
+bool
+in_order(std::vector<std::string> const &want, std::vector<std::string> const &seen)
+{
+	auto at = seen.begin();
+	for (auto const &state : want)
+		if ((at = std::find(at, seen.end(), state)) == seen.end())
+			return false;
+	return true;
+}
+
+TEST_P(Ipv6Sockets, AreShownWithTheirAddressesInBrackets)
+{
+	auto const &course = GetParam();
+	if (course.source == std::string("--source=kernel"))
+		REQUIRE_KERNEL_SOURCE();
+	REQUIRE_PROGRAM("python3");
+	REQUIRE_PRIVATE_NETWORK();
+	Watch watch({course.source, "python3", "-c", ipv6_pair}, 20s);
+	ASSERT_EQ(watch.one("exit", watch.pid_of("program")).at("status").integer(), 0);
+	auto sockets = sockets_of(watch);
+	auto const program = std::to_string(watch.pid_of("program"));
+	EXPECT_EQ(std::count(sockets.begin(), sockets.end(), "[::1]:5006 - listening " + program), 1)
+		<< ::testing::PrintToString(sockets);
+	/* The client's end is the one its connection was given. */
+	std::string port;
+	for (auto const &e : watch.all("socket"))
+		if (port.empty() && !e.at("remote").is_null() && e.at("remote").text() == "[::1]:5006" &&
+		    e.at("state").text() == "established")
+			port = e.at("local").text();
+	ASSERT_TRUE(port.starts_with("[::1]:")) << ::testing::PrintToString(sockets);
+	std::vector<std::string> server, client;
+	for (auto const &e : watch.all("socket")) {
+		auto ends = e.at("local").text() + " " + (e.at("remote").is_null() ? "-" : e.at("remote").text());
+		if (ends == "[::1]:5006 " + port)
+			server.push_back(e.at("state").text());
+		else if (ends == port + " [::1]:5006")
+			client.push_back(e.at("state").text());
+		else
+			EXPECT_TRUE(ends == "[::1]:5006 -" || ends == "[::1]:0 [::1]:5006") << ends;
+	}
+	EXPECT_TRUE(in_order(course.server, server)) << ::testing::PrintToString(server);
+	EXPECT_TRUE(in_order(course.client, client)) << ::testing::PrintToString(client);
+}
+
+INSTANTIATE_TEST_SUITE_P(ObserveSockets, Ipv6Sockets, ::testing::ValuesIn(ipv6_courses),
+			 [](auto const &info) { return std::string(info.param.source).substr(9); });
+
 bool
 same_settings(termios const &a, termios const &b)
 {

@@ -223,6 +223,7 @@ struct Drawn {
 	observe::EventQueue events;
 	observe::ProcessTable table{events, 5};
 	observe::Story story;
+	observe::Marks marks;
 
 	Drawn() { story.take({0, observe::Started{"demo", 10, 0, observe::SourceKind::proc, "", 5}}); }
 
@@ -236,11 +237,25 @@ struct Drawn {
 		table.find(pid)->killed = true;
 		end(ms, pid, killed_by(SIGKILL));
 	}
+	/* An event the table does not make, after those it has made. */
+	void tell(Micros ms, observe::What what)
+	{
+		flush();
+		Event e{ms * 1000, std::move(what)};
+		story.take(e);
+		marks.take(e);
+	}
+	void flush()
+	{
+		for (auto const &e : events.release(std::numeric_limits<Micros>::max())) {
+			story.take(e);
+			marks.take(e);
+		}
+	}
 	std::vector<std::string> draw(Micros ms, size_t width = 200)
 	{
-		for (auto const &e : events.release(std::numeric_limits<Micros>::max()))
-			story.take(e);
-		return observe::draw_timeline(story, ms * 1000, false, width);
+		flush();
+		return observe::draw_timeline(story, ms * 1000, false, width, marks);
 	}
 };
 
@@ -265,6 +280,40 @@ TEST(ObserveTimeline, ShowsEachStateAtItsTimeAndEachEndWithItsCause)
 	EXPECT_EQ(lines[2], "  demo 11  ###zzzzzz^..  SIGINT, adopted by observe 5");
 	EXPECT_EQ(lines[3], "  demo 12  ###---#####.  SIGKILL (ended by observe)");
 	EXPECT_NE(lines[4].find("# running"), std::string::npos);
+}
+
+/*
+ * A kill to a process group and a span the kernel dropped records in, each
+ * marked at its time in a lane under the rows and told below it: the
+ * sender, the group and each member's result; how many records, and when.
+ */
+TEST(ObserveTimeline, MarksAKillToAGroupAndTheRecordsLostInALaneOfTheirOwn)
+{
+	using observe::SignalResult;
+	Drawn d;
+	d.appear(0, 10, 1);
+	d.appear(0, 11, 10);
+	d.appear(0, 12, 11);
+	d.tell(500, observe::GroupSignal{10, SIGTERM, -11});
+	for (auto [pid, result] : {std::pair{11, SignalResult::queued}, std::pair{12, SignalResult::ignored}})
+		d.tell(500, observe::Signal{pid, SIGTERM, 10, result, observe::SignalCause::none, 0, State::running,
+					    false, std::nullopt, std::nullopt, std::nullopt, -11});
+	/* Another kill by the same sender, to a process outside the group, is no member's share. */
+	d.tell(600, observe::Signal{12, SIGTERM, 10, SignalResult::queued, observe::SignalCause::none, 0,
+				    State::running});
+	d.tell(950, observe::Lost{12, 700000, 900000});
+	d.end(600, 11, killed_by(SIGTERM));
+	d.end(1000, 10, exited(0));
+	d.end_by_observe(1100, 12);
+
+	auto lines = d.draw(1100, 80);
+	ASSERT_GE(lines.size(), 9u);
+	EXPECT_EQ(lines[2], "  demo 11    #####!......  SIGTERM") << "the member's share at the kill's time";
+	EXPECT_EQ(lines[4], "                  1 ~~~") << "the kill at 0.5 s, the loss from 0.7 s to 0.9 s";
+	EXPECT_EQ(lines[5], "  1  0.500 s  demo 10 (program) \u2192 process group 11 SIGTERM: demo 11 queued,");
+	EXPECT_EQ(lines[6], "     demo 12 ignored");
+	EXPECT_EQ(lines[7], "  ~  records lost: the kernel dropped 12 between 0.700 s and 0.900 s, so events");
+	EXPECT_EQ(lines[8], "     may be missing there");
 }
 
 TEST(ObserveTimeline, KeepsAShortStopVisible)

@@ -11,9 +11,10 @@
 
 #include "trace.h"
 
+#include "procfs.h"
+
 #include <event-parse.h>
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <string.h>
 #include <sys/eventfd.h>
@@ -25,8 +26,8 @@ namespace observe::kernel {
 
 namespace {
 
-/* IPv4 TCP only: the sockets /proc/net/tcp tells of too. */
-constexpr char state_filter[] = "family == 2 && protocol == 6";
+/* TCP over IPv4 and IPv6 (AF_INET, AF_INET6): the sockets /proc/net/tcp and tcp6 tell of too. */
+constexpr char state_filter[] = "(family == 2 || family == 10) && protocol == 6";
 /* -EADDRINUSE */
 constexpr char bind_filter[] = "ret == -98";
 /* CLONE_THREAD; the kernel trace records every task_newtask whole for itself. */
@@ -56,15 +57,29 @@ number(tep_event *event, void *data, char const *name)
 	return field_number(field != nullptr ? field : tep_find_common_field(event, name), data);
 }
 
-/* An IPv4 address field (four bytes, as on the wire) and a port, as "a.b.c.d:port". */
+/*
+ * An address and a port as procfs::endpoint() writes them, so that the
+ * trace's ends and /proc's match: an IPv6 socket's from its IPv6 field (an
+ * IPv4 peer of a dual-stack one as ::ffff:a.b.c.d, which reads as IPv4),
+ * else the IPv4 field, four bytes as on the wire.
+ */
 std::string
-endpoint(tep_event *event, void *data, char const *address, long long port)
+endpoint(tep_event *event, void *data, bool ipv6, char const *address, long long port)
 {
-	tep_format_field *field = tep_find_field(event, address);
-	char text[INET_ADDRSTRLEN] = "?";
-	if (field != nullptr && field->size == 4)
-		inet_ntop(AF_INET, static_cast<char const *>(data) + field->offset, text, sizeof(text));
-	return std::string(text) + ":" + std::to_string(port);
+	std::string name = std::string(address) + (ipv6 ? "_v6" : "");
+	tep_format_field *field = tep_find_field(event, name.c_str());
+	if (field == nullptr || static_cast<size_t>(field->size) != (ipv6 ? sizeof(in6_addr) : sizeof(in_addr_t)))
+		return "?:" + std::to_string(port);
+	char const *bytes = static_cast<char const *>(data) + field->offset;
+	in6_addr found;
+	if (ipv6) {
+		memcpy(&found, bytes, sizeof(found));
+	} else {
+		in_addr_t ipv4;
+		memcpy(&ipv4, bytes, sizeof(ipv4));
+		found = procfs::mapped(ipv4);
+	}
+	return procfs::endpoint(found, static_cast<int>(port));
 }
 
 SocketRecord
@@ -79,12 +94,13 @@ decode(Kind kind, tep_event *e, void *data, std::int64_t t_ns)
 	case Kind::state:
 		break;
 	}
+	bool ipv6 = number(e, data, "family") == AF_INET6;
 	return {t_ns, TcpChange{pid, (number(e, data, "common_flags") & in_interrupt) != 0,
 				static_cast<std::uint64_t>(number(e, data, "skaddr")),
 				static_cast<int>(number(e, data, "oldstate")),
 				static_cast<int>(number(e, data, "newstate")),
-				endpoint(e, data, "saddr", number(e, data, "sport")),
-				endpoint(e, data, "daddr", number(e, data, "dport"))}};
+				endpoint(e, data, ipv6, "saddr", number(e, data, "sport")),
+				endpoint(e, data, ipv6, "daddr", number(e, data, "dport"))}};
 }
 
 } // namespace

@@ -10,7 +10,7 @@
  * Many changes are made where a packet arrives, in a software interrupt
  * that runs in whatever thread happened to be running: the handshake that
  * makes a listener's new connection, the peer's end or reset. A pid filter
- * would drop those, so the instance takes every IPv4 TCP socket's changes
+ * would drop those, so the instance takes every TCP socket's changes
  * and the reader sorts out the job's, by the socket's kernel address: a
  * change made by a thread in its own context is its doing, and the address
  * then names the socket until it closes. That thread may not be its
@@ -46,7 +46,7 @@ struct TcpChange {
 	std::uint64_t socket;	/* its kernel address */
 	int old_state;
 	int new_state;
-	std::string local;	/* "127.0.0.1:3456" */
+	std::string local;	/* "127.0.0.1:3456", "[::1]:3456" */
 	std::string remote;	/* "0.0.0.0:0" for a listener */
 };
 

@@ -99,17 +99,6 @@ sender_words(pid_t from, std::optional<pid_t> thread, Story const &story)
 	return who(from, story) + (thread ? " (its thread " + std::to_string(*thread) + ")" : "");
 }
 
-/* Whom one kill to many was for: its pid argument. */
-static std::string
-group_words(pid_t group)
-{
-	if (group == 0)
-		return "its own process group";
-	if (group == -1)
-		return "every process it may signal";
-	return "process group " + std::to_string(-group);
-}
-
 static std::string
 signal_words(Signal const &e, Story const &story)
 {

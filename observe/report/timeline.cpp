@@ -25,6 +25,12 @@ constexpr size_t narrowest = 40;
 constexpr int push_room = 1;
 
 constexpr char signal_mark = '!';
+constexpr char lost_mark = '~';
+/* A kill to a group is marked by its number, 1 to 9; those after by a plus. */
+constexpr char first_kill_mark = '1';
+constexpr char more_kill_mark = '+';
+/* A note names this many members of a group, and counts the rest. */
+constexpr size_t members_named = 6;
 /* Lost bytes are shown in the row up to this many. */
 constexpr size_t lost_shown = 24;
 
@@ -155,8 +161,10 @@ labels_of(Story const &story, size_t most)
 char const *
 colour_of(char mark)
 {
-	if (mark == signal_mark)
+	if (mark == signal_mark || mark == more_kill_mark || (mark >= first_kill_mark && mark < first_kill_mark + static_cast<int>(Marks::kills_told)))
 		return signal_colour;
+	if (mark == lost_mark)
+		return lost_colour;
 	for (auto const &g : glyphs)
 		if (g.mark == mark)
 			return g.colour;
@@ -302,10 +310,156 @@ legend(bool colour, bool signals, size_t width)
 	return lines;
 }
 
+/* "0.520 s": a note's time, to the millisecond, as a glance at the lane needs. */
+std::string
+lane_time(Micros t)
+{
+	char text[32];
+	snprintf(text, sizeof(text), "%.3f s", t / 1e6);
+	return text;
+}
+
+/* A note: its mark, then its pieces, each kept whole, in lines of `width`, each further line under the first's words. */
+std::vector<std::string>
+lane_note(char mark, std::vector<std::string> const &pieces, size_t width)
+{
+	std::string const head = "  " + std::string(1, mark) + "  ";
+	std::vector<std::string> lines{head};
+	for (auto const &piece : pieces) {
+		bool fresh = columns_of(lines.back()) == head.size();
+		if (!fresh && columns_of(lines.back()) + 1 + columns_of(piece) > width)
+			lines.push_back(std::string(head.size(), ' '));
+		lines.back() += (columns_of(lines.back()) == head.size() ? "" : " ") + piece;
+	}
+	return lines;
+}
+
+/* A sentence as pieces a note may fold between: its words. */
+std::vector<std::string>
+sentence_pieces(std::string const &sentence)
+{
+	std::vector<std::string> words;
+	for (size_t start = 0, end; start < sentence.size(); start = end + 1) {
+		end = std::min(sentence.find(' ', start), sentence.size());
+		words.push_back(sentence.substr(start, end - start));
+	}
+	return words;
+}
+
+/* "bash 4711 (program) → process group 4712 SIGTERM: bash 4712 queued, sleep 4713 ignored",
+ * a member's name and result kept on one line. */
+std::vector<std::string>
+kill_pieces(Marks::GroupKill const &k, Story const &story)
+{
+	/* Two spaces after the time, as the live report's lines have. */
+	std::vector<std::string> pieces{lane_time(k.t) + " ", who(k.kill.from, story), "\u2192"};
+	for (auto const &word : sentence_pieces(group_words(k.kill.group) + " " + signal_name(k.kill.signal) + ":"))
+		pieces.push_back(word);
+	if (k.members.empty())
+		for (auto const &word : sentence_pieces("it reached no process of the job"))
+			pieces.push_back(word);
+	for (size_t i = 0; i < k.members.size() && i < members_named; i++) {
+		auto [pid, result] = k.members[i];
+		Told const *member = story.find(pid);
+		bool more = i + 1 < std::min(k.members.size(), members_named) || k.members.size() > members_named;
+		pieces.push_back((member ? member->name + " " : std::string()) + std::to_string(pid) + " " +
+				 result_name(result) + (more ? "," : ""));
+	}
+	if (k.members.size() > members_named)
+		pieces.push_back("and " + std::to_string(k.members.size() - members_named) + " more");
+	return pieces;
+}
+
+/* "records lost: the kernel dropped 12 between 0.700 s and 0.900 s, so events may be missing there", each span kept on one line. */
+std::vector<std::string>
+lost_pieces(Marks const &marks)
+{
+	auto pieces = sentence_pieces("records lost: the kernel dropped");
+	size_t told = std::min(marks.lost().size(), Marks::lost_told);
+	size_t more = marks.lost_count() - told;
+	for (size_t i = 0; i < told; i++) {
+		auto const &lost = marks.lost()[i];
+		pieces.push_back(std::to_string(lost.records) + " between " + lane_time(lost.from) + " and " +
+				 lane_time(std::max(lost.from, lost.until)) + ",");
+	}
+	if (more > 0)
+		for (auto const &word : sentence_pieces("and " + std::to_string(more) + (more == 1 ? " time" : " times") +
+							" more, the last until " + lane_time(marks.lost().back().until) + ","))
+			pieces.push_back(word);
+	for (auto const &word : sentence_pieces("so events may be missing there"))
+		pieces.push_back(word);
+	return pieces;
+}
+
+/* The lane under the rows, and a note for each of its marks; none where nothing is marked. */
+std::vector<std::string>
+lane_lines(Marks const &marks, Story const &story, Scale scale, size_t cells_width, size_t indent, bool colour, size_t width)
+{
+	if (marks.kills().empty() && marks.lost().empty())
+		return {};
+	std::string cells(cells_width, ' ');
+	auto column = [&](Micros t) { return std::min<size_t>(std::max(scale.column(t), 0), cells_width - 1); };
+	for (auto const &lost : marks.lost())
+		for (size_t c = column(lost.from); c <= column(std::max(lost.from, lost.until)); c++)
+			cells[c] = lost_mark;
+	for (Micros t : marks.more_kills())
+		cells[column(t)] = more_kill_mark;
+	/* Two kills in one column: the first keeps it, and the notes tell both. */
+	for (size_t i = marks.kills().size(); i-- > 0;)
+		cells[column(marks.kills()[i].t)] = static_cast<char>(first_kill_mark + i);
+	cells.erase(cells.find_last_not_of(' ') + 1);
+	std::vector<std::string> lines{std::string(indent, ' ') + (colour ? colourize(cells) : cells)};
+	auto add = [&](std::vector<std::string> more) {
+		/* A note's mark in the lane's colour, so that the eye goes from one to the other. */
+		char mark = more[0][2];
+		if (colour)
+			more[0].replace(2, 1, colour_of(mark) + std::string(1, mark) + colour_off);
+		lines.insert(lines.end(), more.begin(), more.end());
+	};
+	for (size_t i = 0; i < marks.kills().size(); i++)
+		add(lane_note(static_cast<char>(first_kill_mark + i), kill_pieces(marks.kills()[i], story), width));
+	if (size_t more = marks.kills_count() - marks.kills().size(); more > 0) {
+		auto words = "and " + std::to_string(more) + (more == 1 ? " more kill" : " more kills") +
+			     " to a group: the live report tells them";
+		add(lane_note(more_kill_mark, sentence_pieces(words), width));
+	}
+	if (!marks.lost().empty())
+		add(lane_note(lost_mark, lost_pieces(marks), width));
+	return lines;
+}
+
 } // namespace
 
+void
+Marks::take(Event const &event)
+{
+	if (auto const *kill = std::get_if<GroupSignal>(&event.what)) {
+		std::optional<size_t> told;
+		if (kills_.size() < kills_told) {
+			told = kills_.size();
+			kills_.push_back({event.t_us, *kill, {}});
+		} else if (more_kills_.size() < marked_most) {
+			more_kills_.push_back(event.t_us);
+		}
+		kills_count_++;
+		latest_[{kill->from, kill->group, kill->signal}] = told;
+	} else if (auto const *share = std::get_if<Signal>(&event.what); share != nullptr && share->group && share->from) {
+		auto latest = latest_.find({*share->from, *share->group, share->signal});
+		if (latest != latest_.end() && latest->second)
+			kills_[*latest->second].members.emplace_back(share->target, share->result);
+	} else if (auto const *lost = std::get_if<Lost>(&event.what)) {
+		if (lost_.size() < marked_most) {
+			lost_.push_back(*lost);
+		} else {
+			lost_.back().records += lost->records;
+			lost_.back().until = std::max(lost_.back().until, lost->until);
+		}
+		lost_count_++;
+	}
+}
+
 std::vector<std::string>
-draw_timeline(Story const &story, Micros end, bool colour, size_t width)
+draw_timeline(Story const &story, Micros end, bool colour, size_t width, Marks const &marks)
 {
 	width = std::max(width, narrowest);
 	/* The labels take a quarter of the width at most. */
@@ -355,6 +509,8 @@ draw_timeline(Story const &story, Micros end, bool colour, size_t width)
 		for (size_t i = 1; i < cause.size(); i++)
 			lines.push_back(std::string(label_width + 2 + cells_width + 2, ' ') + cause[i]);
 	}
+	for (auto &line : lane_lines(marks, story, scale, std::max<size_t>(cells_width, 1), label_width + 2, colour, width))
+		lines.push_back(line);
 	if (story.forgotten() > 0)
 		lines.push_back("  (and " + std::to_string(story.forgotten()) +
 				" processes collected earlier, no longer kept: the live report shows them)");
@@ -368,7 +524,7 @@ void
 TimelineReporter::finish()
 {
 	fputs("\n", out_);
-	for (auto const &row : draw_timeline(story_, last_, colour_, screen_.columns()))
+	for (auto const &row : draw_timeline(story_, last_, colour_, screen_.columns(), marks_))
 		fprintf(out_, "%s\n", row.c_str());
 	fflush(out_);
 }

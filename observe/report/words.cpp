@@ -17,6 +17,16 @@ end_words(std::optional<int> wait_status, bool by_observe)
 	return "exit " + std::to_string(WEXITSTATUS(*wait_status));
 }
 
+std::string
+group_words(pid_t group)
+{
+	if (group == 0)
+		return "its own process group";
+	if (group == -1)
+		return "every process it may signal";
+	return "process group " + std::to_string(-group);
+}
+
 int
 generation(Place const &place)
 {

@@ -22,6 +22,10 @@ std::string end_words(std::optional<int> wait_status, bool by_observe);
  * job's shell)", "observe 6990", as the events so far have told of it. */
 std::string who(pid_t, Story const &);
 
+/* Whom one kill to many was for, by its pid argument: "process group 5012",
+ * "its own process group" (the sender's), "every process it may signal". */
+std::string group_words(pid_t group);
+
 /* Generations below the program: 0 for the program (and an orphan whose
  * parent was never of the job, and its line), 1 for a child, 2 for a grandchild. */
 int generation(Place const &);

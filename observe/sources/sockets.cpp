@@ -3,7 +3,6 @@
 #include "address.h"
 #include "procfs.h"
 
-#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -21,17 +20,22 @@ static constexpr auto socket_interval = std::chrono::milliseconds(100);
 static constexpr auto record_age = std::chrono::milliseconds(5);
 
 static std::string
-endpoint(in_addr_t address, int port)
-{
-	char text[INET_ADDRSTRLEN];
-	inet_ntop(AF_INET, &address, text, sizeof(text));
-	return std::string(text) + ":" + std::to_string(port);
-}
-
-static std::string
 port_of(std::string const &endpoint)
 {
 	return endpoint.substr(endpoint.rfind(':') + 1);
+}
+
+/*
+ * Whether a listener at `at` takes connections to the local end `local`:
+ * one on that address, or on any address of its family. One on any IPv6
+ * address takes IPv4 connections too, unless it was made IPv6 only, which
+ * neither the trace nor /proc says; no IPv4 connection comes to it then.
+ */
+static bool
+listener_takes(std::string const &at, std::string const &local)
+{
+	auto port = port_of(local);
+	return at == local || at == "[::]:" + port || (!local.starts_with("[") && at == "0.0.0.0:" + port);
 }
 
 /*
@@ -47,8 +51,8 @@ stand_ins_now()
 	std::map<std::pair<std::string, std::string>, SocketState> found;
 	for (auto const &socket : procfs::tcp_sockets())
 		if (socket.inode == 0 && (socket.state == procfs::tcp_time_wait || socket.state == procfs::tcp_fin_wait2))
-			found.emplace(std::pair{endpoint(socket.address, socket.port),
-						endpoint(socket.remote_address, socket.remote_port)},
+			found.emplace(std::pair{procfs::endpoint(socket.address, socket.port),
+						procfs::endpoint(socket.remote_address, socket.remote_port)},
 				      socket_state(socket.state));
 	return found;
 }
@@ -192,17 +196,18 @@ Sockets::sample(bool changed)
 	 * whoever accepted it or, before the accept and after the close, by nobody. */
 	for (auto const &socket : table)
 		if (socket.state == procfs::tcp_listen && owners.count(socket.inode))
-			listened_.insert(endpoint(socket.address, socket.port));
+			listened_.insert(procfs::endpoint(socket.address, socket.port));
 
 	std::map<Ends, Seen> current;
 	for (auto const &socket : table) {
 		bool listener = socket.state == procfs::tcp_listen;
-		Ends ends{endpoint(socket.address, socket.port),
-			  listener ? "" : endpoint(socket.remote_address, socket.remote_port)};
+		Ends ends{procfs::endpoint(socket.address, socket.port),
+			  listener ? "" : procfs::endpoint(socket.remote_address, socket.remote_port)};
 		auto owner = socket.inode != 0 ? owners.find(socket.inode) : owners.end();
 		auto before = seen_.find(ends);
 		bool job = owner != owners.end() || (before != seen_.end() && before->second.job) ||
-			   (!listener && listened_.count(ends.first));
+			   (!listener && std::any_of(listened_.begin(), listened_.end(),
+						     [&](auto const &at) { return listener_takes(at, ends.first); }));
 		if (!job)
 			continue;
 		std::optional<pid_t> pid;
@@ -279,10 +284,8 @@ Sockets::job_process(pid_t thread, Micros t) const
 bool
 Sockets::listens(std::string const &local) const
 {
-	auto any = "0.0.0.0:" + port_of(local);
 	return std::any_of(known_.begin(), known_.end(), [&](auto const &entry) {
-		auto const &known = entry.second;
-		return known.state == SocketState::listening && (known.ends.first == local || known.ends.first == any);
+		return entry.second.state == SocketState::listening && listener_takes(entry.second.ends.first, local);
 	});
 }
 
@@ -454,8 +457,8 @@ Sockets::settle_arriving()
 	std::set<Ends> held;
 	for (auto const &socket : procfs::tcp_sockets())
 		if (socket.inode != 0 && owners.count(socket.inode))
-			held.emplace(endpoint(socket.address, socket.port),
-				     endpoint(socket.remote_address, socket.remote_port));
+			held.emplace(procfs::endpoint(socket.address, socket.port),
+				     procfs::endpoint(socket.remote_address, socket.remote_port));
 	/* Another namespace may have a connection with the same ends: the job's own accounts for its entry. */
 	for (auto const &[address, known] : known_)
 		held.erase(known.ends);

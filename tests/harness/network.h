@@ -24,7 +24,7 @@ std::string enter_private_network();
 		}                                                                          \
 	} while (0)
 
-/* True once something listens on the IPv4 `address` (dotted) and `port` in this namespace. */
+/* True once something listens on `address` (dotted IPv4, or IPv6) and `port` in this namespace. */
 bool is_listening(std::string const &address, int port);
 bool wait_listening(std::string const &address, int port, std::chrono::milliseconds timeout);
 /* Connections on `port` in TIME-WAIT in this namespace. */
