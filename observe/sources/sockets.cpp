@@ -82,11 +82,18 @@ Sockets::Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const 
 std::optional<Clock::time_point>
 Sockets::due() const
 {
-	if (trace_ && !waiting_.empty()) {
+	if (!trace_)
+		return next_;
+	/* The trace tells of each change; looks are due only for what it cannot
+	 * show: whose an arriving connection is, and the stand-ins' changes. */
+	std::optional<Clock::time_point> due;
+	if (!arriving_.empty() || !stand_ins_.empty())
+		due = next_;
+	if (!waiting_.empty()) {
 		auto first = Clock::time_point(std::chrono::nanoseconds(waiting_.front().t_ns)) + record_age;
-		return std::min(first, next_);
+		due = due ? std::min(first, *due) : first;
 	}
-	return next_;
+	return due;
 }
 
 void
