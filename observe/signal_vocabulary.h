@@ -62,7 +62,7 @@ struct CodeMeaning {
  * says a process sent it (kill, sigqueue, tgkill) or tells nothing more.
  * SI_USER has meanings too, for the two signals the kernel raises with it
  * on the target's own system call (SIGPIPE, SIGXFSZ): they hold only where
- * the target was not itself calling kill.
+ * the target was not itself calling kill, and to the writing thread alone.
  */
 CodeMeaning const *code_meaning(int sig, int code);
 /* "SI_USER", "SEGV_MAPERR", "CLD_EXITED"; "code N" where it has no name. */

@@ -186,6 +186,29 @@ Scenario const scenarios[] = {
 	  R"("discarded","pid":17966,"signal":"SIGTSTP","reason":"orphaned group")",
 	  R"("discarded","pid":17965,"signal":"SIGTSTP","reason":"orphaned group")"},
 	 {R"("state","pid":17965,"state":"stopped")"}},
+	/* A thread that is not the main one execs: the SIGKILL that ended the other threads does not end the process. */
+	{"AnExecFromAThreadEndsOnlyItsOtherThreads", "exec-thread",
+	 {R"("signal","pid":1912,"signal":"SIGUSR1","from":1912,"result":"ignored")", R"("exit","pid":1912,"status":3)"},
+	 {R"("target_ending")"}},
+	/* Sent and collected through a pidfd: its waitid names no pid, its one zombie child is the one. */
+	{"AWaitidOnAPidfdCollectsAtItsReturn", "pidfd",
+	 {R"("pid":2163,"signal":"SIGTERM","from":2162,"result":"queued")",
+	  R"("t_us":53840,"event":"signaled","pid":2163,"signal":"SIGTERM")"}},
+	/* Two zombies, two waitids for the group: the freeings, in order, say which each collected. */
+	{"WaitidsForAGroupCollectEachAtItsReturn", "waitid-pgid",
+	 {R"("t_us":52841,"event":"exit","pid":2339,"status":8)", R"("t_us":103097,"event":"exit","pid":2340,"status":9)"}},
+	/* pidfd_send_signal of its own SIGPIPE: a process's, as a kill would be, where the kernel's is to the writing thread alone. */
+	{"ASigpipeAProcessSendsItselfIsItsOwn", "pidfd-self",
+	 {R"("pid":2278,"signal":"SIGPIPE","from":2278,"result":"queued","cause":null)"}},
+	/* The program's CLONE_PARENT child is its shell's; a child's, the program's. */
+	{"AChildMadeForItsOwnParentIsTheJobs", "clone-parent",
+	 {R"("spawn","pid":2094,"ppid":2091)", R"("spawn","pid":2095,"ppid":2092)", R"("exit","pid":2095,"status":6)",
+	  R"("pid":2091,"signal":"SIGCHLD","from":null,"result":"ignored","cause":"child changed state","because_of":2094)",
+	  R"("exit","pid":2094,"status":8)"}},
+	/* A fatal signal blocked and pending ends nothing yet: the SIGCHLD meanwhile is ignored as by default. */
+	{"ASignalOnlyQueuedEndsNothing", "rtqueue",
+	 {R"("signal":"SIGUSR1","from":2591,"result":"already pending")",
+	  R"("because_of":2592,"code":1,"code_name":"CLD_EXITED","target_state":"running"})"}},
 	/* Its parent ignores SIGCHLD: it goes at its exit, though only its freeing says so. */
 	{"AChildOfAParentIgnoringSigchldGoesAtItsExit", "autoreap",
 	 {R"("t_us":154236,"event":"state","pid":27452,"state":"zombie")", R"("t_us":154236,"event":"exit","pid":27452,"status":2)"}},

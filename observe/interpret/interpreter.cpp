@@ -117,11 +117,14 @@ Interpreter::handle(std::int64_t t, kernel::Forked const &fork)
 		table_.appear(micros(t), fork.child, parent, name_, State::running);
 		return;
 	}
+	/* A process of the job may make its own parent's child (CLONE_PARENT): the program, the shell's. */
 	Process const *p = living(parent);
-	if (p == nullptr)
+	Process const *maker = p != nullptr ? p : living(creator);
+	if (maker == nullptr)
 		return;
-	table_.appear(micros(t), fork.child, parent, p->name, State::running);
-	procs_[parent].children.push_back(fork.child);
+	table_.appear(micros(t), fork.child, parent, maker->name, State::running);
+	if (p != nullptr)
+		procs_[parent].children.push_back(fork.child);
 	host_.look(fork.child);
 }
 
@@ -129,6 +132,13 @@ void
 Interpreter::handle(std::int64_t t, kernel::Executed const &exec)
 {
 	table_.exec(micros(t), exec.pid, exec.file);
+	/* An exec leaves one thread: the others, killed by it, took a SIGKILL that ends none but them. */
+	if (auto proc = procs_.find(exec.pid); proc != procs_.end()) {
+		for (pid_t thread : proc->second.threads)
+			table_.thread_gone(thread);
+		proc->second.threads.clear();
+		proc->second.dying = 0;
+	}
 }
 
 void
@@ -272,14 +282,24 @@ Interpreter::handle(std::int64_t t, kernel::WaitidReturned const &done)
 	auto proc = procs_.find(collector);
 	if (proc == procs_.end())
 		return;
-	for (pid_t child : proc->second.children) {
+	auto zombie = [&](pid_t child) {
 		Process const *c = living(child);
-		/* A group's members, or a pidfd's process, are not known here: the freeing will tell. */
-		if (c == nullptr || c->state != State::zombie || !(which == P_ALL || (which == P_PID && child == id)))
-			continue;
-		collected(t, child, collector);
+		return c != nullptr && c->state == State::zombie;
+	};
+	auto const &children = proc->second.children;
+	if (which == P_ALL || which == P_PID) {
+		auto found = std::find_if(children.begin(), children.end(),
+					  [&](pid_t child) { return zombie(child) && (which == P_ALL || child == id); });
+		if (found != children.end())
+			collected(t, *found, collector);
 		return;
 	}
+	/* A group's members, or a pidfd's process, are not known here: a zombie child alone is the one;
+	 * among several, the one whose freeing comes next was collected now. */
+	if (std::count_if(children.begin(), children.end(), zombie) == 1)
+		collected(t, *std::find_if(children.begin(), children.end(), zombie), collector);
+	else
+		proc->second.unnamed_waits.push_back(t);
 }
 
 void
@@ -294,7 +314,16 @@ Interpreter::handle(std::int64_t, kernel::Freed const &freed)
 	if (p == nullptr || p->state != State::zombie)
 		return;
 	auto start = std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.start().time_since_epoch()).count();
-	collected(start + p->since * 1000, freed.pid, p->ppid);
+	std::int64_t at = start + p->since * 1000;
+	if (auto parent = procs_.find(p->ppid); parent != procs_.end()) {
+		auto &waits = parent->second.unnamed_waits;
+		auto after = std::find_if(waits.begin(), waits.end(), [&](std::int64_t w) { return w >= at; });
+		if (after != waits.end()) {
+			at = *after;
+			waits.erase(after);
+		}
+	}
+	collected(at, freed.pid, p->ppid);
 }
 
 void
@@ -344,8 +373,10 @@ Interpreter::classify(kernel::Generated const &sent, pid_t sender, pid_t target)
 	bool orphaning = sent.code == SI_KERNEL && (sent.signal == SIGHUP || sent.signal == SIGCONT) && s != nullptr &&
 			 s->state == State::zombie;
 
-	if (sent.code == SI_USER && meaning != nullptr && sender == target && !killing && s != nullptr) {
-		signal.cause = meaning->cause;	/* the kernel's, on its own write */
+	/* The kernel's, on its own write: to the writing thread alone, where a process's kill or
+	 * pidfd_send_signal with SI_USER is to a whole process. */
+	if (sent.code == SI_USER && meaning != nullptr && sender == target && !killing && !sent.group && s != nullptr) {
+		signal.cause = meaning->cause;
 	} else if (sent.code <= 0 && sent.code != SI_TIMER && (meaning == nullptr || sent.code == SI_USER)) {
 		signal.from = sender;	/* kill(), tgkill(), sigqueue(): a process's own doing */
 		if (sender != sent.sender)
@@ -394,7 +425,10 @@ Interpreter::handle(std::int64_t t, kernel::Generated const &sent)
 		if (Process *child = table_.find(*signal.because_of); child != nullptr && child->zombie_status)
 			*child->zombie_status |= 0x80;	/* WCOREDUMP */
 	Proc *proc = to != nullptr ? &procs_[target] : nullptr;
-	signal.target_ending = proc != nullptr && (proc->killed || proc->fatal != 0 || proc->dying != 0);
+	/* A fatal signal taken, or SIGKILL, ends it; one only queued may yet be caught, or wait blocked,
+	 * and a signal ignored by default tells nothing of it. */
+	signal.target_ending = proc != nullptr && (proc->killed || proc->dying != 0 ||
+						   (proc->fatal != 0 && !ignored_by_default(sent.signal)));
 
 	switch (sent.result) {
 	case kernel::signal_delivered:

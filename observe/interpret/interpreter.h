@@ -85,6 +85,7 @@ private:
 		bool exiting = false;	/* its end's consequences have not all come */
 		std::deque<pid_t> handing;	/* zombie children its end hands over, each with a SIGCHLD */
 		std::set<int> pending_stops;	/* stop signals sent, not yet taken, which a SIGCONT clears */
+		std::deque<std::int64_t> unnamed_waits;	/* its waitids that collected one of several zombies, not said which */
 	};
 	struct Kill {
 		pid_t target;
