@@ -209,6 +209,10 @@ Scenario const scenarios[] = {
 	{"ASignalOnlyQueuedEndsNothing", "rtqueue",
 	 {R"("signal":"SIGUSR1","from":2591,"result":"already pending")",
 	  R"("because_of":2592,"code":1,"code_name":"CLD_EXITED","target_state":"running"})"}},
+	/* The program made itself a subreaper: its grandchildren come to it when their parent ends, not to observe. */
+	{"AnOrphanGoesToItsNearestSubreaper", "subreaper",
+	 {R"("adopted","pid":11287,"ppid":11285)", R"("exit","pid":11287,"status":9)"},
+	 {R"("ppid":11275)"}},
 	/* Its parent ignores SIGCHLD: it goes at its exit, though only its freeing says so. */
 	{"AChildOfAParentIgnoringSigchldGoesAtItsExit", "autoreap",
 	 {R"("t_us":154236,"event":"state","pid":27452,"state":"zombie")", R"("t_us":154236,"event":"exit","pid":27452,"status":2)"}},
@@ -225,7 +229,7 @@ TEST(RecordText, ReadsBackWhatItWrites)
 		{1, Forked{10, 11, 0x1200011}}, {2, Executed{11, "/usr/bin/a b"}}, {3, Exited{11, true}},
 		{4, Stopped{11}}, {5, Generated{0, 11, 14, -2, 0, true, 1}}, {6, Delivered{11, 9, 0, 0x55aa}},
 		{7, Collected{10, 11, true}}, {8, ExitCalled{11, 3, true}}, {9, KillCalled{10, -11, 15}},
-		{10, KillReturned{10, -3}}, {11, Freed{11}},
+		{10, KillReturned{10, -3}}, {11, Freed{11}}, {12, Subreaper{12, true}},
 	};
 	for (auto const &record : records) {
 		auto line = record_line(record);

@@ -212,6 +212,32 @@ Interpreter::adopt(std::int64_t t, pid_t child, pid_t parent)
 }
 
 /*
+ * Where the kernel sends a dying process's orphans: to its nearest ancestor
+ * that is a subreaper and not ending itself; above the job, to the shell
+ * where it adopts them, else to observe, both subreapers.
+ */
+pid_t
+Interpreter::reaper_for(pid_t dying) const
+{
+	for (Process const *p = living(dying); p != nullptr;) {
+		Process const *up = living(p->ppid);
+		auto proc = up != nullptr ? procs_.find(up->pid) : procs_.end();
+		if (proc != procs_.end() && proc->second.subreaper && up->state != State::zombie)
+			return up->pid;
+		p = up;
+	}
+	return adopting_ ? table_.shell() : table_.observer();
+}
+
+void
+Interpreter::handle(std::int64_t, kernel::Subreaper const &prctl)
+{
+	pid_t pid = process_of(prctl.pid);
+	if (living(pid) != nullptr)
+		procs_[pid].subreaper = prctl.on;
+}
+
+/*
  * The consequences of a process's end, which the kernel carries out in its
  * name once its exit record is out: its living children go to their new
  * parent; its zombie ones go each with its SIGCHLD, which names the parent.
@@ -229,8 +255,7 @@ Interpreter::exit_done(std::int64_t t, pid_t pid)
 		/* One a zombie when its parent ended goes with its SIGCHLD; one that became a zombie since, now. */
 		if (living(child) == nullptr || std::find(handing.begin(), handing.end(), child) != handing.end())
 			continue;
-		pid_t parent = host_.parent_of(child).value_or(adopting_ ? table_.shell() : table_.observer());
-		adopt(t, child, parent);
+		adopt(t, child, reaper_for(pid));
 	}
 }
 

@@ -55,8 +55,6 @@ public:
 	virtual ~Host() = default;
 	/* A process that a fatal signal is about to end; a new child, that may still hold its parent's buffer. */
 	virtual void look(pid_t) {}
-	/* The parent a process has now (an orphan's new one). */
-	virtual std::optional<pid_t> parent_of(pid_t) { return std::nullopt; }
 };
 
 class Interpreter {
@@ -83,6 +81,7 @@ private:
 		int dying = 0;	/* the fatal signal it took */
 		bool killed = false;	/* SIGKILL queued: it is ending, whatever comes */
 		bool exiting = false;	/* its end's consequences have not all come */
+		bool subreaper = false;	/* orphans among its descendants come to it */
 		std::deque<pid_t> handing;	/* zombie children its end hands over, each with a SIGCHLD */
 		std::set<int> pending_stops;	/* stop signals sent, not yet taken, which a SIGCONT clears */
 		std::deque<std::int64_t> unnamed_waits;	/* its waitids that collected one of several zombies, not said which */
@@ -123,7 +122,9 @@ private:
 	void handle(std::int64_t t, kernel::WaitidCalled const &);
 	void handle(std::int64_t t, kernel::WaitidReturned const &);
 	void handle(std::int64_t t, kernel::Freed const &);
+	void handle(std::int64_t t, kernel::Subreaper const &);
 	void adopt(std::int64_t t, pid_t child, pid_t parent);
+	pid_t reaper_for(pid_t dying) const;
 	void exit_done(std::int64_t t, pid_t pid);
 	void collected(std::int64_t t, pid_t pid, pid_t collector);
 	Signal classify(kernel::Generated const &, pid_t sender, pid_t target);

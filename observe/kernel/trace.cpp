@@ -80,7 +80,7 @@ constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
 /* __TASK_STOPPED in a sched_switch's prev_state. */
 constexpr long task_stopped = 4;
 
-enum class Kind { fork, exec, exit, stop, generate, deliver, wait, exit_group, exit_thread, kill, kill_return, waitid, waitid_return, free };
+enum class Kind { fork, exec, exit, stop, generate, deliver, wait, exit_group, exit_thread, kill, kill_return, waitid, waitid_return, free, subreaper };
 
 struct EventSpec {
 	Kind kind;
@@ -108,6 +108,8 @@ constexpr EventSpec event_specs[] = {
 	{Kind::waitid_return, "syscalls", "sys_exit_waitid", nullptr},
 	/* Made wherever the grace period ends. */
 	{Kind::free, "sched", "sched_process_free", nullptr},
+	/* PR_SET_CHILD_SUBREAPER (36): where an orphan goes. */
+	{Kind::subreaper, "syscalls", "sys_enter_prctl", "option == 36"},
 };
 
 std::string
@@ -519,6 +521,9 @@ Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Re
 	case Kind::free:
 		r.what = Freed{as_pid(number(*found, data, "pid"))};
 		break;
+	case Kind::subreaper:
+		r.what = Subreaper{as_pid(number(*found, data, "common_pid")), number(*found, data, "arg2") != 0};
+		break;
 	}
 	out.push_back(std::move(r));
 }
@@ -611,7 +616,8 @@ Trace::State::keep(Record &record)
 			using What = std::decay_t<decltype(what)>;
 			if constexpr (std::is_same_v<What, Executed> || std::is_same_v<What, Stopped> ||
 				      std::is_same_v<What, Delivered> || std::is_same_v<What, ExitCalled> ||
-				      std::is_same_v<What, WaitidCalled> || std::is_same_v<What, WaitidReturned>)
+				      std::is_same_v<What, WaitidCalled> || std::is_same_v<What, WaitidReturned> ||
+				      std::is_same_v<What, Subreaper>)
 				return is_followed(what.pid);
 			else
 				return true;

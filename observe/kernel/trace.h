@@ -98,6 +98,12 @@ struct Freed {
 	pid_t pid;
 };
 
+/* sys_enter_prctl with PR_SET_CHILD_SUBREAPER: orphans among the process's descendants come to it, or no longer. */
+struct Subreaper {
+	pid_t pid;
+	bool on;
+};
+
 /* sched_switch away from a task put in the stopped state (__TASK_STOPPED). */
 struct Stopped {
 	pid_t pid;
@@ -142,7 +148,7 @@ struct Collected {
 struct Record {
 	std::int64_t t_ns;
 	std::variant<Forked, Executed, Exited, Stopped, Generated, Delivered, Collected, ExitCalled, KillCalled,
-		     KillReturned, WaitidCalled, WaitidReturned, Freed>
+		     KillReturned, WaitidCalled, WaitidReturned, Freed, Subreaper>
 		what;
 };
 
