@@ -213,6 +213,11 @@ Scenario const scenarios[] = {
 	{"AnOrphanGoesToItsNearestSubreaper", "subreaper",
 	 {R"("adopted","pid":11287,"ppid":11285)", R"("exit","pid":11287,"status":9)"},
 	 {R"("ppid":11275)"}},
+	/* SA_NOCLDWAIT: gone at its exit, it is not handed over when its parent ends before its freeing. */
+	{"AChildGoneAtItsExitIsNotHandedOver", "nocldwait",
+	 {R"("t_us":2498,"event":"exit","pid":24875,"status":3)",
+	  R"("pid":24873,"signal":"SIGCHLD","from":null,"result":"ignored","cause":"child changed state","because_of":24874)"},
+	 {R"("adopted")"}},
 	/* Its parent ignores SIGCHLD: it goes at its exit, though only its freeing says so. */
 	{"AChildOfAParentIgnoringSigchldGoesAtItsExit", "autoreap",
 	 {R"("t_us":154236,"event":"state","pid":27452,"state":"zombie")", R"("t_us":154236,"event":"exit","pid":27452,"status":2)"}},

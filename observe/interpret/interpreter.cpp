@@ -414,8 +414,10 @@ Interpreter::classify(kernel::Generated const &sent, pid_t sender, pid_t target)
 	} else if (sent.signal == SIGCHLD && sent.code > 0) {
 		signal.cause = SignalCause::child_changed_state;
 		signal.because_of = sender;
-		/* A dying parent's zombie children are handed over first, each with its own SIGCHLD. */
-		if (proc != procs_.end() && !proc->second.handing.empty()) {
+		/* A dying parent's zombie children are handed over first, each with its own SIGCHLD to their
+		 * new parent. One to another is its own: those left were gone at their exit, its SIGCHLD
+		 * ignored or SA_NOCLDWAIT, and only their freeing is to come. */
+		if (proc != procs_.end() && !proc->second.handing.empty() && target == reaper_for(sender)) {
 			signal.because_of = proc->second.handing.front();
 			proc->second.handing.pop_front();
 		}

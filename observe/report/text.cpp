@@ -394,15 +394,16 @@ TextReporter::tell_left(Micros t, Ended const &e)
 	int count = 0;
 	for (auto const &p : story_.all())
 		if (!p.ended()) {
-			left += (left.empty() ? "" : ", ") + name(p.pid);
+			/* A zombie has ended, and waits only to be collected. */
+			left += (left.empty() ? "" : ", ") + name(p.pid) + (p.state == State::zombie ? " (a zombie)" : "");
 			count++;
 		}
 	if (count == 0)
 		return;
 	told_left_ = true;
 	line(t, "the program has ended, and " + std::to_string(count) + (count == 1 ? " process" : " processes") +
-			" of its job still " + (count == 1 ? "runs: " : "run: ") + left +
-			"; the watch goes on until they end, or " +
+			" of its job " + (count == 1 ? "is" : "are") + " left: " + left +
+			"; the watch goes on until they end and are collected, or " +
 			(style_.keys ? std::string(end_key_name) + " ends it" : std::string("Ctrl-C or --for ends it")));
 }
 
