@@ -218,6 +218,12 @@ Scenario const scenarios[] = {
 	 {R"("t_us":2498,"event":"exit","pid":24875,"status":3)",
 	  R"("pid":24873,"signal":"SIGCHLD","from":null,"result":"ignored","cause":"child changed state","because_of":24874)"},
 	 {R"("adopted")"}},
+	/* strace -f: sleep, orphaned to observe, tells strace of its end; strace's wait4 has observe told, and observe collects it. */
+	{"ATracersWaitLeavesTheCollectionToTheParent", "strace",
+	 {R"("adopted","pid":10659,"ppid":10585)",
+	  R"("pid":10585,"signal":"SIGCHLD","from":null,"result":"queued","cause":"child changed state","because_of":10659)",
+	  R"("t_us":122181,"event":"exit","pid":10659,"status":0)"},
+	 {R"("adopted","pid":10659,"ppid":10638)"}},
 	/* Its parent ignores SIGCHLD: it goes at its exit, though only its freeing says so. */
 	{"AChildOfAParentIgnoringSigchldGoesAtItsExit", "autoreap",
 	 {R"("t_us":154236,"event":"state","pid":27452,"state":"zombie")", R"("t_us":154236,"event":"exit","pid":27452,"status":2)"}},

@@ -278,9 +278,12 @@ Interpreter::collected(std::int64_t t, pid_t pid, pid_t collector)
 void
 Interpreter::handle(std::int64_t t, kernel::Collected const &wait)
 {
-	if (!wait.ended || living(wait.pid) == nullptr)
+	Process const *p = living(wait.pid);
+	if (!wait.ended || p == nullptr)
 		return;
 	pid_t collector = process_of(wait.reaper);
+	if (auto proc = procs_.find(wait.pid); proc != procs_.end() && proc->second.tracer == collector && collector != p->ppid)
+		return;	/* its tracer's wait: the parent collects it */
 	exit_done(t, wait.pid);
 	adopt(t, wait.pid, collector);
 	collected(t, wait.pid, collector);
@@ -414,6 +417,16 @@ Interpreter::classify(kernel::Generated const &sent, pid_t sender, pid_t target)
 	} else if (sent.signal == SIGCHLD && sent.code > 0) {
 		signal.cause = SignalCause::child_changed_state;
 		signal.because_of = sender;
+		/* A tracer that waited for its tracee's end, or that ends itself, tells the tracee's parent. */
+		for (auto &[pid, traced] : procs_) {
+			Process const *c = living(pid);
+			if (traced.tracer == sender && !traced.released && ends_a_child(sent.code) && c != nullptr &&
+			    c->state == State::zombie && c->ppid == target) {
+				traced.released = true;
+				signal.because_of = pid;
+				return signal;
+			}
+		}
 		/* A dying parent's zombie children are handed over first, each with its own SIGCHLD to their
 		 * new parent. One to another is its own: those left were gone at their exit, its SIGCHLD
 		 * ignored or SA_NOCLDWAIT, and only their freeing is to come. */
@@ -442,6 +455,10 @@ Interpreter::handle(std::int64_t t, kernel::Generated const &sent)
 	Process const *to = living(target);
 	if (to == nullptr && living(sender) == nullptr)
 		return;
+	/* A stop for a tracer (CLD_TRAPPED) told to another than its parent: that one traces it. */
+	if (Process const *s = living(sender); s != nullptr && sent.signal == SIGCHLD && sent.code == CLD_TRAPPED &&
+	    s->ppid != target)
+		procs_[sender].tracer = target;
 	Signal signal = classify(sent, sender, target);
 	if (signal.because_of && *signal.because_of != sender)
 		adopt(t, *signal.because_of, target);	/* a zombie handed over: its SIGCHLD names its new parent */

@@ -28,6 +28,9 @@
  *   - Signals the kernel raises in a thread's stead carry that thread's
  *     tid, or any at all (a timer's, from an interrupt): the si_code, and
  *     whether the thread was in kill(), tell whose they are.
+ *   - A process traced by another than its parent tells its tracer of
+ *     its end; the tracer's wait4 returns it but does not collect it: it
+ *     tells the parent, with a SIGCHLD in the tracer's name.
  *   - A wait4 names what it collected; a waitid does not, but its
  *     arguments do, or the first zombie child it may take (the kernel
  *     looks through a parent's children in order). A parent that ignores
@@ -82,6 +85,8 @@ private:
 		bool killed = false;	/* SIGKILL queued: it is ending, whatever comes */
 		bool exiting = false;	/* its end's consequences have not all come */
 		bool subreaper = false;	/* orphans among its descendants come to it */
+		pid_t tracer = 0;	/* the ptrace tracer told of its stops and its end, where not its parent */
+		bool released = false;	/* its tracer has waited for its end: its parent is told, and collects it */
 		std::deque<pid_t> handing;	/* zombie children its end hands over, each with a SIGCHLD */
 		std::set<int> pending_stops;	/* stop signals sent, not yet taken, which a SIGCONT clears */
 		std::deque<std::int64_t> unnamed_waits;	/* its waitids that collected one of several zombies, not said which */

@@ -560,9 +560,10 @@ Trace::State::drain(Buffer &buffer, std::vector<Record> &out, std::int64_t until
 
 /*
  * Sorts a record out against the followed set, taken in time order, and
- * keeps that set up: a fork by a followed thread adds the child, a
- * collection ends the pid's following, since the number may then be given
- * to any other process.
+ * keeps that set up: a fork by a followed thread adds the child, its
+ * freeing ends the pid's following, since the number may then be given to
+ * any other process. Not a wait4 that returned it: a tracer's does, and
+ * then its real parent's collects it.
  */
 bool
 Trace::State::keep(Record &record)
@@ -572,6 +573,7 @@ Trace::State::keep(Record &record)
 		if (!is_followed(forked->parent))
 			return false;
 		followed.insert(forked->child);
+		exited.erase(forked->child);	/* a number given again before the last holder's freeing */
 		return true;
 	}
 	if (auto *exited = std::get_if<Exited>(&record.what)) {
@@ -593,7 +595,7 @@ Trace::State::keep(Record &record)
 	if (auto *done = std::get_if<KillReturned>(&record.what))
 		return killing.erase(done->pid) != 0;	/* everyone's kills end here; only those begun matter */
 	if (auto *freed = std::get_if<Freed>(&record.what)) {
-		/* A thread's, or a process no wait4 collected: its number may now be anyone's. */
+		/* Its number may now be anyone's. */
 		if (!is_followed(freed->pid))
 			return false;
 		followed.erase(freed->pid);
@@ -604,10 +606,6 @@ Trace::State::keep(Record &record)
 		if (!is_followed(collected->pid))
 			return false;
 		collected->ended = exited.count(collected->pid) != 0;
-		if (collected->ended) {
-			followed.erase(collected->pid);
-			exited.erase(collected->pid);
-		}
 		return true;
 	}
 	/* The rest are made by the thread they name, or to it. */
