@@ -224,6 +224,11 @@ Scenario const scenarios[] = {
 	  R"("pid":10585,"signal":"SIGCHLD","from":null,"result":"queued","cause":"child changed state","because_of":10659)",
 	  R"("t_us":122181,"event":"exit","pid":10659,"status":0)"},
 	 {R"("adopted","pid":10659,"ppid":10638)"}},
+	/* gdb runs /bin/true: PTRACE_TRACEME, then the kernel's SIGTRAP at each exec, then one for each breakpoint. */
+	{"ATracedExecsSigtrapIsTheKernels", "gdb",
+	 {R"("pid":9568,"signal":"SIGTRAP","from":null,"result":"queued","cause":"traced")",
+	  R"("pid":9568,"signal":"SIGTRAP","from":null,"result":"queued","cause":"fault","reason":"it ran a breakpoint instruction (int3))"},
+	 {R"("signal":"SIGTRAP","from":9568)"}},
 	/* Its parent ignores SIGCHLD: it goes at its exit, though only its freeing says so. */
 	{"AChildOfAParentIgnoringSigchldGoesAtItsExit", "autoreap",
 	 {R"("t_us":154236,"event":"state","pid":27452,"state":"zombie")", R"("t_us":154236,"event":"exit","pid":27452,"status":2)"}},

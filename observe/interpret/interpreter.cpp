@@ -401,10 +401,10 @@ Interpreter::classify(kernel::Generated const &sent, pid_t sender, pid_t target)
 	bool orphaning = sent.code == SI_KERNEL && (sent.signal == SIGHUP || sent.signal == SIGCONT) && s != nullptr &&
 			 s->state == State::zombie;
 
-	/* The kernel's, on its own write: to the writing thread alone, where a process's kill or
-	 * pidfd_send_signal with SI_USER is to a whole process. */
-	if (sent.code == SI_USER && meaning != nullptr && sender == target && !killing && !sent.group && s != nullptr) {
-		signal.cause = meaning->cause;
+	/* The kernel's on the target's own system call (a write, an exec while traced): to that thread
+	 * alone, where a process's kill or pidfd_send_signal with SI_USER is to a whole process. */
+	if (sent.code == SI_USER && sender == target && !killing && !sent.group && s != nullptr) {
+		signal.cause = meaning != nullptr ? meaning->cause : SignalCause::kernel;
 	} else if (sent.code <= 0 && sent.code != SI_TIMER && (meaning == nullptr || sent.code == SI_USER)) {
 		signal.from = sender;	/* kill(), tgkill(), sigqueue(): a process's own doing */
 		if (sender != sent.sender)

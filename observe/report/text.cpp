@@ -146,6 +146,7 @@ signal_words(Signal const &e, Story const &story)
 	case SignalCause::fault:
 	case SignalCause::limit:
 	case SignalCause::io:
+	case SignalCause::traced:
 		if (CodeMeaning const *meaning = code_meaning(e.signal, e.code))
 			line += std::string(": ") + meaning->words + " (" + code_name(e.signal, e.code) + ")";
 		break;
