@@ -302,9 +302,9 @@ Interpreter::handle(std::int64_t t, kernel::WaitidReturned const &done)
 	auto call = in_waitid_.find(done.pid);
 	if (call == in_waitid_.end())
 		return;
-	auto [pid, which, id, options] = call->second;
+	kernel::WaitidCalled const args = call->second;
 	in_waitid_.erase(call);
-	if (done.result != 0 || (options & WNOWAIT) || !(options & WEXITED))
+	if (done.result != 0 || (args.options & WNOWAIT) || !(args.options & WEXITED))
 		return;
 	pid_t collector = process_of(done.pid);
 	auto proc = procs_.find(collector);
@@ -315,9 +315,10 @@ Interpreter::handle(std::int64_t t, kernel::WaitidReturned const &done)
 		return c != nullptr && c->state == State::zombie;
 	};
 	auto const &children = proc->second.children;
-	if (which == P_ALL || which == P_PID) {
-		auto found = std::find_if(children.begin(), children.end(),
-					  [&](pid_t child) { return zombie(child) && (which == P_ALL || child == id); });
+	if (args.which == P_ALL || args.which == P_PID) {
+		auto found = std::find_if(children.begin(), children.end(), [&](pid_t child) {
+			return zombie(child) && (args.which == P_ALL || child == args.id);
+		});
 		if (found != children.end())
 			collected(t, *found, collector);
 		return;

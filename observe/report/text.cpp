@@ -389,7 +389,8 @@ TextReporter::stopped_words(StateChange const &e) const
 void
 TextReporter::tell_left(Micros t, Ended const &e)
 {
-	if (told_left_ || e.pid != program_)
+	/* Observe's own kill at the watch's end: nothing goes on. */
+	if (told_left_ || e.pid != program_ || e.by_observe)
 		return;
 	std::string left;
 	int count = 0;
