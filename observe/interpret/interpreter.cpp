@@ -229,6 +229,22 @@ Interpreter::reaper_for(pid_t dying) const
 	return adopting_ ? table_.shell() : table_.observer();
 }
 
+/*
+ * An orphan's new parent: a subreaper of the job, as the records tell; else
+ * its parent as the machine says while it lives, which knows a pid
+ * namespace's init, where the records do not; else observe or the shell.
+ */
+pid_t
+Interpreter::new_parent(pid_t orphan, pid_t dying)
+{
+	pid_t reaper = reaper_for(dying);
+	if (reaper != table_.shell() && reaper != table_.observer())
+		return reaper;
+	std::optional<pid_t> now = host_.parent_of(orphan);
+	Process const *p = now ? living(*now) : nullptr;
+	return p != nullptr && p->pid != dying && p->state != State::zombie ? p->pid : reaper;
+}
+
 void
 Interpreter::handle(std::int64_t, kernel::Subreaper const &prctl)
 {
@@ -255,7 +271,7 @@ Interpreter::exit_done(std::int64_t t, pid_t pid)
 		/* One a zombie when its parent ended goes with its SIGCHLD; one that became a zombie since, now. */
 		if (living(child) == nullptr || std::find(handing.begin(), handing.end(), child) != handing.end())
 			continue;
-		adopt(t, child, reaper_for(pid));
+		adopt(t, child, new_parent(child, pid));
 	}
 }
 

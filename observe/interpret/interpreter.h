@@ -58,6 +58,8 @@ public:
 	virtual ~Host() = default;
 	/* A process that a fatal signal is about to end; a new child, that may still hold its parent's buffer. */
 	virtual void look(pid_t) {}
+	/* The parent a process has now (an orphan's new one). */
+	virtual std::optional<pid_t> parent_of(pid_t) { return std::nullopt; }
 };
 
 class Interpreter {
@@ -130,6 +132,7 @@ private:
 	void handle(std::int64_t t, kernel::Subreaper const &);
 	void adopt(std::int64_t t, pid_t child, pid_t parent);
 	pid_t reaper_for(pid_t dying) const;
+	pid_t new_parent(pid_t orphan, pid_t dying);
 	void exit_done(std::int64_t t, pid_t pid);
 	void collected(std::int64_t t, pid_t pid, pid_t collector);
 	Signal classify(kernel::Generated const &, pid_t sender, pid_t target);

@@ -2,6 +2,7 @@
 
 #include "interpret/record_text.h"
 #include "proc_sampler.h"
+#include "procfs.h"
 
 #include <poll.h>
 #include <stdlib.h>
@@ -116,6 +117,15 @@ KernelSource::look_for_the_collected()
 			seen[p->pid] = at;
 	}
 	reaped_ = std::move(seen);
+}
+
+/* Its parent now, read while it lives: an orphan's new one, where no record names it (a pid namespace's init). */
+std::optional<pid_t>
+KernelSource::parent_of(pid_t pid)
+{
+	if (auto stat = procfs::read_stat(pid))
+		return stat->ppid;
+	return std::nullopt;
 }
 
 void

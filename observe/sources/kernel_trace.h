@@ -75,6 +75,7 @@ private:
 		if (look_)
 			look_(pid);
 	}
+	std::optional<pid_t> parent_of(pid_t) override;
 	void look_for_the_collected();
 };
 
