@@ -381,7 +381,7 @@ private:
 constexpr int state_count = 3;
 constexpr int result_count = 5;
 constexpr int reason_count = 2;
-constexpr int cause_count = static_cast<int>(SignalCause::traced) + 1;
+constexpr int cause_count = static_cast<int>(SignalCause::parent_ended) + 1;
 
 /* The kinds of event, each by its JSON name. */
 using Decoder = std::function<What(Fields const &)>;

@@ -105,8 +105,8 @@ constexpr char const *result_names[] = {"queued", "resumed", "ignored", "already
 /* As JSON gives them; null where there is no cause to name. */
 constexpr char const *cause_names[] = {nullptr,		"orphaned group", "terminal", "child changed state",
 				       nullptr,		"broken pipe",	  "timer",    "fault",
-				       "limit",		"io",		  "traced"};
-static_assert(std::size(cause_names) == static_cast<size_t>(SignalCause::traced) + 1);
+				       "limit",		"io",		  "traced",   "parent ended"};
+static_assert(std::size(cause_names) == static_cast<size_t>(SignalCause::parent_ended) + 1);
 
 struct Said {
 	int key;

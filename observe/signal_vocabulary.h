@@ -33,6 +33,7 @@ enum class SignalCause {
 	limit,			/* the target passed a resource limit */
 	io,			/* a file descriptor became ready, a message came */
 	traced,			/* the target is traced: the kernel stops it for its tracer */
+	parent_ended,		/* the target's parent ended, and it had asked for a signal then */
 };
 
 /* What a signal does to a process that keeps its default action. */

@@ -229,6 +229,10 @@ Scenario const scenarios[] = {
 	 {R"("pid":9568,"signal":"SIGTRAP","from":null,"result":"queued","cause":"traced")",
 	  R"("pid":9568,"signal":"SIGTRAP","from":null,"result":"queued","cause":"fault","reason":"it ran a breakpoint instruction (int3))"},
 	 {R"("signal":"SIGTRAP","from":9568)"}},
+	/* SI_USER in the name of a process that has ended: the child's PR_SET_PDEATHSIG, the kernel's at its parent's end. */
+	{"ASignalAtAParentsEndIsTheKernels", "pdeath",
+	 {R"("pid":26347,"signal":"SIGTERM","from":null,"result":"queued","cause":"parent ended","because_of":26346)",
+	  R"("signaled","pid":26347,"signal":"SIGTERM")"}},
 	/* Its parent ignores SIGCHLD: it goes at its exit, though only its freeing says so. */
 	{"AChildOfAParentIgnoringSigchldGoesAtItsExit", "autoreap",
 	 {R"("t_us":154236,"event":"state","pid":27452,"state":"zombie")", R"("t_us":154236,"event":"exit","pid":27452,"status":2)"}},

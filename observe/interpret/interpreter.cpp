@@ -422,6 +422,12 @@ Interpreter::classify(kernel::Generated const &sent, pid_t sender, pid_t target)
 	 * alone, where a process's kill or pidfd_send_signal with SI_USER is to a whole process. */
 	if (sent.code == SI_USER && sender == target && !killing && !sent.group && s != nullptr) {
 		signal.cause = meaning != nullptr ? meaning->cause : SignalCause::kernel;
+	} else if (sent.code == SI_USER && !killing && s != nullptr && s->state == State::zombie && t != nullptr &&
+		   t->ppid == sender) {
+		/* No process sends once it has ended: the kernel does, in its name, to a child that asked
+		 * for a signal at its parent's end (PR_SET_PDEATHSIG). */
+		signal.cause = SignalCause::parent_ended;
+		signal.because_of = sender;
 	} else if (sent.code <= 0 && sent.code != SI_TIMER && (meaning == nullptr || sent.code == SI_USER)) {
 		signal.from = sender;	/* kill(), tgkill(), sigqueue(): a process's own doing */
 		if (sender != sent.sender)

@@ -141,6 +141,9 @@ signal_words(Signal const &e, Story const &story)
 	case SignalCause::kernel:
 		line += ": sent by the kernel (" + code_name(e.signal, e.code) + "), for a reason its record does not tell";
 		break;
+	case SignalCause::parent_ended:
+		line += ": " + because + " ended, and " + target + " had asked for " + sig + " then (PR_SET_PDEATHSIG)";
+		break;
 	case SignalCause::broken_pipe:
 	case SignalCause::timer:
 	case SignalCause::fault:
