@@ -233,6 +233,10 @@ Scenario const scenarios[] = {
 	{"ASignalAtAParentsEndIsTheKernels", "pdeath",
 	 {R"("pid":26347,"signal":"SIGTERM","from":null,"result":"queued","cause":"parent ended","because_of":26346)",
 	  R"("signaled","pid":26347,"signal":"SIGTERM")"}},
+	/* A SIGTERM blocked and read from a signalfd: its next kill shows it runs on, so a signal it ignores is its own doing. */
+	{"AProcessThatCallsOnIsNotEnding", "signalfd",
+	 {R"("signal":"SIGUSR1","from":29860,"result":"ignored","cause":null,"code":0,"code_name":"SI_USER","target_state":"running"})",
+	  R"("exit","pid":29860,"status":3)"}},
 	/* Its parent ignores SIGCHLD: it goes at its exit, though only its freeing says so. */
 	{"AChildOfAParentIgnoringSigchldGoesAtItsExit", "autoreap",
 	 {R"("t_us":154236,"event":"state","pid":27452,"state":"zombie")", R"("t_us":154236,"event":"exit","pid":27452,"status":2)"}},

@@ -98,6 +98,7 @@ Interpreter::settle(std::int64_t now)
 void
 Interpreter::handle(std::int64_t t, kernel::Forked const &fork)
 {
+	runs_on(fork.parent);
 	pid_t creator = process_of(fork.parent);
 	if (fork.clone_flags & CLONE_THREAD) {
 		table_.thread(fork.child, creator);
@@ -212,6 +213,18 @@ Interpreter::adopt(std::int64_t t, pid_t child, pid_t parent)
 }
 
 /*
+ * A thread of the process makes a system call: a fatal signal queued to it
+ * before did not end it, as the kernel would have killed every thread at
+ * once; it was blocked (for a signalfd, a sigwait) or caught.
+ */
+void
+Interpreter::runs_on(pid_t tid)
+{
+	if (auto proc = procs_.find(process_of(tid)); proc != procs_.end())
+		proc->second.fatal = 0;
+}
+
+/*
  * Where the kernel sends a dying process's orphans: to its nearest ancestor
  * that is a subreaper and not ending itself; above the job, to the shell
  * where it adopts them, else to observe, both subreapers.
@@ -309,6 +322,7 @@ void
 Interpreter::handle(std::int64_t, kernel::WaitidCalled const &call)
 {
 	in_waitid_[call.pid] = call;
+	runs_on(call.pid);
 }
 
 /* A waitid that told of an end collected the zombie it names, or the first its caller may take. */
@@ -375,6 +389,7 @@ void
 Interpreter::handle(std::int64_t t, kernel::KillCalled const &call)
 {
 	Kill &kill = in_kill_[call.pid] = Kill{call.target, call.signal, t, false};
+	runs_on(call.pid);
 	pid_t from = process_of(call.pid);
 	if (living(from) != nullptr || from == table_.shell() || from == table_.observer())
 		tell_group_kill(call.pid, kill);

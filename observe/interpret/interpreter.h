@@ -132,6 +132,7 @@ private:
 	void handle(std::int64_t t, kernel::Subreaper const &);
 	void adopt(std::int64_t t, pid_t child, pid_t parent);
 	pid_t reaper_for(pid_t dying) const;
+	void runs_on(pid_t tid);
 	pid_t new_parent(pid_t orphan, pid_t dying);
 	void exit_done(std::int64_t t, pid_t pid);
 	void collected(std::int64_t t, pid_t pid, pid_t collector);
