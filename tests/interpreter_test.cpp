@@ -174,6 +174,10 @@ Scenario const scenarios[] = {
 	{"AReusedPidIsANewProcess", "reuse",
 	 {R"("exit","pid":7655,"status":1)", R"("spawn","pid":7655,"ppid":7654,"name":"scenarios","place":"child 2")",
 	  R"("state","pid":7655,"state":"zombie")", R"("exit","pid":7655,"status":2)"}},
+	/* Gone at its exit (SIGCHLD ignored), its number given again before its freeing: two processes, each ended. */
+	{"APidGivenAgainBeforeItsFreeingIsANewProcess", "reuse-autoreap",
+	 {R"("t_us":2292,"event":"exit","pid":31201,"status":1)", R"("spawn","pid":31201,"ppid":31200,"name":"scenarios","place":"child 2")",
+	  R"("t_us":2467,"event":"exit","pid":31201,"status":2)"}},
 	/* A waitid collects without naming the pid: the parent's own SIGCHLD is its own, not a handed zombie's. */
 	{"AWaitidCollectsAtItsReturn", "waitid",
 	 {R"("t_us":5200,"event":"exit","pid":26908,"status":6)", R"("state","pid":26907,"state":"zombie")",

@@ -107,6 +107,8 @@ Interpreter::handle(std::int64_t t, kernel::Forked const &fork)
 		return;
 	}
 	table_.thread_gone(fork.child);
+	/* A zombie's number given again: it was gone before its freeing came. */
+	gone_unseen(fork.child);
 	/* Already known (seen before its record came); an ended process's pid is a new one's. */
 	if (living(fork.child) != nullptr)
 		return;
@@ -369,7 +371,14 @@ Interpreter::handle(std::int64_t, kernel::Freed const &freed)
 		table_.thread_gone(freed.pid);
 		return;
 	}
-	Process const *p = living(freed.pid);
+	gone_unseen(freed.pid);
+}
+
+/* A zombie that no wait4 was seen to collect, and is gone: at its exit, or at a waitid that named no pid. */
+void
+Interpreter::gone_unseen(pid_t pid)
+{
+	Process const *p = living(pid);
 	if (p == nullptr || p->state != State::zombie)
 		return;
 	auto start = std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.start().time_since_epoch()).count();
@@ -382,7 +391,7 @@ Interpreter::handle(std::int64_t, kernel::Freed const &freed)
 			waits.erase(after);
 		}
 	}
-	collected(at, freed.pid, p->ppid);
+	collected(at, pid, p->ppid);
 }
 
 void

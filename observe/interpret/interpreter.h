@@ -136,6 +136,7 @@ private:
 	pid_t new_parent(pid_t orphan, pid_t dying);
 	void exit_done(std::int64_t t, pid_t pid);
 	void collected(std::int64_t t, pid_t pid, pid_t collector);
+	void gone_unseen(pid_t pid);
 	Signal classify(kernel::Generated const &, pid_t sender, pid_t target);
 	void tell_group_kill(pid_t tid, Kill &);
 };
