@@ -136,13 +136,13 @@ struct Delivered {
 /*
  * sys_exit_wait4 that returned a pid. The kernel does not say what the
  * wait told: where the pid had exited (an Exited record came first) the
- * wait collected it; otherwise it told of a stop or a continue, as a
- * shell's waitpid with WUNTRACED or WCONTINUED does. waitid is not seen.
+ * wait collected it, or told its tracer of its end; otherwise it told of a
+ * stop or a continue, as a shell's waitpid with WUNTRACED or WCONTINUED does.
  */
 struct Collected {
 	pid_t reaper;
 	pid_t pid;
-	bool ended;	/* the pid had exited: this wait collected it */
+	bool ended;	/* the pid had exited: this wait collected it, or was its tracer's */
 };
 
 struct Record {
