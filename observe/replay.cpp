@@ -4,6 +4,7 @@
 #include "report/json.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <climits>
@@ -395,7 +396,7 @@ decode_ended(Fields const &f, bool signaled)
 {
 	Ended e{f.pid("pid"), std::nullopt, false};
 	if (signaled) {
-		e.wait_status = f.signal("signal");	/* a wait status of a signal's end is its number */
+		e.wait_status = f.signal("signal") | (f.flag("core") ? WCOREFLAG : 0);	/* a signal's end: its number, and the core bit */
 		e.by_observe = f.flag("by_observe");
 	} else if (!f.null("status")) {
 		e.wait_status = static_cast<int>(f.integer("status", 0, 255)) << 8;

@@ -241,6 +241,9 @@ Scenario const scenarios[] = {
 	{"AProcessThatCallsOnIsNotEnding", "signalfd",
 	 {R"("signal":"SIGUSR1","from":29860,"result":"ignored","cause":null,"code":0,"code_name":"SI_USER","target_state":"running"})",
 	  R"("exit","pid":29860,"status":3)"}},
+	/* CLD_DUMPED in its SIGCHLD: the wait status has the core bit, and its end says so. */
+	{"ACoreDumpedIsInItsEnd", "core",
+	 {R"("because_of":11979,"code":3,"code_name":"CLD_DUMPED")", R"("signaled","pid":11979,"signal":"SIGQUIT","core":true)"}},
 	/* Its parent ignores SIGCHLD: it goes at its exit, though only its freeing says so. */
 	{"AChildOfAParentIgnoringSigchldGoesAtItsExit", "autoreap",
 	 {R"("t_us":154236,"event":"state","pid":27452,"state":"zombie")", R"("t_us":154236,"event":"exit","pid":27452,"status":2)"}},
