@@ -4,6 +4,7 @@
 #include "report/json.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <climits>
@@ -382,7 +383,7 @@ constexpr int state_count = 3;
 constexpr int result_count = 5;
 constexpr int reason_count = 2;
 constexpr int end_reason_count = 3;
-constexpr int cause_count = static_cast<int>(SignalCause::io) + 1;
+constexpr int cause_count = static_cast<int>(SignalCause::parent_ended) + 1;
 
 /* The kinds of event, each by its JSON name. */
 using Decoder = std::function<What(Fields const &)>;
@@ -406,7 +407,7 @@ decode_ended(Fields const &f, bool signaled)
 {
 	Ended e{f.pid("pid"), std::nullopt, false};
 	if (signaled) {
-		e.wait_status = f.signal("signal");	/* a wait status of a signal's end is its number */
+		e.wait_status = f.signal("signal") | (f.flag("core") ? WCOREFLAG : 0);	/* a signal's end: its number, and the core bit */
 		e.by_observe = f.flag("by_observe");
 	} else if (!f.null("status")) {
 		e.wait_status = static_cast<int>(f.integer("status", 0, 255)) << 8;

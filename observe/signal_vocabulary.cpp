@@ -40,6 +40,8 @@ constexpr CodeMeaning meanings[] = {
 	{0, SI_MESGQ, SignalCause::io, "a message came to its empty message queue, as mq_notify asked"},
 	{0, SI_ASYNCIO, SignalCause::io, "an asynchronous I/O it started completed"},
 	{0, SI_SIGIO, SignalCause::io, "a file descriptor it watches became ready"},
+	{SIGIO, SI_KERNEL, SignalCause::io, "a file descriptor it set O_ASYNC on became ready"},
+	{SIGURG, SI_KERNEL, SignalCause::io, "urgent data came to a socket it owns"},
 	{SIGIO, POLL_IN, SignalCause::io, "a file descriptor it watches has input"},
 	{SIGIO, POLL_OUT, SignalCause::io, "a file descriptor it watches has room for output"},
 	{SIGIO, POLL_HUP, SignalCause::io, "a file descriptor it watches was hung up"},
@@ -69,6 +71,9 @@ constexpr CodeMeaning meanings[] = {
 	{SIGILL, ILL_BADSTK, SignalCause::fault, "its stack failed"},
 	{SIGTRAP, TRAP_BRKPT, SignalCause::fault, "it reached a breakpoint"},
 	{SIGTRAP, TRAP_TRACE, SignalCause::fault, "it was single-stepped"},
+	{SIGTRAP, SI_KERNEL, SignalCause::fault, "it ran a breakpoint instruction (int3), as a debugger plants"},
+	/* On its own exec, where PTRACE_TRACEME or PTRACE_ATTACH made it a tracee. */
+	{SIGTRAP, SI_USER, SignalCause::traced, "it ran exec while traced, and stops there for its tracer"},
 	{SIGSYS, seccomp_code, SignalCause::fault, "it made a system call its seccomp filter forbids"},
 };
 
@@ -100,8 +105,8 @@ constexpr char const *result_names[] = {"queued", "resumed", "ignored", "already
 /* As JSON gives them; null where there is no cause to name. */
 constexpr char const *cause_names[] = {nullptr,		"orphaned group", "terminal", "child changed state",
 				       nullptr,		"broken pipe",	  "timer",    "fault",
-				       "limit",		"io"};
-static_assert(std::size(cause_names) == static_cast<size_t>(SignalCause::io) + 1);
+				       "limit",		"io",		  "traced",   "parent ended"};
+static_assert(std::size(cause_names) == static_cast<size_t>(SignalCause::parent_ended) + 1);
 
 struct Said {
 	int key;

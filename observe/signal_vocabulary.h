@@ -32,6 +32,8 @@ enum class SignalCause {
 	fault,			/* the target's own instruction: a bad address, a division by zero */
 	limit,			/* the target passed a resource limit */
 	io,			/* a file descriptor became ready, a message came */
+	traced,			/* the target is traced: the kernel stops it for its tracer */
+	parent_ended,		/* the target's parent ended, and it had asked for a signal then */
 };
 
 /* What a signal does to a process that keeps its default action. */
@@ -60,9 +62,10 @@ struct CodeMeaning {
 /*
  * The kernel's own reason for `sig` with `code`; nullptr where the code
  * says a process sent it (kill, sigqueue, tgkill) or tells nothing more.
- * SI_USER has meanings too, for the two signals the kernel raises with it
- * on the target's own system call (SIGPIPE, SIGXFSZ): they hold only where
- * the target was not itself calling kill.
+ * SI_USER has meanings too, for the signals the kernel raises with it on
+ * the target's own system call (SIGPIPE, SIGXFSZ, a traced exec's SIGTRAP):
+ * they hold only where the target was not itself calling kill, and to the
+ * calling thread alone.
  */
 CodeMeaning const *code_meaning(int sig, int code);
 /* "SI_USER", "SEGV_MAPERR", "CLD_EXITED"; "code N" where it has no name. */

@@ -174,6 +174,10 @@ Scenario const scenarios[] = {
 	{"AReusedPidIsANewProcess", "reuse",
 	 {R"("exit","pid":7655,"status":1)", R"("spawn","pid":7655,"ppid":7654,"name":"scenarios","place":"child 2")",
 	  R"("state","pid":7655,"state":"zombie")", R"("exit","pid":7655,"status":2)"}},
+	/* Gone at its exit (SIGCHLD ignored), its number given again before its freeing: two processes, each ended. */
+	{"APidGivenAgainBeforeItsFreeingIsANewProcess", "reuse-autoreap",
+	 {R"("t_us":2292,"event":"exit","pid":31201,"status":1)", R"("spawn","pid":31201,"ppid":31200,"name":"scenarios","place":"child 2")",
+	  R"("t_us":2467,"event":"exit","pid":31201,"status":2)"}},
 	/* A waitid collects without naming the pid: the parent's own SIGCHLD is its own, not a handed zombie's. */
 	{"AWaitidCollectsAtItsReturn", "waitid",
 	 {R"("t_us":5200,"event":"exit","pid":26908,"status":6)", R"("state","pid":26907,"state":"zombie")",
@@ -186,6 +190,60 @@ Scenario const scenarios[] = {
 	  R"("discarded","pid":17966,"signal":"SIGTSTP","reason":"orphaned group")",
 	  R"("discarded","pid":17965,"signal":"SIGTSTP","reason":"orphaned group")"},
 	 {R"("state","pid":17965,"state":"stopped")"}},
+	/* A thread that is not the main one execs: the SIGKILL that ended the other threads does not end the process. */
+	{"AnExecFromAThreadEndsOnlyItsOtherThreads", "exec-thread",
+	 {R"("signal","pid":1912,"signal":"SIGUSR1","from":1912,"result":"ignored")", R"("exit","pid":1912,"status":3)"},
+	 {R"("target_ending")"}},
+	/* Sent and collected through a pidfd: its waitid names no pid, its one zombie child is the one. */
+	{"AWaitidOnAPidfdCollectsAtItsReturn", "pidfd",
+	 {R"("pid":2163,"signal":"SIGTERM","from":2162,"result":"queued")",
+	  R"("t_us":53840,"event":"signaled","pid":2163,"signal":"SIGTERM")"}},
+	/* Two zombies, two waitids for the group: the freeings, in order, say which each collected. */
+	{"WaitidsForAGroupCollectEachAtItsReturn", "waitid-pgid",
+	 {R"("t_us":52841,"event":"exit","pid":2339,"status":8)", R"("t_us":103097,"event":"exit","pid":2340,"status":9)"}},
+	/* pidfd_send_signal of its own SIGPIPE: a process's, as a kill would be, where the kernel's is to the writing thread alone. */
+	{"ASigpipeAProcessSendsItselfIsItsOwn", "pidfd-self",
+	 {R"("pid":2278,"signal":"SIGPIPE","from":2278,"result":"queued","cause":null)"}},
+	/* The program's CLONE_PARENT child is its shell's; a child's, the program's. */
+	{"AChildMadeForItsOwnParentIsTheJobs", "clone-parent",
+	 {R"("spawn","pid":2094,"ppid":2091)", R"("spawn","pid":2095,"ppid":2092)", R"("exit","pid":2095,"status":6)",
+	  R"("pid":2091,"signal":"SIGCHLD","from":null,"result":"ignored","cause":"child changed state","because_of":2094)",
+	  R"("exit","pid":2094,"status":8)"}},
+	/* A fatal signal blocked and pending ends nothing yet: the SIGCHLD meanwhile is ignored as by default. */
+	{"ASignalOnlyQueuedEndsNothing", "rtqueue",
+	 {R"("signal":"SIGUSR1","from":2591,"result":"already pending")",
+	  R"("because_of":2592,"code":1,"code_name":"CLD_EXITED","target_state":"running"})"}},
+	/* The program made itself a subreaper: its grandchildren come to it when their parent ends, not to observe. */
+	{"AnOrphanGoesToItsNearestSubreaper", "subreaper",
+	 {R"("adopted","pid":11287,"ppid":11285)", R"("exit","pid":11287,"status":9)"},
+	 {R"("ppid":11275)"}},
+	/* SA_NOCLDWAIT: gone at its exit, it is not handed over when its parent ends before its freeing. */
+	{"AChildGoneAtItsExitIsNotHandedOver", "nocldwait",
+	 {R"("t_us":2498,"event":"exit","pid":24875,"status":3)",
+	  R"("pid":24873,"signal":"SIGCHLD","from":null,"result":"ignored","cause":"child changed state","because_of":24874)"},
+	 {R"("adopted")"}},
+	/* strace -f: sleep, orphaned to observe, tells strace of its end; strace's wait4 has observe told, and observe collects it. */
+	{"ATracersWaitLeavesTheCollectionToTheParent", "strace",
+	 {R"("adopted","pid":10659,"ppid":10585)",
+	  R"("pid":10585,"signal":"SIGCHLD","from":null,"result":"queued","cause":"child changed state","because_of":10659)",
+	  R"("t_us":122181,"event":"exit","pid":10659,"status":0)"},
+	 {R"("adopted","pid":10659,"ppid":10638)"}},
+	/* gdb runs /bin/true: PTRACE_TRACEME, then the kernel's SIGTRAP at each exec, then one for each breakpoint. */
+	{"ATracedExecsSigtrapIsTheKernels", "gdb",
+	 {R"("pid":9568,"signal":"SIGTRAP","from":null,"result":"queued","cause":"traced")",
+	  R"("pid":9568,"signal":"SIGTRAP","from":null,"result":"queued","cause":"fault","reason":"it ran a breakpoint instruction (int3))"},
+	 {R"("signal":"SIGTRAP","from":9568)"}},
+	/* SI_USER in the name of a process that has ended: the child's PR_SET_PDEATHSIG, the kernel's at its parent's end. */
+	{"ASignalAtAParentsEndIsTheKernels", "pdeath",
+	 {R"("pid":26347,"signal":"SIGTERM","from":null,"result":"queued","cause":"parent ended","because_of":26346)",
+	  R"("signaled","pid":26347,"signal":"SIGTERM")"}},
+	/* A SIGTERM blocked and read from a signalfd: its next kill shows it runs on, so a signal it ignores is its own doing. */
+	{"AProcessThatCallsOnIsNotEnding", "signalfd",
+	 {R"("signal":"SIGUSR1","from":29860,"result":"ignored","cause":null,"code":0,"code_name":"SI_USER","target_state":"running"})",
+	  R"("exit","pid":29860,"status":3)"}},
+	/* CLD_DUMPED in its SIGCHLD: the wait status has the core bit, and its end says so. */
+	{"ACoreDumpedIsInItsEnd", "core",
+	 {R"("because_of":11979,"code":3,"code_name":"CLD_DUMPED")", R"("signaled","pid":11979,"signal":"SIGQUIT","core":true)"}},
 	/* Its parent ignores SIGCHLD: it goes at its exit, though only its freeing says so. */
 	{"AChildOfAParentIgnoringSigchldGoesAtItsExit", "autoreap",
 	 {R"("t_us":154236,"event":"state","pid":27452,"state":"zombie")", R"("t_us":154236,"event":"exit","pid":27452,"status":2)"}},
@@ -202,7 +260,7 @@ TEST(RecordText, ReadsBackWhatItWrites)
 		{1, Forked{10, 11, 0x1200011}}, {2, Executed{11, "/usr/bin/a b"}}, {3, Exited{11, true}},
 		{4, Stopped{11}}, {5, Generated{0, 11, 14, -2, 0, true, 1}}, {6, Delivered{11, 9, 0, 0x55aa}},
 		{7, Collected{10, 11, true}}, {8, ExitCalled{11, 3, true}}, {9, KillCalled{10, -11, 15}},
-		{10, KillReturned{10, -3}}, {11, Freed{11}},
+		{10, KillReturned{10, -3}}, {11, Freed{11}}, {12, Subreaper{12, true}},
 	};
 	for (auto const &record : records) {
 		auto line = record_line(record);

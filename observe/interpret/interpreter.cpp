@@ -98,6 +98,7 @@ Interpreter::settle(std::int64_t now)
 void
 Interpreter::handle(std::int64_t t, kernel::Forked const &fork)
 {
+	runs_on(fork.parent);
 	pid_t creator = process_of(fork.parent);
 	if (fork.clone_flags & CLONE_THREAD) {
 		table_.thread(fork.child, creator);
@@ -106,6 +107,8 @@ Interpreter::handle(std::int64_t t, kernel::Forked const &fork)
 		return;
 	}
 	table_.thread_gone(fork.child);
+	/* A zombie's number given again: it was gone before its freeing came. */
+	gone_unseen(fork.child);
 	/* Already known (seen before its record came); an ended process's pid is a new one's. */
 	if (living(fork.child) != nullptr)
 		return;
@@ -117,11 +120,14 @@ Interpreter::handle(std::int64_t t, kernel::Forked const &fork)
 		table_.appear(micros(t), fork.child, parent, name_, State::running);
 		return;
 	}
+	/* A process of the job may make its own parent's child (CLONE_PARENT): the program, the shell's. */
 	Process const *p = living(parent);
-	if (p == nullptr)
+	Process const *maker = p != nullptr ? p : living(creator);
+	if (maker == nullptr)
 		return;
-	table_.appear(micros(t), fork.child, parent, p->name, State::running);
-	procs_[parent].children.push_back(fork.child);
+	table_.appear(micros(t), fork.child, parent, maker->name, State::running);
+	if (p != nullptr)
+		procs_[parent].children.push_back(fork.child);
 	host_.look(fork.child);
 }
 
@@ -129,6 +135,13 @@ void
 Interpreter::handle(std::int64_t t, kernel::Executed const &exec)
 {
 	table_.exec(micros(t), exec.pid, exec.file);
+	/* An exec leaves one thread: the others, killed by it, took a SIGKILL that ends none but them. */
+	if (auto proc = procs_.find(exec.pid); proc != procs_.end()) {
+		for (pid_t thread : proc->second.threads)
+			table_.thread_gone(thread);
+		proc->second.threads.clear();
+		proc->second.dying = 0;
+	}
 }
 
 void
@@ -202,6 +215,60 @@ Interpreter::adopt(std::int64_t t, pid_t child, pid_t parent)
 }
 
 /*
+ * A thread of the process makes a system call: a fatal signal queued to it
+ * before did not end it, as the kernel would have killed every thread at
+ * once; it was blocked (for a signalfd, a sigwait) or caught.
+ */
+void
+Interpreter::runs_on(pid_t tid)
+{
+	if (auto proc = procs_.find(process_of(tid)); proc != procs_.end())
+		proc->second.fatal = 0;
+}
+
+/*
+ * Where the kernel sends a dying process's orphans: to its nearest ancestor
+ * that is a subreaper and not ending itself; above the job, to the shell
+ * where it adopts them, else to observe, both subreapers.
+ */
+pid_t
+Interpreter::reaper_for(pid_t dying) const
+{
+	for (Process const *p = living(dying); p != nullptr;) {
+		Process const *up = living(p->ppid);
+		auto proc = up != nullptr ? procs_.find(up->pid) : procs_.end();
+		if (proc != procs_.end() && proc->second.subreaper && up->state != State::zombie)
+			return up->pid;
+		p = up;
+	}
+	return adopting_ ? table_.shell() : table_.observer();
+}
+
+/*
+ * An orphan's new parent: a subreaper of the job, as the records tell; else
+ * its parent as the machine says while it lives, which knows a pid
+ * namespace's init, where the records do not; else observe or the shell.
+ */
+pid_t
+Interpreter::new_parent(pid_t orphan, pid_t dying)
+{
+	pid_t reaper = reaper_for(dying);
+	if (reaper != table_.shell() && reaper != table_.observer())
+		return reaper;
+	std::optional<pid_t> now = host_.parent_of(orphan);
+	Process const *p = now ? living(*now) : nullptr;
+	return p != nullptr && p->pid != dying && p->state != State::zombie ? p->pid : reaper;
+}
+
+void
+Interpreter::handle(std::int64_t, kernel::Subreaper const &prctl)
+{
+	pid_t pid = process_of(prctl.pid);
+	if (living(pid) != nullptr)
+		procs_[pid].subreaper = prctl.on;
+}
+
+/*
  * The consequences of a process's end, which the kernel carries out in its
  * name once its exit record is out: its living children go to their new
  * parent; its zombie ones go each with its SIGCHLD, which names the parent.
@@ -219,8 +286,7 @@ Interpreter::exit_done(std::int64_t t, pid_t pid)
 		/* One a zombie when its parent ended goes with its SIGCHLD; one that became a zombie since, now. */
 		if (living(child) == nullptr || std::find(handing.begin(), handing.end(), child) != handing.end())
 			continue;
-		pid_t parent = host_.parent_of(child).value_or(adopting_ ? table_.shell() : table_.observer());
-		adopt(t, child, parent);
+		adopt(t, child, new_parent(child, pid));
 	}
 }
 
@@ -243,9 +309,12 @@ Interpreter::collected(std::int64_t t, pid_t pid, pid_t collector)
 void
 Interpreter::handle(std::int64_t t, kernel::Collected const &wait)
 {
-	if (!wait.ended || living(wait.pid) == nullptr)
+	Process const *p = living(wait.pid);
+	if (!wait.ended || p == nullptr)
 		return;
 	pid_t collector = process_of(wait.reaper);
+	if (auto proc = procs_.find(wait.pid); proc != procs_.end() && proc->second.tracer == collector && collector != p->ppid)
+		return;	/* its tracer's wait: the parent collects it */
 	exit_done(t, wait.pid);
 	adopt(t, wait.pid, collector);
 	collected(t, wait.pid, collector);
@@ -255,6 +324,7 @@ void
 Interpreter::handle(std::int64_t, kernel::WaitidCalled const &call)
 {
 	in_waitid_[call.pid] = call;
+	runs_on(call.pid);
 }
 
 /* A waitid that told of an end collected the zombie it names, or the first its caller may take. */
@@ -264,22 +334,33 @@ Interpreter::handle(std::int64_t t, kernel::WaitidReturned const &done)
 	auto call = in_waitid_.find(done.pid);
 	if (call == in_waitid_.end())
 		return;
-	auto [pid, which, id, options] = call->second;
+	kernel::WaitidCalled const args = call->second;
 	in_waitid_.erase(call);
-	if (done.result != 0 || (options & WNOWAIT) || !(options & WEXITED))
+	if (done.result != 0 || (args.options & WNOWAIT) || !(args.options & WEXITED))
 		return;
 	pid_t collector = process_of(done.pid);
 	auto proc = procs_.find(collector);
 	if (proc == procs_.end())
 		return;
-	for (pid_t child : proc->second.children) {
+	auto zombie = [&](pid_t child) {
 		Process const *c = living(child);
-		/* A group's members, or a pidfd's process, are not known here: the freeing will tell. */
-		if (c == nullptr || c->state != State::zombie || !(which == P_ALL || (which == P_PID && child == id)))
-			continue;
-		collected(t, child, collector);
+		return c != nullptr && c->state == State::zombie;
+	};
+	auto const &children = proc->second.children;
+	if (args.which == P_ALL || args.which == P_PID) {
+		auto found = std::find_if(children.begin(), children.end(), [&](pid_t child) {
+			return zombie(child) && (args.which == P_ALL || child == args.id);
+		});
+		if (found != children.end())
+			collected(t, *found, collector);
 		return;
 	}
+	/* A group's members, or a pidfd's process, are not known here: a zombie child alone is the one;
+	 * among several, the one whose freeing comes next was collected now. */
+	if (std::count_if(children.begin(), children.end(), zombie) == 1)
+		collected(t, *std::find_if(children.begin(), children.end(), zombie), collector);
+	else
+		proc->second.unnamed_waits.push_back(t);
 }
 
 void
@@ -290,17 +371,34 @@ Interpreter::handle(std::int64_t, kernel::Freed const &freed)
 		table_.thread_gone(freed.pid);
 		return;
 	}
-	Process const *p = living(freed.pid);
+	gone_unseen(freed.pid);
+}
+
+/* A zombie that no wait4 was seen to collect, and is gone: at its exit, or at a waitid that named no pid. */
+void
+Interpreter::gone_unseen(pid_t pid)
+{
+	Process const *p = living(pid);
 	if (p == nullptr || p->state != State::zombie)
 		return;
 	auto start = std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.start().time_since_epoch()).count();
-	collected(start + p->since * 1000, freed.pid, p->ppid);
+	std::int64_t at = start + p->since * 1000;
+	if (auto parent = procs_.find(p->ppid); parent != procs_.end()) {
+		auto &waits = parent->second.unnamed_waits;
+		auto after = std::find_if(waits.begin(), waits.end(), [&](std::int64_t w) { return w >= at; });
+		if (after != waits.end()) {
+			at = *after;
+			waits.erase(after);
+		}
+	}
+	collected(at, pid, p->ppid);
 }
 
 void
 Interpreter::handle(std::int64_t t, kernel::KillCalled const &call)
 {
 	Kill &kill = in_kill_[call.pid] = Kill{call.target, call.signal, t, false};
+	runs_on(call.pid);
 	pid_t from = process_of(call.pid);
 	if (living(from) != nullptr || from == table_.shell() || from == table_.observer())
 		tell_group_kill(call.pid, kill);
@@ -344,8 +442,16 @@ Interpreter::classify(kernel::Generated const &sent, pid_t sender, pid_t target)
 	bool orphaning = sent.code == SI_KERNEL && (sent.signal == SIGHUP || sent.signal == SIGCONT) && s != nullptr &&
 			 s->state == State::zombie;
 
-	if (sent.code == SI_USER && meaning != nullptr && sender == target && !killing && s != nullptr) {
-		signal.cause = meaning->cause;	/* the kernel's, on its own write */
+	/* The kernel's on the target's own system call (a write, an exec while traced): to that thread
+	 * alone, where a process's kill or pidfd_send_signal with SI_USER is to a whole process. */
+	if (sent.code == SI_USER && sender == target && !killing && !sent.group && s != nullptr) {
+		signal.cause = meaning != nullptr ? meaning->cause : SignalCause::kernel;
+	} else if (sent.code == SI_USER && !killing && s != nullptr && s->state == State::zombie && t != nullptr &&
+		   t->ppid == sender) {
+		/* No process sends once it has ended: the kernel does, in its name, to a child that asked
+		 * for a signal at its parent's end (PR_SET_PDEATHSIG). */
+		signal.cause = SignalCause::parent_ended;
+		signal.because_of = sender;
 	} else if (sent.code <= 0 && sent.code != SI_TIMER && (meaning == nullptr || sent.code == SI_USER)) {
 		signal.from = sender;	/* kill(), tgkill(), sigqueue(): a process's own doing */
 		if (sender != sent.sender)
@@ -358,8 +464,20 @@ Interpreter::classify(kernel::Generated const &sent, pid_t sender, pid_t target)
 	} else if (sent.signal == SIGCHLD && sent.code > 0) {
 		signal.cause = SignalCause::child_changed_state;
 		signal.because_of = sender;
-		/* A dying parent's zombie children are handed over first, each with its own SIGCHLD. */
-		if (proc != procs_.end() && !proc->second.handing.empty()) {
+		/* A tracer that waited for its tracee's end, or that ends itself, tells the tracee's parent. */
+		for (auto &[pid, traced] : procs_) {
+			Process const *c = living(pid);
+			if (traced.tracer == sender && !traced.released && ends_a_child(sent.code) && c != nullptr &&
+			    c->state == State::zombie && c->ppid == target) {
+				traced.released = true;
+				signal.because_of = pid;
+				return signal;
+			}
+		}
+		/* A dying parent's zombie children are handed over first, each with its own SIGCHLD to their
+		 * new parent. One to another is its own: those left were gone at their exit, its SIGCHLD
+		 * ignored or SA_NOCLDWAIT, and only their freeing is to come. */
+		if (proc != procs_.end() && !proc->second.handing.empty() && target == reaper_for(sender)) {
 			signal.because_of = proc->second.handing.front();
 			proc->second.handing.pop_front();
 		}
@@ -384,6 +502,10 @@ Interpreter::handle(std::int64_t t, kernel::Generated const &sent)
 	Process const *to = living(target);
 	if (to == nullptr && living(sender) == nullptr)
 		return;
+	/* A stop for a tracer (CLD_TRAPPED) told to another than its parent: that one traces it. */
+	if (Process const *s = living(sender); s != nullptr && sent.signal == SIGCHLD && sent.code == CLD_TRAPPED &&
+	    s->ppid != target)
+		procs_[sender].tracer = target;
 	Signal signal = classify(sent, sender, target);
 	if (signal.because_of && *signal.because_of != sender)
 		adopt(t, *signal.because_of, target);	/* a zombie handed over: its SIGCHLD names its new parent */
@@ -394,7 +516,10 @@ Interpreter::handle(std::int64_t t, kernel::Generated const &sent)
 		if (Process *child = table_.find(*signal.because_of); child != nullptr && child->zombie_status)
 			*child->zombie_status |= 0x80;	/* WCOREDUMP */
 	Proc *proc = to != nullptr ? &procs_[target] : nullptr;
-	signal.target_ending = proc != nullptr && (proc->killed || proc->fatal != 0 || proc->dying != 0);
+	/* A fatal signal taken, or SIGKILL, ends it; one only queued may yet be caught, or wait blocked,
+	 * and a signal ignored by default tells nothing of it. */
+	signal.target_ending = proc != nullptr && (proc->killed || proc->dying != 0 ||
+						   (proc->fatal != 0 && !ignored_by_default(sent.signal)));
 
 	switch (sent.result) {
 	case kernel::signal_delivered:

@@ -28,6 +28,9 @@
  *   - Signals the kernel raises in a thread's stead carry that thread's
  *     tid, or any at all (a timer's, from an interrupt): the si_code, and
  *     whether the thread was in kill(), tell whose they are.
+ *   - A process traced by another than its parent tells its tracer of
+ *     its end; the tracer's wait4 returns it but does not collect it: it
+ *     tells the parent, with a SIGCHLD in the tracer's name.
  *   - A wait4 names what it collected; a waitid does not, but its
  *     arguments do, or the first zombie child it may take (the kernel
  *     looks through a parent's children in order). A parent that ignores
@@ -83,8 +86,12 @@ private:
 		int dying = 0;	/* the fatal signal it took */
 		bool killed = false;	/* SIGKILL queued: it is ending, whatever comes */
 		bool exiting = false;	/* its end's consequences have not all come */
+		bool subreaper = false;	/* orphans among its descendants come to it */
+		pid_t tracer = 0;	/* the ptrace tracer told of its stops and its end, where not its parent */
+		bool released = false;	/* its tracer has waited for its end: its parent is told, and collects it */
 		std::deque<pid_t> handing;	/* zombie children its end hands over, each with a SIGCHLD */
 		std::set<int> pending_stops;	/* stop signals sent, not yet taken, which a SIGCONT clears */
+		std::deque<std::int64_t> unnamed_waits;	/* its waitids that collected one of several zombies, not said which */
 	};
 	struct Kill {
 		pid_t target;
@@ -122,9 +129,14 @@ private:
 	void handle(std::int64_t t, kernel::WaitidCalled const &);
 	void handle(std::int64_t t, kernel::WaitidReturned const &);
 	void handle(std::int64_t t, kernel::Freed const &);
+	void handle(std::int64_t t, kernel::Subreaper const &);
 	void adopt(std::int64_t t, pid_t child, pid_t parent);
+	pid_t reaper_for(pid_t dying) const;
+	void runs_on(pid_t tid);
+	pid_t new_parent(pid_t orphan, pid_t dying);
 	void exit_done(std::int64_t t, pid_t pid);
 	void collected(std::int64_t t, pid_t pid, pid_t collector);
+	void gone_unseen(pid_t pid);
 	Signal classify(kernel::Generated const &, pid_t sender, pid_t target);
 	void tell_group_kill(pid_t tid, Kill &);
 };

@@ -24,6 +24,7 @@ template<> struct Word<KillReturned> { static constexpr char const *name = "kill
 template<> struct Word<WaitidCalled> { static constexpr char const *name = "waitid"; };
 template<> struct Word<WaitidReturned> { static constexpr char const *name = "waitid_return"; };
 template<> struct Word<Freed> { static constexpr char const *name = "free"; };
+template<> struct Word<Subreaper> { static constexpr char const *name = "subreaper"; };
 
 /* The fields of each kind, for writing and reading alike. */
 template<typename F> void fields(Forked &r, F f) { f(r.parent), f(r.child), f(r.clone_flags); }
@@ -42,6 +43,7 @@ template<typename F> void fields(KillReturned &r, F f) { f(r.pid), f(r.result); 
 template<typename F> void fields(WaitidCalled &r, F f) { f(r.pid), f(r.which), f(r.id), f(r.options); }
 template<typename F> void fields(WaitidReturned &r, F f) { f(r.pid), f(r.result); }
 template<typename F> void fields(Freed &r, F f) { f(r.pid); }
+template<typename F> void fields(Subreaper &r, F f) { f(r.pid), f(r.on); }
 
 struct Writer {
 	std::ostringstream &out;

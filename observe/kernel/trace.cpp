@@ -84,7 +84,7 @@ constexpr ino_t initial_pid_namespace = 0xEFFFFFFCu;
 /* __TASK_STOPPED in a sched_switch's prev_state. */
 constexpr long task_stopped = 4;
 
-enum class Kind { fork, exec, exit, stop, generate, deliver, wait, exit_group, exit_thread, kill, kill_return, waitid, waitid_return, free };
+enum class Kind { fork, exec, exit, stop, generate, deliver, wait, exit_group, exit_thread, kill, kill_return, waitid, waitid_return, free, subreaper };
 
 struct EventSpec {
 	Kind kind;
@@ -112,6 +112,8 @@ constexpr EventSpec event_specs[] = {
 	{Kind::waitid_return, "syscalls", "sys_exit_waitid", nullptr},
 	/* Made wherever the grace period ends. */
 	{Kind::free, "sched", "sched_process_free", nullptr},
+	/* PR_SET_CHILD_SUBREAPER (36): where an orphan goes. */
+	{Kind::subreaper, "syscalls", "sys_enter_prctl", "option == 36"},
 };
 
 std::string
@@ -533,6 +535,9 @@ Trace::State::decode(void *data, int size, unsigned long long ts, std::vector<Re
 	case Kind::free:
 		r.what = Freed{as_pid(number(*found, data, "pid"))};
 		break;
+	case Kind::subreaper:
+		r.what = Subreaper{as_pid(number(*found, data, "common_pid")), number(*found, data, "arg2") != 0};
+		break;
 	}
 	out.push_back(std::move(r));
 }
@@ -569,9 +574,10 @@ Trace::State::drain(Buffer &buffer, std::vector<Record> &out, std::int64_t until
 
 /*
  * Sorts a record out against the followed set, taken in time order, and
- * keeps that set up: a fork by a followed thread adds the child, a
- * collection ends the pid's following, since the number may then be given
- * to any other process.
+ * keeps that set up: a fork by a followed thread adds the child, its
+ * freeing ends the pid's following, since the number may then be given to
+ * any other process. Not a wait4 that returned it: a tracer's does, and
+ * then its real parent's collects it.
  */
 bool
 Trace::State::keep(Record &record)
@@ -581,6 +587,7 @@ Trace::State::keep(Record &record)
 		if (!is_followed(forked->parent))
 			return false;
 		followed.insert(forked->child);
+		exited.erase(forked->child);	/* a number given again before the last holder's freeing */
 		return true;
 	}
 	if (auto *exited = std::get_if<Exited>(&record.what)) {
@@ -602,7 +609,7 @@ Trace::State::keep(Record &record)
 	if (auto *done = std::get_if<KillReturned>(&record.what))
 		return killing.erase(done->pid) != 0;	/* everyone's kills end here; only those begun matter */
 	if (auto *freed = std::get_if<Freed>(&record.what)) {
-		/* A thread's, or a process no wait4 collected: its number may now be anyone's. */
+		/* Its number may now be anyone's. */
 		if (!is_followed(freed->pid))
 			return false;
 		followed.erase(freed->pid);
@@ -613,10 +620,6 @@ Trace::State::keep(Record &record)
 		if (!is_followed(collected->pid))
 			return false;
 		collected->ended = exited.count(collected->pid) != 0;
-		if (collected->ended) {
-			followed.erase(collected->pid);
-			exited.erase(collected->pid);
-		}
 		return true;
 	}
 	/* The rest are made by the thread they name, or to it. */
@@ -625,7 +628,8 @@ Trace::State::keep(Record &record)
 			using What = std::decay_t<decltype(what)>;
 			if constexpr (std::is_same_v<What, Executed> || std::is_same_v<What, Stopped> ||
 				      std::is_same_v<What, Delivered> || std::is_same_v<What, ExitCalled> ||
-				      std::is_same_v<What, WaitidCalled> || std::is_same_v<What, WaitidReturned>)
+				      std::is_same_v<What, WaitidCalled> || std::is_same_v<What, WaitidReturned> ||
+				      std::is_same_v<What, Subreaper>)
 				return is_followed(what.pid);
 			else
 				return true;

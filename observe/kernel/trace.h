@@ -98,6 +98,12 @@ struct Freed {
 	pid_t pid;
 };
 
+/* sys_enter_prctl with PR_SET_CHILD_SUBREAPER: orphans among the process's descendants come to it, or no longer. */
+struct Subreaper {
+	pid_t pid;
+	bool on;
+};
+
 /* sched_switch away from a task put in the stopped state (__TASK_STOPPED). */
 struct Stopped {
 	pid_t pid;
@@ -130,19 +136,19 @@ struct Delivered {
 /*
  * sys_exit_wait4 that returned a pid. The kernel does not say what the
  * wait told: where the pid had exited (an Exited record came first) the
- * wait collected it; otherwise it told of a stop or a continue, as a
- * shell's waitpid with WUNTRACED or WCONTINUED does. waitid is not seen.
+ * wait collected it, or told its tracer of its end; otherwise it told of a
+ * stop or a continue, as a shell's waitpid with WUNTRACED or WCONTINUED does.
  */
 struct Collected {
 	pid_t reaper;
 	pid_t pid;
-	bool ended;	/* the pid had exited: this wait collected it */
+	bool ended;	/* the pid had exited: this wait collected it, or was its tracer's */
 };
 
 struct Record {
 	std::int64_t t_ns;
 	std::variant<Forked, Executed, Exited, Stopped, Generated, Delivered, Collected, ExitCalled, KillCalled,
-		     KillReturned, WaitidCalled, WaitidReturned, Freed>
+		     KillReturned, WaitidCalled, WaitidReturned, Freed, Subreaper>
 		what;
 };
 

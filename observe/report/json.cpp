@@ -142,6 +142,8 @@ json_event(Event const &event)
 			if (e.wait_status && WIFSIGNALED(*e.wait_status)) {
 				Object o(t, "signaled");
 				o.add("pid", e.pid).add("signal", signal_name(WTERMSIG(*e.wait_status)));
+				if (WCOREDUMP(*e.wait_status))
+					o.raw("core", "true");
 				if (e.by_observe)
 					o.raw("by_observe", "true");
 				if (e.lost)

@@ -130,11 +130,15 @@ signal_words(Signal const &e, Story const &story)
 	case SignalCause::kernel:
 		line += ": sent by the kernel (" + code_name(e.signal, e.code) + "), for a reason its record does not tell";
 		break;
+	case SignalCause::parent_ended:
+		line += ": " + because + " ended, and " + target + " had asked for " + sig + " then (PR_SET_PDEATHSIG)";
+		break;
 	case SignalCause::broken_pipe:
 	case SignalCause::timer:
 	case SignalCause::fault:
 	case SignalCause::limit:
 	case SignalCause::io:
+	case SignalCause::traced:
 		if (CodeMeaning const *meaning = code_meaning(e.signal, e.code))
 			line += std::string(": ") + meaning->words + " (" + code_name(e.signal, e.code) + ")";
 		break;
@@ -377,21 +381,23 @@ TextReporter::stopped_words(StateChange const &e) const
 void
 TextReporter::tell_left(Micros t, Ended const &e)
 {
-	if (told_left_ || e.pid != program_)
+	/* Observe's own kill at the watch's end: nothing goes on. */
+	if (told_left_ || e.pid != program_ || e.by_observe)
 		return;
 	std::string left;
 	int count = 0;
 	for (auto const &p : story_.all())
 		if (!p.ended()) {
-			left += (left.empty() ? "" : ", ") + name(p.pid);
+			/* A zombie has ended, and waits only to be collected. */
+			left += (left.empty() ? "" : ", ") + name(p.pid) + (p.state == State::zombie ? " (a zombie)" : "");
 			count++;
 		}
 	if (count == 0)
 		return;
 	told_left_ = true;
 	line(t, "the program has ended, and " + std::to_string(count) + (count == 1 ? " process" : " processes") +
-			" of its job still " + (count == 1 ? "runs: " : "run: ") + left +
-			"; the watch goes on until they end, or " +
+			" of its job " + (count == 1 ? "is" : "are") + " left: " + left +
+			"; the watch goes on until they end and are collected, or " +
 			(style_.keys ? std::string(end_key_name) + " ends it" : std::string("Ctrl-C or --for ends it")));
 }
 

@@ -13,7 +13,8 @@ end_words(std::optional<int> wait_status, bool by_observe)
 	if (!wait_status)
 		return "status unknown";
 	if (WIFSIGNALED(*wait_status))
-		return signal_name(WTERMSIG(*wait_status)) + (by_observe ? " (ended by observe)" : "");
+		return signal_name(WTERMSIG(*wait_status)) + (WCOREDUMP(*wait_status) ? " (core dumped)" : "") +
+		       (by_observe ? " (ended by observe)" : "");
 	return "exit " + std::to_string(WEXITSTATUS(*wait_status));
 }
 

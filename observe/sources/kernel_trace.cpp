@@ -119,7 +119,7 @@ KernelSource::look_for_the_collected()
 	reaped_ = std::move(seen);
 }
 
-/* Its parent now, read while it lives: an orphan's new one, where no record names it. */
+/* Its parent now, read while it lives: an orphan's new one, where no record names it (a pid namespace's init). */
 std::optional<pid_t>
 KernelSource::parent_of(pid_t pid)
 {
