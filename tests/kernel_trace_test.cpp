@@ -237,6 +237,28 @@ TEST(KernelTrace, FollowsAFamilyThroughItsStopSignalsAndCollection)
 	EXPECT_TRUE(harness::wait_until([&] { return !exists(instance); }, 5s)) << instance << " left behind";
 }
 
+/* Making the instance's keeper leaves no SIGCHLD waiting for a reader that
+ * takes them from a signalfd: its first SIGCHLD of a child is queued. */
+TEST(KernelTrace, LeavesNoChildSignalOfItsOwnPending)
+{
+	REQUIRE_KERNEL_TRACE();
+	sigset_t child_news, before;
+	sigemptyset(&child_news);
+	sigaddset(&child_news, SIGCHLD);
+	sigprocmask(SIG_BLOCK, &child_news, &before);
+	std::string why;
+	auto trace = Trace::open({getpid()}, why);
+	sigset_t pending;
+	sigpending(&pending);
+	bool waiting = sigismember(&pending, SIGCHLD);
+	trace.reset();
+	timespec now{};
+	sigtimedwait(&child_news, nullptr, &now);
+	sigprocmask(SIG_SETMASK, &before, nullptr);
+	ASSERT_TRUE(why.empty()) << why;
+	EXPECT_FALSE(waiting);
+}
+
 /* Its keeper removes the instance however its maker ends: here, killed outright while it reads. */
 TEST(KernelTrace, ItsInstanceGoesWithAReaderKilledOutright)
 {

@@ -91,6 +91,9 @@ InstanceKeeper::start(std::string const &dir)
 	prctl(PR_GET_CHILD_SUBREAPER, &subreaper);
 	if (subreaper)
 		prctl(PR_SET_CHILD_SUBREAPER, 0);
+	sigset_t pending;
+	sigpending(&pending);
+	bool child_news_waiting = sigismember(&pending, SIGCHLD);
 	pid_t middle = fork();
 	if (middle == 0) {
 		close(pair[0]);
@@ -106,6 +109,16 @@ InstanceKeeper::start(std::string const &dir)
 			;
 	if (subreaper)
 		prctl(PR_SET_CHILD_SUBREAPER, 1);
+	/* The middle's end is no news to the maker: a SIGCHLD of it left
+	 * waiting (blocked, for a signalfd) would make the next one, of a child
+	 * that matters, "already pending". */
+	if (middle > 0 && !child_news_waiting) {
+		sigset_t child_news;
+		sigemptyset(&child_news);
+		sigaddset(&child_news, SIGCHLD);
+		timespec now{};
+		sigtimedwait(&child_news, nullptr, &now);
+	}
 	close(pair[1]);
 	if (middle < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
 		close(pair[0]);
