@@ -154,6 +154,10 @@ struct Signal {
 	std::optional<pid_t> target_thread = std::nullopt;
 	/* One member's share of a kill to a group: the kill's pid argument (0, -1, -PGID). */
 	std::optional<pid_t> group = std::nullopt;
+	/* Ignored though the target does not ignore it: the target is the first
+	 * process of a pid namespace of its own, which the kernel spares any
+	 * signal it has no handler for. */
+	bool target_spared = false;
 };
 
 /* One kill to many: a process group (kill with 0 or -PGID) or every process

@@ -439,6 +439,7 @@ decode_signal(Fields const &f)
 	s.code = static_cast<int>(f.integer("code", INT_MIN, INT_MAX));
 	s.target_state = f.word<State>("target_state", state_name, state_count);
 	s.target_ending = f.flag("target_ending");
+	s.target_spared = f.flag("target_spared");
 	s.because_of = f.maybe_pid("because_of");
 	s.thread = f.maybe_pid("thread");
 	s.target_thread = f.maybe_pid("target_thread");

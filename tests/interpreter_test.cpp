@@ -217,6 +217,10 @@ Scenario const scenarios[] = {
 	{"AnOrphanGoesToItsNearestSubreaper", "subreaper",
 	 {R"("adopted","pid":11287,"ppid":11285)", R"("exit","pid":11287,"status":9)"},
 	 {R"("ppid":11275)"}},
+	/* A wait in a pid namespace of the job's own names its child by that namespace's number: it collected
+	 * its one zombie child, at its return. */
+	{"AWaitInAPidNamespaceOfItsOwnCollectsAtItsReturn", "pidns",
+	 {R"("t_us":105833,"event":"exit","pid":13226,"status":0)", R"("t_us":206196,"event":"exit","pid":13225,"status":0)"}},
 	/* SA_NOCLDWAIT: gone at its exit, it is not handed over when its parent ends before its freeing. */
 	{"AChildGoneAtItsExitIsNotHandedOver", "nocldwait",
 	 {R"("t_us":2498,"event":"exit","pid":24875,"status":3)",

@@ -309,6 +309,10 @@ Interpreter::collected(std::int64_t t, pid_t pid, pid_t collector)
 void
 Interpreter::handle(std::int64_t t, kernel::Collected const &wait)
 {
+	if (wait.pid == 0) {
+		unnamed_wait(t, process_of(wait.reaper));
+		return;
+	}
 	Process const *p = living(wait.pid);
 	if (!wait.ended || p == nullptr)
 		return;
@@ -342,24 +346,38 @@ Interpreter::handle(std::int64_t t, kernel::WaitidReturned const &done)
 	auto proc = procs_.find(collector);
 	if (proc == procs_.end())
 		return;
-	auto zombie = [&](pid_t child) {
-		Process const *c = living(child);
-		return c != nullptr && c->state == State::zombie;
-	};
-	auto const &children = proc->second.children;
 	if (args.which == P_ALL || args.which == P_PID) {
+		auto const &children = proc->second.children;
 		auto found = std::find_if(children.begin(), children.end(), [&](pid_t child) {
-			return zombie(child) && (args.which == P_ALL || child == args.id);
+			Process const *c = living(child);
+			return c != nullptr && c->state == State::zombie && (args.which == P_ALL || child == args.id);
 		});
 		if (found != children.end())
 			collected(t, *found, collector);
 		return;
 	}
-	/* A group's members, or a pidfd's process, are not known here: a zombie child alone is the one;
-	 * among several, the one whose freeing comes next was collected now. */
-	if (std::count_if(children.begin(), children.end(), zombie) == 1)
+	/* A group's members, or a pidfd's process, are not known here. */
+	unnamed_wait(t, collector);
+}
+
+/* A wait that collected a child it does not name, or names by a number that is
+ * no pid here: a zombie child alone is the one; among several, the one whose
+ * freeing comes next was collected now; with none, it told of a stop. */
+void
+Interpreter::unnamed_wait(std::int64_t t, pid_t collector)
+{
+	auto proc = procs_.find(collector);
+	if (proc == procs_.end())
+		return;
+	auto zombie = [&](pid_t child) {
+		Process const *c = living(child);
+		return c != nullptr && c->state == State::zombie;
+	};
+	auto const &children = proc->second.children;
+	auto zombies = std::count_if(children.begin(), children.end(), zombie);
+	if (zombies == 1)
 		collected(t, *std::find_if(children.begin(), children.end(), zombie), collector);
-	else
+	else if (zombies > 1)
 		proc->second.unnamed_waits.push_back(t);
 }
 
@@ -542,6 +560,11 @@ Interpreter::handle(std::int64_t t, kernel::Generated const &sent)
 		       proc->dying == 0;
 	if (resumes)
 		signal.result = SignalResult::resumed;
+	/* Ignored, not by default nor by the ending: by its disposition, or the
+	 * kernel spares a namespace's first process, whose record looks the same. */
+	if (signal.result == SignalResult::ignored && to != nullptr && to->state != State::zombie &&
+	    !signal.target_ending && sent.signal != SIGCONT && !ignored_by_default(sent.signal))
+		signal.target_spared = host_.spared(target, sent.signal);
 
 	table_.signal(micros(t), signal);
 	if (proc == nullptr)

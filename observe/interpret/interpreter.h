@@ -60,6 +60,9 @@ public:
 	virtual void look(pid_t) {}
 	/* The parent a process has now (an orphan's new one). */
 	virtual std::optional<pid_t> parent_of(pid_t) { return std::nullopt; }
+	/* Whether a signal it did not take was spared it as the first process
+	 * of a pid namespace of its own, rather than ignored by its disposition. */
+	virtual bool spared(pid_t, int /* signal */) { return false; }
 };
 
 class Interpreter {
@@ -91,7 +94,7 @@ private:
 		bool released = false;	/* its tracer has waited for its end: its parent is told, and collects it */
 		std::deque<pid_t> handing;	/* zombie children its end hands over, each with a SIGCHLD */
 		std::set<int> pending_stops;	/* stop signals sent, not yet taken, which a SIGCONT clears */
-		std::deque<std::int64_t> unnamed_waits;	/* its waitids that collected one of several zombies, not said which */
+		std::deque<std::int64_t> unnamed_waits;	/* its waits that collected one of several zombies, not said which */
 	};
 	struct Kill {
 		pid_t target;
@@ -130,6 +133,7 @@ private:
 	void handle(std::int64_t t, kernel::WaitidReturned const &);
 	void handle(std::int64_t t, kernel::Freed const &);
 	void handle(std::int64_t t, kernel::Subreaper const &);
+	void unnamed_wait(std::int64_t t, pid_t collector);
 	void adopt(std::int64_t t, pid_t child, pid_t parent);
 	pid_t reaper_for(pid_t dying) const;
 	void runs_on(pid_t tid);

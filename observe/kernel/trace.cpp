@@ -617,9 +617,16 @@ Trace::State::keep(Record &record)
 		return true;
 	}
 	if (auto *collected = std::get_if<Collected>(&record.what)) {
-		if (!is_followed(collected->pid))
+		if (is_followed(collected->pid)) {
+			collected->ended = exited.count(collected->pid) != 0;
+			return true;
+		}
+		/* Every child of a followed process is followed: a number that names
+		 * none is its own pid namespace's, for a job that made one. */
+		if (!is_followed(collected->reaper))
 			return false;
-		collected->ended = exited.count(collected->pid) != 0;
+		collected->pid = 0;
+		collected->ended = false;
 		return true;
 	}
 	/* The rest are made by the thread they name, or to it. */

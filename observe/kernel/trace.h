@@ -141,7 +141,7 @@ struct Delivered {
  */
 struct Collected {
 	pid_t reaper;
-	pid_t pid;
+	pid_t pid;	/* 0: a child of the reaper, by its own pid namespace's number, which is no pid here */
 	bool ended;	/* the pid had exited: this wait collected it, or was its tracer's */
 };
 

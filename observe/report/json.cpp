@@ -187,6 +187,8 @@ json_event(Event const &event)
 			o.add("target_state", state_name(e.target_state));
 			if (e.target_ending)
 				o.raw("target_ending", "true");
+			if (e.target_spared)
+				o.raw("target_spared", "true");
 			return o.done();
 		},
 		[&](GroupSignal const &e) {

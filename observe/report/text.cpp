@@ -163,6 +163,9 @@ signal_words(Signal const &e, Story const &story)
 		return line + "; ignored: " + target + " was not stopped";
 	if (ignored_by_default(e.signal))
 		return line + "; ignored, as it is by default";
+	if (e.target_spared)
+		return line + "; ignored: " + target + " is the first process (pid 1) of a pid namespace of its own, " +
+		       "which the kernel spares any signal it has no handler for";
 	return line + "; ignored: " + target + " ignores " + sig;
 }
 

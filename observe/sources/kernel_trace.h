@@ -76,6 +76,7 @@ private:
 			look_(pid);
 	}
 	std::optional<pid_t> parent_of(pid_t) override;
+	bool spared(pid_t, int signal) override;
 	void look_for_the_collected();
 };
 
