@@ -191,6 +191,38 @@ TEST(ObserveReplay, GivesTheReportAndTimelineTheWatchGave)
 		EXPECT_NE(live_text.text().find(said), std::string::npos) << said << "\n" << live_text.text();
 }
 
+/*
+ * The program ends with one child a zombie and another running: what is left
+ * to wait for is the running one alone, and it is one process, not "they".
+ */
+TEST(ObserveReport, WhatIsLeftAfterTheProgramIsWhatStillRuns)
+{
+	using namespace observe;
+	Captured text;
+	TextReporter reporter(text.file());
+	Place const top;
+	Event const events[] = {
+		{0, Started{"forkwait", program, 0, SourceKind::kernel, "", observer, shell}},
+		{10, Spawn{program, shell, "forkwait", top}},
+		{20, Spawn{child1, program, "forkwait", top.child(1)}},
+		{30, Spawn{child2, program, "forkwait", top.child(2)}},
+		{40, StateChange{child1, State::zombie}},
+		{50, StateChange{program, State::zombie}},
+		{60, Adopted{child1, observer}},
+		{60, Adopted{child2, observer}},
+		{70, Ended{program, 0, false}},
+		{80, Ended{child1, 5 << 8, false}},
+	};
+	for (auto const &e : events)
+		reporter.report(e);
+	std::string said = text.text();
+	auto at = said.find("the program has ended, and 1 process of its job still runs: forkwait 5000005 (child 2); "
+			    "the watch goes on until it ends");
+	EXPECT_NE(at, std::string::npos) << said;
+	std::string told = at == std::string::npos ? "" : said.substr(at, said.find('\n', at) - at);
+	EXPECT_EQ(told.find("5000004"), std::string::npos) << "a zombie counted as running:\n" << said;
+}
+
 /* ---- refusals ---- */
 
 /* A recording spoilt one way, and the start of what observe says of it after the line number. */

@@ -360,7 +360,6 @@ TextReporter::started_words(Started const &e) const
 	       limit + (style_.keys ? "; " + keys_words() : "");
 }
 
-/* A process that runs may still end a line the job left open. */
 /* As a shell says it when the job stops, with what can be done about it. */
 std::string
 TextReporter::stopped_words(StateChange const &e) const
@@ -373,7 +372,9 @@ TextReporter::stopped_words(StateChange const &e) const
 	       end_key_name + " ends the watch";
 }
 
-/* Once: the program has ended, and what of its job is left keeps the watch going. */
+/* Once: the program has ended, and what of its job is left keeps the watch going.
+ * A zombie is not counted: it no longer runs, and its collector (observe, once
+ * it is orphaned) takes it without the watch waiting on it. */
 void
 TextReporter::tell_left(Micros t, Ended const &e)
 {
@@ -382,7 +383,7 @@ TextReporter::tell_left(Micros t, Ended const &e)
 	std::string left;
 	int count = 0;
 	for (auto const &p : story_.all())
-		if (!p.ended()) {
+		if (!p.ended() && p.state != State::zombie) {
 			left += (left.empty() ? "" : ", ") + name(p.pid);
 			count++;
 		}
@@ -391,7 +392,7 @@ TextReporter::tell_left(Micros t, Ended const &e)
 	told_left_ = true;
 	line(t, "the program has ended, and " + std::to_string(count) + (count == 1 ? " process" : " processes") +
 			" of its job still " + (count == 1 ? "runs: " : "run: ") + left +
-			"; the watch goes on until they end, or " +
+			(count == 1 ? "; the watch goes on until it ends, or " : "; the watch goes on until they end, or ") +
 			(style_.keys ? std::string(end_key_name) + " ends it" : std::string("Ctrl-C or --for ends it")));
 }
 
