@@ -416,8 +416,13 @@ lane_lines(Marks const &marks, Story const &story, Scale scale, size_t cells_wid
 			more[0].replace(2, 1, colour_of(mark) + std::string(1, mark) + colour_off);
 		lines.insert(lines.end(), more.begin(), more.end());
 	};
-	for (size_t i = 0; i < marks.kills().size(); i++)
-		add(lane_note(static_cast<char>(first_kill_mark + i), kill_pieces(marks.kills()[i], story), width));
+	for (size_t i = 0; i < marks.kills().size(); i++) {
+		auto pieces = kill_pieces(marks.kills()[i], story);
+		/* A kill whose column an earlier one holds says where to look for it. */
+		if (char shown = cells[column(marks.kills()[i].t)]; shown != static_cast<char>(first_kill_mark + i))
+			pieces.insert(pieces.begin() + 1, std::string("(marked ") + shown + " above: the same column)");
+		add(lane_note(static_cast<char>(first_kill_mark + i), pieces, width));
+	}
 	if (size_t more = marks.kills_count() - marks.kills().size(); more > 0) {
 		auto words = "and " + std::to_string(more) + (more == 1 ? " more kill" : " more kills") +
 			     " to a group: the live report tells them";
