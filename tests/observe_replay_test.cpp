@@ -523,6 +523,18 @@ TEST_P(ObserveDrawing, ThePictureRenders)
 	EXPECT_GE(count(picture, "<g class=\"fan\">"), expected.groups);
 	EXPECT_GE(count(picture, "<g class=\"gap\">"), expected.gaps);
 	EXPECT_NE(picture.find(GetParam().drawn), std::string::npos) << GetParam().drawn;
+	/* No signal's name is written over another's, whichever rows their arrows join. */
+	std::vector<std::pair<double, double>> names;
+	for (size_t at = picture.find("class=\"signame\" x=\""); at != std::string::npos;
+	     at = picture.find("class=\"signame\" x=\"", at + 1)) {
+		char const *x = picture.c_str() + at + strlen("class=\"signame\" x=\"");
+		names.emplace_back(atof(x), atof(strstr(x, "y=\"") + 3));
+	}
+	for (size_t i = 0; i < names.size(); i++)
+		for (size_t j = i + 1; j < names.size(); j++)
+			EXPECT_FALSE(std::abs(names[i].first - names[j].first) < 40 && std::abs(names[i].second - names[j].second) < 10)
+				<< "names at " << names[i].first << "," << names[i].second << " and " << names[j].first << ","
+				<< names[j].second;
 	std::string command = "rsvg-convert -o " + png.path() + " " + svg.path();
 	EXPECT_EQ(system(command.c_str()), 0);
 	struct stat info{};
