@@ -248,13 +248,14 @@ void
 TextReporter::report(Event const &event)
 {
 	Micros t = event.t_us;
-	someone_runs_ = story_.running() > 0;
 	auto name = [&](pid_t pid) { return this->name(pid); };
 	/* A process is named as it was when the event happened: an exec by the command it leaves. */
 	std::string leaving;
 	if (auto const *exec = std::get_if<Exec>(&event.what))
 		leaving = name(exec->pid);
 	story_.take(event);
+	/* As the event leaves them: the last process's end leaves nobody to go on with an open line. */
+	someone_runs_ = story_.running() > 0;
 	std::visit(Overload{
 		[&](Started const &e) {
 			exact_ = e.source == SourceKind::kernel;
@@ -325,8 +326,9 @@ TextReporter::report(Event const &event)
 		[&](End const &e) {
 			if (std::string rest = job_text_.rest(); !rest.empty())
 				show_output(t, rest);
-			if (live_ && !open_line_.empty() && !reshown_)
-				fputs("\n", out_);
+			/* The job's open line ends here; a copy of ours is erased where the terminal can. */
+			if (live_ && !open_line_.empty())
+				fputs(reshown_ && style_.escapes ? "\r\033[K" : "\n", out_);
 			open_line_.clear();
 			std::string ended;
 			for (pid_t pid : e.ended)
