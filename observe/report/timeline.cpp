@@ -293,7 +293,7 @@ legend(bool colour, bool signals, size_t width)
 	for (auto const &g : glyphs)
 		add(g.mark, g.colour, g.meaning);
 	if (signals)
-		add(signal_mark, signal_colour, "a signal was sent to it");
+		add(signal_mark, signal_colour, "a signal was sent to it (SIGCHLD aside)");
 	std::vector<std::string> lines;
 	std::string line = " ";
 	size_t seen = 1;
