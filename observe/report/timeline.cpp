@@ -379,8 +379,9 @@ lost_pieces(Marks const &marks)
 	size_t more = marks.lost_count() - told;
 	for (size_t i = 0; i < told; i++) {
 		auto const &lost = marks.lost()[i];
-		pieces.push_back(std::to_string(lost.records) + " between " + lane_time(lost.from) + " and " +
-				 lane_time(std::max(lost.from, lost.until)) + ",");
+		/* A span within one millisecond is one time, as the note tells times. */
+		std::string from = lane_time(lost.from), until = lane_time(std::max(lost.from, lost.until));
+		pieces.push_back(std::to_string(lost.records) + (from == until ? " around " + from : " between " + from + " and " + until) + ",");
 	}
 	if (more > 0)
 		for (auto const &word : sentence_pieces("and " + std::to_string(more) + (more == 1 ? " time" : " times") +
