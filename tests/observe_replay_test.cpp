@@ -192,10 +192,11 @@ TEST(ObserveReplay, GivesTheReportAndTimelineTheWatchGave)
 }
 
 /*
- * The program ends with one child a zombie and another running: what is left
- * to wait for is the running one alone, and it is one process, not "they".
+ * The program ends with one child a zombie and another stopped: what is left
+ * to wait for is the stopped one alone, said to be stopped, and it is one
+ * process, not "they".
  */
-TEST(ObserveReport, WhatIsLeftAfterTheProgramIsWhatStillRuns)
+TEST(ObserveReport, WhatIsLeftAfterTheProgramIsWhatHasNotEnded)
 {
 	using namespace observe;
 	Captured text;
@@ -206,6 +207,7 @@ TEST(ObserveReport, WhatIsLeftAfterTheProgramIsWhatStillRuns)
 		{10, Spawn{program, shell, "forkwait", top}},
 		{20, Spawn{child1, program, "forkwait", top.child(1)}},
 		{30, Spawn{child2, program, "forkwait", top.child(2)}},
+		{35, StateChange{child2, State::stopped}},
 		{40, StateChange{child1, State::zombie}},
 		{50, StateChange{program, State::zombie}},
 		{60, Adopted{child1, observer}},
@@ -216,11 +218,11 @@ TEST(ObserveReport, WhatIsLeftAfterTheProgramIsWhatStillRuns)
 	for (auto const &e : events)
 		reporter.report(e);
 	std::string said = text.text();
-	auto at = said.find("the program has ended, and 1 process of its job still runs: forkwait 5000005 (child 2); "
+	auto at = said.find("the program has ended, and 1 process of its job remains: forkwait 5000005 (child 2) stopped; "
 			    "the watch goes on until it ends");
 	EXPECT_NE(at, std::string::npos) << said;
 	std::string told = at == std::string::npos ? "" : said.substr(at, said.find('\n', at) - at);
-	EXPECT_EQ(told.find("5000004"), std::string::npos) << "a zombie counted as running:\n" << said;
+	EXPECT_EQ(told.find("5000004"), std::string::npos) << "a zombie counted as left:\n" << said;
 }
 
 /* ---- refusals ---- */

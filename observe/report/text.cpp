@@ -376,7 +376,8 @@ TextReporter::stopped_words(StateChange const &e) const
 
 /* Once: the program has ended, and what of its job is left keeps the watch going.
  * A zombie is not counted: it no longer runs, and its collector (observe, once
- * it is orphaned) takes it without the watch waiting on it. */
+ * it is orphaned) takes it without the watch waiting on it. A stopped one is
+ * said to be stopped: it does not run, but keeps the watch going all the same. */
 void
 TextReporter::tell_left(Micros t, Ended const &e)
 {
@@ -386,14 +387,14 @@ TextReporter::tell_left(Micros t, Ended const &e)
 	int count = 0;
 	for (auto const &p : story_.all())
 		if (!p.ended() && p.state != State::zombie) {
-			left += (left.empty() ? "" : ", ") + name(p.pid);
+			left += (left.empty() ? "" : ", ") + name(p.pid) + (p.state == State::stopped ? " stopped" : "");
 			count++;
 		}
 	if (count == 0)
 		return;
 	told_left_ = true;
 	line(t, "the program has ended, and " + std::to_string(count) + (count == 1 ? " process" : " processes") +
-			" of its job still " + (count == 1 ? "runs: " : "run: ") + left +
+			" of its job " + (count == 1 ? "remains: " : "remain: ") + left +
 			(count == 1 ? "; the watch goes on until it ends, or " : "; the watch goes on until they end, or ") +
 			(style_.keys ? std::string(end_key_name) + " ends it" : std::string("Ctrl-C or --for ends it")));
 }
