@@ -287,6 +287,10 @@ TextReporter::report(Event const &event)
 			line(t, name(e.pid) + " appears, parent " + name(e.ppid));
 		},
 		[&](StateChange const &e) {
+			/* Running from the start goes without saying, after "appears"; a first state of another kind does not. */
+			Told const *p = story_.find(e.pid);
+			if (e.state == State::running && p != nullptr && p->history.size() == 1)
+				return;
 			line(t, name(e.pid) + " " + state_name(e.state) + stopped_words(e));
 		},
 		[&](Adopted const &e) { line(t, name(e.pid) + " orphaned, adopted by " + name(e.ppid)); },
