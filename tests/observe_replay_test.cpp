@@ -185,8 +185,8 @@ TEST(ObserveReplay, GivesTheReportAndTimelineTheWatchGave)
 	EXPECT_EQ(again_text.text(), live_text.text());
 	EXPECT_EQ(again_json.text(), live_json.text());
 	/* The report replayed is the watch's, not an empty one, with each kind's own words. */
-	for (char const *said : {"5000004 (child 1) collected: SIGHUP", "(its thread 5000006) \u2192 process group 5000003 SIGWINCH",
-				 "(child 1) (its thread 5000007) SIGURG", "SIGPIPE: it wrote to a pipe", "between 6.250000 s and 6.290000 s",
+	for (char const *said : {"5000004 (child 1) collected: SIGHUP", "(program, its thread 5000006) \u2192 process group 5000003 SIGWINCH",
+				 "(child 1, its thread 5000007) SIGURG", "SIGPIPE: it wrote to a pipe", "between 6.250000 s and 6.290000 s",
 				 "the program has ended, and 2 processes"})
 		EXPECT_NE(live_text.text().find(said), std::string::npos) << said << "\n" << live_text.text();
 }

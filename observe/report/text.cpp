@@ -92,18 +92,30 @@ place_of(pid_t pid, Story const &story)
 	return p->place.program() ? "the program" : place;
 }
 
+/* A process, and its thread where not the main one: "sh 12 (program, its thread 13)". */
+static std::string
+with_thread(std::string process, std::optional<pid_t> thread)
+{
+	if (!thread)
+		return process;
+	std::string words = "its thread " + std::to_string(*thread) + ")";
+	if (process.ends_with(')'))
+		return process.substr(0, process.size() - 1) + ", " + words;
+	return process + " (" + words;
+}
+
 /* The sender: a process, and its thread where not the main one. */
 static std::string
 sender_words(pid_t from, std::optional<pid_t> thread, Story const &story)
 {
-	return who(from, story) + (thread ? " (its thread " + std::to_string(*thread) + ")" : "");
+	return with_thread(who(from, story), thread);
 }
 
 static std::string
 signal_words(Signal const &e, Story const &story)
 {
 	std::string sig = signal_name(e.signal);
-	std::string to = who(e.target, story) + (e.target_thread ? " (its thread " + std::to_string(*e.target_thread) + ")" : "");
+	std::string to = with_thread(who(e.target, story), e.target_thread);
 	/* A member's share of a kill to its group: the group's line named the sender. */
 	std::string line = e.group ? "  \u21b3 " + to + " " + sig
 				   : (e.from ? sender_words(*e.from, e.thread, story) : std::string("kernel")) + " \u2192 " +
