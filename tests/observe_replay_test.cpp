@@ -215,8 +215,15 @@ TEST(ObserveReport, WhatIsLeftAfterTheProgramIsWhatHasNotEnded)
 		{70, Ended{program, 0, false}},
 		{80, Ended{child1, 5 << 8, false}},
 	};
-	for (auto const &e : events)
+	Captured at_the_end;
+	TextReporter ending(at_the_end.file());
+	for (auto const &e : events) {
 		reporter.report(e);
+		/* The same watch, but the program ended by observe as the watch ends: nothing is said to go on. */
+		auto const *ended = std::get_if<Ended>(&e.what);
+		ending.report(ended && ended->pid == program ? Event{e.t_us, Ended{program, SIGKILL, true}} : e);
+	}
+	EXPECT_EQ(at_the_end.text().find("the watch goes on"), std::string::npos) << at_the_end.text();
 	std::string said = text.text();
 	auto at = said.find("the program has ended, and 1 process of its job remains: forkwait 5000005 (child 2) stopped; "
 			    "the watch goes on until it ends");

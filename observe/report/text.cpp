@@ -397,7 +397,8 @@ TextReporter::stopped_words(StateChange const &e) const
 void
 TextReporter::tell_left(Micros t, Ended const &e)
 {
-	if (told_left_ || e.pid != program_)
+	/* Ended by observe, the program goes with the rest as the watch ends: nothing goes on. */
+	if (told_left_ || e.pid != program_ || e.by_observe)
 		return;
 	std::string left;
 	int count = 0;
