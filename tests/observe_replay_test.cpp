@@ -185,10 +185,51 @@ TEST(ObserveReplay, GivesTheReportAndTimelineTheWatchGave)
 	EXPECT_EQ(again_text.text(), live_text.text());
 	EXPECT_EQ(again_json.text(), live_json.text());
 	/* The report replayed is the watch's, not an empty one, with each kind's own words. */
-	for (char const *said : {"5000004 (child 1) collected: SIGHUP", "(its thread 5000006) \u2192 process group 5000003 SIGWINCH",
-				 "(child 1) (its thread 5000007) SIGURG", "SIGPIPE: it wrote to a pipe", "between 6.250000 s and 6.290000 s",
+	for (char const *said : {"5000004 (child 1) collected: SIGHUP", "(program, its thread 5000006) \u2192 process group 5000003 SIGWINCH",
+				 "(child 1, its thread 5000007) SIGURG", "SIGPIPE: it wrote to a pipe", "between 6.250000 s and 6.290000 s",
 				 "the program has ended, and 2 processes"})
 		EXPECT_NE(live_text.text().find(said), std::string::npos) << said << "\n" << live_text.text();
+}
+
+/*
+ * The program ends with one child a zombie and another stopped: what is left
+ * to wait for is the stopped one alone, said to be stopped, and it is one
+ * process, not "they".
+ */
+TEST(ObserveReport, WhatIsLeftAfterTheProgramIsWhatHasNotEnded)
+{
+	using namespace observe;
+	Captured text;
+	TextReporter reporter(text.file());
+	Place const top;
+	Event const events[] = {
+		{0, Started{"forkwait", program, 0, SourceKind::kernel, "", observer, shell}},
+		{10, Spawn{program, shell, "forkwait", top}},
+		{20, Spawn{child1, program, "forkwait", top.child(1)}},
+		{30, Spawn{child2, program, "forkwait", top.child(2)}},
+		{35, StateChange{child2, State::stopped}},
+		{40, StateChange{child1, State::zombie}},
+		{50, StateChange{program, State::zombie}},
+		{60, Adopted{child1, observer}},
+		{60, Adopted{child2, observer}},
+		{70, Ended{program, 0, false}},
+		{80, Ended{child1, 5 << 8, false}},
+	};
+	Captured at_the_end;
+	TextReporter ending(at_the_end.file());
+	for (auto const &e : events) {
+		reporter.report(e);
+		/* The same watch, but the program ended by observe as the watch ends: nothing is said to go on. */
+		auto const *ended = std::get_if<Ended>(&e.what);
+		ending.report(ended && ended->pid == program ? Event{e.t_us, Ended{program, SIGKILL, true}} : e);
+	}
+	EXPECT_EQ(at_the_end.text().find("the watch goes on"), std::string::npos) << at_the_end.text();
+	std::string said = text.text();
+	auto at = said.find("the program has ended, and 1 process of its job remains: forkwait 5000005 (child 2) stopped; "
+			    "the watch goes on until it ends");
+	EXPECT_NE(at, std::string::npos) << said;
+	std::string told = at == std::string::npos ? "" : said.substr(at, said.find('\n', at) - at);
+	EXPECT_EQ(told.find("5000004"), std::string::npos) << "a zombie counted as left:\n" << said;
 }
 
 /* ---- refusals ---- */
@@ -491,6 +532,18 @@ TEST_P(ObserveDrawing, ThePictureRenders)
 	EXPECT_GE(count(picture, "<g class=\"fan\">"), expected.groups);
 	EXPECT_GE(count(picture, "<g class=\"gap\">"), expected.gaps);
 	EXPECT_NE(picture.find(GetParam().drawn), std::string::npos) << GetParam().drawn;
+	/* No signal's name is written over another's, whichever rows their arrows join. */
+	std::vector<std::pair<double, double>> names;
+	for (size_t at = picture.find("class=\"signame\" x=\""); at != std::string::npos;
+	     at = picture.find("class=\"signame\" x=\"", at + 1)) {
+		char const *x = picture.c_str() + at + strlen("class=\"signame\" x=\"");
+		names.emplace_back(atof(x), atof(strstr(x, "y=\"") + 3));
+	}
+	for (size_t i = 0; i < names.size(); i++)
+		for (size_t j = i + 1; j < names.size(); j++)
+			EXPECT_FALSE(std::abs(names[i].first - names[j].first) < 40 && std::abs(names[i].second - names[j].second) < 10)
+				<< "names at " << names[i].first << "," << names[i].second << " and " << names[j].first << ","
+				<< names[j].second;
 	std::string command = "rsvg-convert -o " + png.path() + " " + svg.path();
 	EXPECT_EQ(system(command.c_str()), 0);
 	struct stat info{};

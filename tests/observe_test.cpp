@@ -298,6 +298,8 @@ TEST(ObserveTimeline, MarksAKillToAGroupAndTheRecordsLostInALaneOfTheirOwn)
 	for (auto [pid, result] : {std::pair{11, SignalResult::queued}, std::pair{12, SignalResult::ignored}})
 		d.tell(500, observe::Signal{pid, SIGTERM, 10, result, observe::SignalCause::none, 0, State::running,
 					    false, std::nullopt, std::nullopt, std::nullopt, -11});
+	/* A second kill in the same column: the first keeps the mark, and the second's note says so. */
+	d.tell(520, observe::GroupSignal{10, SIGCONT, -11});
 	/* Another kill by the same sender, to a process outside the group, is no member's share. */
 	d.tell(600, observe::Signal{12, SIGTERM, 10, SignalResult::queued, observe::SignalCause::none, 0,
 				    State::running});
@@ -307,13 +309,14 @@ TEST(ObserveTimeline, MarksAKillToAGroupAndTheRecordsLostInALaneOfTheirOwn)
 	d.end_by_observe(1100, 12);
 
 	auto lines = d.draw(1100, 80);
-	ASSERT_GE(lines.size(), 9u);
+	ASSERT_GE(lines.size(), 11u);
 	EXPECT_EQ(lines[2], "  demo 11    #####!......  SIGTERM") << "the member's share at the kill's time";
 	EXPECT_EQ(lines[4], "                  1 ~~~") << "the kill at 0.5 s, the loss from 0.7 s to 0.9 s";
 	EXPECT_EQ(lines[5], "  1  0.500 s  demo 10 (program) \u2192 process group 11 SIGTERM: demo 11 queued,");
 	EXPECT_EQ(lines[6], "     demo 12 ignored");
-	EXPECT_EQ(lines[7], "  ~  records lost: the kernel dropped 12 between 0.700 s and 0.900 s, so events");
-	EXPECT_EQ(lines[8], "     may be missing there");
+	EXPECT_EQ(lines[7], "  2  0.520 s  (marked 1 above: the same column) demo 10 (program) \u2192 process");
+	EXPECT_EQ(lines[9], "  ~  records lost: the kernel dropped 12 between 0.700 s and 0.900 s, so events");
+	EXPECT_EQ(lines[10], "     may be missing there");
 }
 
 TEST(ObserveTimeline, KeepsAShortStopVisible)

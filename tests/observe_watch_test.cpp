@@ -312,6 +312,25 @@ TEST(ObserveWatch, SamplesOftenEnoughToSeeAShortStop)
 	expect_nothing_left(watch);
 }
 
+/*
+ * Run by a link of another name, the program's command name ("nap") and its
+ * path's last part ("sleep") differ: sampled, that is one exec, not one a sample.
+ */
+TEST(ObserveWatch, AProgramRunByALinkOfAnotherNameIsExecutedOnce)
+{
+	auto runner = script("exec \"$0.d/nap\" 0.3\n");
+	std::string const dir = runner.path() + ".d", link = dir + "/nap";
+	ASSERT_EQ(mkdir(dir.c_str(), 0755), 0) << dir;
+	ASSERT_EQ(symlink("/bin/sleep", link.c_str()), 0) << link;
+	Watch watch({runner.path()}, 15s);
+	unlink(link.c_str());
+	rmdir(dir.c_str());
+	auto execs = watch.all("exec", watch.pid_of("program"));
+	ASSERT_EQ(execs.size(), 1u) << watch.observer->out();
+	EXPECT_TRUE(execs[0].at("file").text().ends_with("/sleep")) << execs[0].at("file").text();
+	EXPECT_EQ(watch.last().at("reason").text(), "all ended");
+}
+
 TEST(ObserveWatch, EndsWhatAppearsWhileItEndsTheRest)
 {
 	/* A new child every few milliseconds: some appear after the last sample. */

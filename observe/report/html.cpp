@@ -220,12 +220,18 @@ function draw(svg, from, to, mark) {
     el("rect", { x: left, y: AXIS, width: w, height: height - AXIS, fill: "url(#" + svg.id + "-missing)", stroke: "#555", "stroke-dasharray": "1 2" }, g);
     words(g, right ? left - 3 : left + 3, AXIS + 11, "\u26a0 " + p.label, "missing", right ? "end" : null);
   });
-  /* Names close together go a line lower each, in the order of their times; a kill to many is named once, at its sender. */
-  const named = [-1e9, -1e9, -1e9];
-  const level = at => {
-    const free = named.findIndex(p => at - p >= 58);
-    if (free >= 0) named[free] = at;
-    return free;
+  /* Names close together go a line further each, in the order of their times, clear of every name already
+   * placed near them whichever rows their arrows join; a kill to many is named once, at its sender. */
+  const named = [];
+  const level = (at, y, away) => {
+    for (let n = 0; n < 3; n++) {
+      const atY = y + away * 11 * n;
+      if (named.every(p => Math.abs(at - p.x) >= 58 || Math.abs(atY - p.y) >= 11)) {
+        named.push({ x: at, y: atY });
+        return n;
+      }
+    }
+    return -1;
   };
   const shown = [];
   data.arrows.forEach((a, n) => shown.push({ t: a.t, arrow: a, n: n }));
@@ -245,7 +251,7 @@ function draw(svg, from, to, mark) {
       const g = el("g", { class: "fan", tabindex: 0, role: "button", "data-index": item.n, "aria-label": f.words }, svg);
       el("title", {}, g).textContent = f.words;
       el("circle", { cx: at, cy: y, r: 5, fill: "#fff", stroke: "#6a1b9a", "stroke-width": 2.5 }, g);
-      const n = level(at);
+      const n = level(at, y - 4, -1);
       /* Named to its left, where its own arrows are not. */
       const leftEdge = at < LABEL + 200;
       if (n >= 0) words(g, at + (leftEdge ? 8 : -8), y - 4 - 11 * n, f.name + " to " + f.whom, "signame", leftEdge ? null : "end");
@@ -261,7 +267,7 @@ function draw(svg, from, to, mark) {
     el("line", { x1: at, x2: at, y1: y1, y2: y2, stroke: "transparent", "stroke-width": 10 }, g);
     const line = el("line", { x1: at, x2: at, y1: y1, y2: y2, stroke: "#6a1b9a", "stroke-width": 2, "marker-end": "url(#" + svg.id + "-head)" }, g);
     if (!a.effect) line.setAttribute("stroke-dasharray", "4 3");
-    const n = a.fan === null ? level(at) : -1;
+    const n = a.fan === null ? level(at, (y1 + y2) / 2 + 4, 1) : -1;
     if (n >= 0) {
       const right = at > width - MARGIN - 70;
       words(g, at + (right ? -4 : 4), (y1 + y2) / 2 + 4 + 11 * n, a.name, "signame", right ? "end" : null);

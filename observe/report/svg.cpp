@@ -3,6 +3,7 @@
 #include "words.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace observe {
@@ -85,28 +86,35 @@ public:
 		for (auto const &g : history_.gaps())
 			if (g.until >= from_ && g.from <= to_)
 				gap(g);
-		/* Names of arrows close together go a line lower each; past a few, an
-		 * arrow is left unnamed, for the enlargement to name. A kill to many is
-		 * named once, at its sender. */
-		std::vector<double> named(label_levels, -1e9);
-		auto level = [&](Micros t) {
-			auto free = std::find_if(named.begin(), named.end(), [&](double at) { return x(t) - at >= 58; });
-			if (free == named.end())
-				return -1;
-			*free = x(t);
-			return static_cast<int>(free - named.begin());
+		/* Names of arrows close together go a line further each, clear of every
+		 * name already placed near them, whichever rows their arrows join; past a
+		 * few, an arrow is left unnamed, for the enlargement to name. A kill to
+		 * many is named once, at its sender. */
+		std::vector<std::pair<double, double>> named;
+		auto level = [&](Micros t, double y, int away) {
+			for (int l = 0; l < label_levels; l++) {
+				double at_y = y + away * 11 * l;
+				bool clear = std::none_of(named.begin(), named.end(), [&](auto const &n) {
+					return std::abs(x(t) - n.first) < 58 && std::abs(at_y - n.second) < 11;
+				});
+				if (clear) {
+					named.emplace_back(x(t), at_y);
+					return l;
+				}
+			}
+			return -1;
 		};
 		auto const &fans = history_.fans();
 		size_t next_fan = 0;
 		auto fans_until = [&](Micros t) {
 			for (; next_fan < fans.size() && fans[next_fan].t <= t; next_fan++)
 				if (fans[next_fan].t >= from_ && fans[next_fan].t <= to_)
-					fan(fans[next_fan], level(fans[next_fan].t));
+					fan(fans[next_fan], level(fans[next_fan].t, fan_y(fans[next_fan]), -1));
 		};
 		for (auto const &a : history_.arrows()) {
 			fans_until(a.t);
 			if (a.t >= from_ && a.t <= to_)
-				arrow(a, a.fan ? -1 : level(a.t));
+				arrow(a, a.fan ? -1 : level(a.t, name_y(a), 1));
 		}
 		fans_until(to_);
 	}
@@ -195,6 +203,9 @@ private:
 			(right_edge ? " text-anchor=\"end\"" : "") + ">\u26a0 " + g.label + "</text></g>\n";
 	}
 
+	/* Where a fan's name goes on its first line. */
+	double fan_y(Fan const &f) const { return row_y(f.from) + row_height / 2.0 - 4; }
+
 	/* One kill to many: a ring at its sender, whence its members' arrows fan out, named once. */
 	void fan(Fan const &f, int level)
 	{
@@ -206,21 +217,33 @@ private:
 			number(y) + "\" r=\"5\" fill=\"#fff\" stroke=\"" + arrow_colour + "\" stroke-width=\"2.5\"/>";
 		if (level >= 0)
 			out_ += "<text class=\"signame\" x=\"" + number(at + (left_edge ? 8 : -8)) + "\" y=\"" +
-				number(y - 4 - 11 * level) + "\"" + (left_edge ? "" : " text-anchor=\"end\"") + ">" +
+				number(fan_y(f) - 11 * level) + "\"" + (left_edge ? "" : " text-anchor=\"end\"") + ">" +
 				xml_text(f.name + " to " + f.whom) + "</text>";
 		out_ += "</g>\n";
 	}
 
 	/* Its name on the line `level` below the arrow's middle; none for -1. */
-	void arrow(Arrow const &a, int level)
+	/* The arrow's ends: from the sender's row to just short of the target's centre, on the side it comes from. */
+	std::pair<double, double> ends(Arrow const &a) const
 	{
-		double at = x(a.t);
 		double from = row_y(a.from) + row_height / 2.0;
 		double to = row_y(a.to) + row_height / 2.0;
 		if (a.from == a.to)
 			from -= row_height / 2.0;
-		/* Its head stops short of the target's centre, on the side it comes from. */
-		to += from < to ? -4 : 4;
+		return {from, to + (from < to ? -4 : 4)};
+	}
+
+	/* Where an arrow's name goes on its first line: beside the arrow's middle. */
+	double name_y(Arrow const &a) const
+	{
+		auto [from, to] = ends(a);
+		return (from + to) / 2 + 4;
+	}
+
+	void arrow(Arrow const &a, int level)
+	{
+		double at = x(a.t);
+		auto [from, to] = ends(a);
 		out_ += "<g class=\"signal\"><title>" + xml_text(a.words) + "</title><line x1=\"" + number(at) + "\" x2=\"" +
 			number(at) + "\" y1=\"" + number(from) + "\" y2=\"" + number(to) + "\" stroke=\"" + arrow_colour +
 			"\" stroke-width=\"2\"" + (a.took_effect ? "" : " stroke-dasharray=\"4 3\"") +
@@ -228,7 +251,7 @@ private:
 		bool right_edge = at > width - margin - 70;
 		if (level >= 0)
 			out_ += "<text class=\"signame\" x=\"" + number(at + (right_edge ? -4 : 4)) + "\" y=\"" +
-				number((from + to) / 2 + 4 + 11 * level) + "\"" + (right_edge ? " text-anchor=\"end\"" : "") +
+				number(name_y(a) + 11 * level) + "\"" + (right_edge ? " text-anchor=\"end\"" : "") +
 				">" + xml_text(a.name) + "</text>";
 		out_ += "</g>\n";
 	}

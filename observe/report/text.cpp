@@ -92,18 +92,30 @@ place_of(pid_t pid, Story const &story)
 	return p->place.program() ? "the program" : place;
 }
 
+/* A process, and its thread where not the main one: "sh 12 (program, its thread 13)". */
+static std::string
+with_thread(std::string process, std::optional<pid_t> thread)
+{
+	if (!thread)
+		return process;
+	std::string words = "its thread " + std::to_string(*thread) + ")";
+	if (process.ends_with(')'))
+		return process.substr(0, process.size() - 1) + ", " + words;
+	return process + " (" + words;
+}
+
 /* The sender: a process, and its thread where not the main one. */
 static std::string
 sender_words(pid_t from, std::optional<pid_t> thread, Story const &story)
 {
-	return who(from, story) + (thread ? " (its thread " + std::to_string(*thread) + ")" : "");
+	return with_thread(who(from, story), thread);
 }
 
 static std::string
 signal_words(Signal const &e, Story const &story)
 {
 	std::string sig = signal_name(e.signal);
-	std::string to = who(e.target, story) + (e.target_thread ? " (its thread " + std::to_string(*e.target_thread) + ")" : "");
+	std::string to = with_thread(who(e.target, story), e.target_thread);
 	/* A member's share of a kill to its group: the group's line named the sender. */
 	std::string line = e.group ? "  \u21b3 " + to + " " + sig
 				   : (e.from ? sender_words(*e.from, e.thread, story) : std::string("kernel")) + " \u2192 " +
@@ -255,13 +267,14 @@ void
 TextReporter::report(Event const &event)
 {
 	Micros t = event.t_us;
-	someone_runs_ = story_.running() > 0;
 	auto name = [&](pid_t pid) { return this->name(pid); };
 	/* A process is named as it was when the event happened: an exec by the command it leaves. */
 	std::string leaving;
 	if (auto const *exec = std::get_if<Exec>(&event.what))
 		leaving = name(exec->pid);
 	story_.take(event);
+	/* As the event leaves them: the last process's end leaves nobody to go on with an open line. */
+	someone_runs_ = story_.running() > 0;
 	std::visit(Overload{
 		[&](Started const &e) {
 			exact_ = e.source == SourceKind::kernel;
@@ -293,6 +306,10 @@ TextReporter::report(Event const &event)
 			line(t, name(e.pid) + " appears, parent " + name(e.ppid));
 		},
 		[&](StateChange const &e) {
+			/* Running from the start goes without saying, after "appears"; a first state of another kind does not. */
+			Told const *p = story_.find(e.pid);
+			if (e.state == State::running && p != nullptr && p->history.size() == 1)
+				return;
 			line(t, name(e.pid) + " " + state_name(e.state) + stopped_words(e));
 		},
 		[&](Adopted const &e) { line(t, name(e.pid) + " orphaned, adopted by " + name(e.ppid)); },
@@ -332,8 +349,9 @@ TextReporter::report(Event const &event)
 		[&](End const &e) {
 			if (std::string rest = job_text_.rest(); !rest.empty())
 				show_output(t, rest);
-			if (live_ && !open_line_.empty() && !reshown_)
-				fputs("\n", out_);
+			/* The job's open line ends here; a copy of ours is erased where the terminal can. */
+			if (live_ && !open_line_.empty())
+				fputs(reshown_ && style_.escapes ? "\r\033[K" : "\n", out_);
 			open_line_.clear();
 			std::string ended;
 			for (pid_t pid : e.ended)
@@ -367,7 +385,6 @@ TextReporter::started_words(Started const &e) const
 	       limit + (style_.keys ? "; " + keys_words() : "");
 }
 
-/* A process that runs may still end a line the job left open. */
 /* As a shell says it when the job stops, with what can be done about it. */
 std::string
 TextReporter::stopped_words(StateChange const &e) const
@@ -380,27 +397,29 @@ TextReporter::stopped_words(StateChange const &e) const
 	       end_key_name + " ends the watch";
 }
 
-/* Once: the program has ended, and what of its job is left keeps the watch going. */
+/* Once: the program has ended, and what of its job is left keeps the watch going.
+ * A zombie is not counted: it no longer runs, and its collector (observe, once
+ * it is orphaned) takes it without the watch waiting on it. A stopped one is
+ * said to be stopped: it does not run, but keeps the watch going all the same. */
 void
 TextReporter::tell_left(Micros t, Ended const &e)
 {
-	/* Observe's own kill at the watch's end: nothing goes on. */
+	/* Ended by observe, the program goes with the rest as the watch ends: nothing goes on. */
 	if (told_left_ || e.pid != program_ || e.by_observe)
 		return;
 	std::string left;
 	int count = 0;
 	for (auto const &p : story_.all())
-		if (!p.ended()) {
-			/* A zombie has ended, and waits only to be collected. */
-			left += (left.empty() ? "" : ", ") + name(p.pid) + (p.state == State::zombie ? " (a zombie)" : "");
+		if (!p.ended() && p.state != State::zombie) {
+			left += (left.empty() ? "" : ", ") + name(p.pid) + (p.state == State::stopped ? " stopped" : "");
 			count++;
 		}
 	if (count == 0)
 		return;
 	told_left_ = true;
 	line(t, "the program has ended, and " + std::to_string(count) + (count == 1 ? " process" : " processes") +
-			" of its job " + (count == 1 ? "is" : "are") + " left: " + left +
-			"; the watch goes on until they end and are collected, or " +
+			" of its job " + (count == 1 ? "remains: " : "remain: ") + left +
+			(count == 1 ? "; the watch goes on until it ends, or " : "; the watch goes on until they end, or ") +
 			(style_.keys ? std::string(end_key_name) + " ends it" : std::string("Ctrl-C or --for ends it")));
 }
 

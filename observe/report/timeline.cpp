@@ -293,7 +293,7 @@ legend(bool colour, bool signals, size_t width)
 	for (auto const &g : glyphs)
 		add(g.mark, g.colour, g.meaning);
 	if (signals)
-		add(signal_mark, signal_colour, "a signal was sent to it");
+		add(signal_mark, signal_colour, "a signal was sent to it (SIGCHLD aside)");
 	std::vector<std::string> lines;
 	std::string line = " ";
 	size_t seen = 1;
@@ -379,8 +379,9 @@ lost_pieces(Marks const &marks)
 	size_t more = marks.lost_count() - told;
 	for (size_t i = 0; i < told; i++) {
 		auto const &lost = marks.lost()[i];
-		pieces.push_back(std::to_string(lost.records) + " between " + lane_time(lost.from) + " and " +
-				 lane_time(std::max(lost.from, lost.until)) + ",");
+		/* A span within one millisecond is one time, as the note tells times. */
+		std::string from = lane_time(lost.from), until = lane_time(std::max(lost.from, lost.until));
+		pieces.push_back(std::to_string(lost.records) + (from == until ? " around " + from : " between " + from + " and " + until) + ",");
 	}
 	if (more > 0)
 		for (auto const &word : sentence_pieces("and " + std::to_string(more) + (more == 1 ? " time" : " times") +
@@ -416,8 +417,13 @@ lane_lines(Marks const &marks, Story const &story, Scale scale, size_t cells_wid
 			more[0].replace(2, 1, colour_of(mark) + std::string(1, mark) + colour_off);
 		lines.insert(lines.end(), more.begin(), more.end());
 	};
-	for (size_t i = 0; i < marks.kills().size(); i++)
-		add(lane_note(static_cast<char>(first_kill_mark + i), kill_pieces(marks.kills()[i], story), width));
+	for (size_t i = 0; i < marks.kills().size(); i++) {
+		auto pieces = kill_pieces(marks.kills()[i], story);
+		/* A kill whose column an earlier one holds says where to look for it. */
+		if (char shown = cells[column(marks.kills()[i].t)]; shown != static_cast<char>(first_kill_mark + i))
+			pieces.insert(pieces.begin() + 1, std::string("(marked ") + shown + " above: the same column)");
+		add(lane_note(static_cast<char>(first_kill_mark + i), pieces, width));
+	}
 	if (size_t more = marks.kills_count() - marks.kills().size(); more > 0) {
 		auto words = "and " + std::to_string(more) + (more == 1 ? " more kill" : " more kills") +
 			     " to a group: the live report tells them";

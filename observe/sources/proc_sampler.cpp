@@ -51,8 +51,12 @@ ProcSampler::update(Process &p, Micros now)
 	table_.adopt(now, p.pid, stat->ppid);
 	/* A new command name is an exec, as far as /proc tells: a child of a
 	 * shell is first seen as the shell, then as what it runs. */
-	if (kernel_name(p.name) != stat->comm && procfs::state_of(stat->state) != State::zombie)
+	if (kernel_name(p.name) != stat->comm && procfs::state_of(stat->state) != State::zombie) {
 		table_.exec(now, p.pid, program_of(p.pid, stat->comm));
+		/* The program's path may end in another name than the one it was run by
+		 * (a link, as python3 to python3.11): the next sample compares the command name. */
+		p.name = stat->comm;
+	}
 	State state = procfs::state_of(stat->state);
 	if (state == State::zombie)
 		p.zombie_status = stat->exit_code;
