@@ -332,6 +332,12 @@ sockstat(char const *path, char const *name, char const *field)
  * this namespace has IPv6 TCP sockets, or TIME-WAITs, which the counters
  * (a hundredth of the cost) do not count by family.
  */
+long
+tcp_time_waits()
+{
+	return sockstat("/proc/self/net/sockstat", "TCP:", "tw");
+}
+
 std::vector<TcpSocket>
 tcp_sockets()
 {

@@ -117,6 +117,9 @@ constexpr int tcp_listen = 0x0A;
 constexpr int tcp_closing = 0x0B;
 
 std::vector<TcpSocket> tcp_sockets();
+/* How many connections of this network namespace are in TIME-WAIT, of either
+ * family, from its counters: a hundredth of the cost of reading the tables. */
+long tcp_time_waits();
 
 /* The inode of the socket listening on `address` (dotted IPv4, or IPv6) and `port`, or 0. */
 unsigned long listening_inode(char const *address, int port);

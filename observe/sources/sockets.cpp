@@ -68,9 +68,11 @@ network_of(char const *pid)
 Sockets::Sockets(ProcessTable const &table, EventQueue &events, Stopwatch const &clock, kernel::Trace *kernel)
 	: table_(table), events_(events), clock_(clock), next_(clock.next_tick(socket_interval))
 {
-	for (auto const &[ends, state] : stand_ins_now())
-		if (state == SocketState::time_wait && port_of(ends.first) == std::to_string(server::listen_port))
-			leftovers_.push_back(ends);
+	/* An earlier run's TIME-WAIT at the server's port: the tables are read only where the counters have one. */
+	if (procfs::tcp_time_waits() > 0)
+		for (auto const &[ends, state] : stand_ins_now())
+			if (state == SocketState::time_wait && port_of(ends.first) == std::to_string(server::listen_port))
+				leftovers_.push_back(ends);
 	if (kernel == nullptr)
 		return;
 	network_ = network_of("self");
