@@ -252,6 +252,27 @@ read_schedule(pid_t pid)
 	return parse_schedule(line);
 }
 
+std::optional<SignalStatus>
+read_signal_status(pid_t pid)
+{
+	char path[64];
+	char text[4096];
+	snprintf(path, sizeof(path), "/proc/%d/status", static_cast<int>(pid));
+	if (!read_file(path, text, sizeof(text)))
+		return std::nullopt;
+	SignalStatus status;
+	/* Its numbers in each pid namespace it is in, outermost first, tab after tab. */
+	if (char const *line = strstr(text, "\nNSpid:")) {
+		std::string numbers(line + 7, strcspn(line + 7, "\n"));
+		auto last = numbers.rfind('\t');
+		status.namespace_init = last != std::string::npos && last != numbers.find('\t') &&
+					atoi(numbers.c_str() + last + 1) == 1;
+	}
+	if (char const *line = strstr(text, "\nSigIgn:"))
+		status.ignored = strtoull(line + 8, nullptr, 16);
+	return status;
+}
+
 std::optional<Schedule>
 ProcessFiles::schedule()
 {
@@ -343,8 +364,7 @@ tcp_sockets()
 {
 	std::vector<TcpSocket> sockets;
 	read_tcp("tcp", sockets);
-	if (sockstat("/proc/self/net/sockstat6", "TCP6:", "inuse") > 0 ||
-	    sockstat("/proc/self/net/sockstat", "TCP:", "tw") > 0)
+	if (sockstat("/proc/self/net/sockstat6", "TCP6:", "inuse") > 0 || tcp_time_waits() > 0)
 		read_tcp("tcp6", sockets);
 	return sockets;
 }

@@ -46,6 +46,13 @@ struct Schedule {
 };
 std::optional<Schedule> read_schedule(pid_t);
 
+/* What /proc/PID/status says of a process's signals and pid namespaces. */
+struct SignalStatus {
+	unsigned long long ignored = 0;	/* SigIgn: bit N-1 set where it ignores signal N */
+	bool namespace_init = false;	/* NSpid ends in 1 after another: a nested namespace's first process */
+};
+std::optional<SignalStatus> read_signal_status(pid_t);
+
 /*
  * A process's stat, children and schedstat files held open, to be read again and
  * again: each look costs one system call instead of three, and the files

@@ -5,9 +5,7 @@
 #include "procfs.h"
 
 #include <poll.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -121,29 +119,12 @@ KernelSource::look_for_the_collected()
 	reaped_ = std::move(seen);
 }
 
-/*
- * Read while it lives: the signals it ignores (SigIgn, a mask), and its
- * numbers in each pid namespace it is in, outermost first (NSpid), where a
- * last 1 after another is a nested namespace's first process.
- */
+/* Read while it lives: a nested pid namespace's first process, not ignoring the signal itself. */
 bool
 KernelSource::spared(pid_t pid, int signal)
 {
-	FILE *status = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "re");
-	if (status == nullptr)
-		return false;
-	char line[256];
-	bool first = false, ignores = false;
-	while (fgets(line, sizeof(line), status) != nullptr) {
-		if (strncmp(line, "NSpid:", 6) == 0) {
-			char *last = strrchr(line, '\t');
-			first = last != nullptr && last != strchr(line, '\t') && atoi(last + 1) == 1;
-		} else if (strncmp(line, "SigIgn:", 7) == 0) {
-			ignores = (strtoull(line + 7, nullptr, 16) >> (signal - 1)) & 1;
-		}
-	}
-	fclose(status);
-	return first && !ignores;
+	auto status = procfs::read_signal_status(pid);
+	return status && status->namespace_init && ((status->ignored >> (signal - 1)) & 1) == 0;
 }
 
 /* Its parent now, read while it lives: an orphan's new one, where no record names it (a pid namespace's init). */
