@@ -65,6 +65,13 @@ Interpreter::living(pid_t pid) const
 	return p != nullptr && !p->ended() && !p->gone_at ? p : nullptr;
 }
 
+bool
+Interpreter::zombie(pid_t pid) const
+{
+	Process const *p = living(pid);
+	return p != nullptr && p->state == State::zombie;
+}
+
 void
 Interpreter::take(kernel::Record const &record)
 {
@@ -189,7 +196,7 @@ Interpreter::handle(std::int64_t t, kernel::Exited const &exit)
 	taken_stops_.erase(pid);
 	/* Its zombie children go to their new parent each with a SIGCHLD in its name, in its children's order. */
 	for (pid_t child : proc.children)
-		if (Process const *c = living(child); c != nullptr && c->state == State::zombie)
+		if (zombie(child))
 			proc.handing.push_back(child);
 }
 
@@ -349,8 +356,7 @@ Interpreter::handle(std::int64_t t, kernel::WaitidReturned const &done)
 	if (args.which == P_ALL || args.which == P_PID) {
 		auto const &children = proc->second.children;
 		auto found = std::find_if(children.begin(), children.end(), [&](pid_t child) {
-			Process const *c = living(child);
-			return c != nullptr && c->state == State::zombie && (args.which == P_ALL || child == args.id);
+			return zombie(child) && (args.which == P_ALL || child == args.id);
 		});
 		if (found != children.end())
 			collected(t, *found, collector);
@@ -369,14 +375,11 @@ Interpreter::unnamed_wait(std::int64_t t, pid_t collector)
 	auto proc = procs_.find(collector);
 	if (proc == procs_.end())
 		return;
-	auto zombie = [&](pid_t child) {
-		Process const *c = living(child);
-		return c != nullptr && c->state == State::zombie;
-	};
+	auto is_zombie = [&](pid_t child) { return zombie(child); };
 	auto const &children = proc->second.children;
-	auto zombies = std::count_if(children.begin(), children.end(), zombie);
+	auto zombies = std::count_if(children.begin(), children.end(), is_zombie);
 	if (zombies == 1)
-		collected(t, *std::find_if(children.begin(), children.end(), zombie), collector);
+		collected(t, *std::find_if(children.begin(), children.end(), is_zombie), collector);
 	else if (zombies > 1)
 		proc->second.unnamed_waits.push_back(t);
 }

@@ -119,6 +119,8 @@ private:
 	pid_t process_of(pid_t tid) const;
 	/* The job's living process with this pid, or none: an ended one's pid may be another's now. */
 	Process const *living(pid_t pid) const;
+	/* The job's living process with this pid is a zombie: ended, not yet collected. */
+	bool zombie(pid_t pid) const;
 	void handle(std::int64_t t, kernel::Forked const &);
 	void handle(std::int64_t t, kernel::Executed const &);
 	void handle(std::int64_t t, kernel::Exited const &);
