@@ -338,13 +338,19 @@ Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 {
 	if (!instance.create(instance_name(), why))
 		return false;
+	/*
+	 * mono: the clock of steady_clock. The clock first: its change empties
+	 * the buffers, and empties the default's few pages sooner than the
+	 * larger size's (about 8 ms less, of some 40, with the size second).
+	 */
+	if (!instance.write("trace_clock", "mono", why))
+		return false;
 	bool small = atol(read_file(instance.dir() + "/buffer_size_kb").c_str()) < static_cast<long>(buffer_kb);
 	if (small && observe_instance_buffer_kb(instance.handle(), buffer_kb) < 0) {
 		why = describe("cannot size the trace buffer", errno);
 		return false;
 	}
-	/* mono: the clock of steady_clock. */
-	if (!instance.write("trace_clock", "mono", why) || !instance.write("buffer_percent", "0", why))
+	if (!instance.write("buffer_percent", "0", why))
 		return false;
 	for (auto const &spec : event_specs)
 		if (observe_event_enable(instance.handle(), spec.system, spec.name, spec.filter) < 0) {
