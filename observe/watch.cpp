@@ -181,8 +181,11 @@ Watch::run(std::string &error, int &exec_error)
 	});
 	ProcSampler sampler(table_, events_, clock_);
 	StdioBuffers buffers(table_, clock_);
-	if (kernel)
+	if (kernel) {
 		kernel->set_look([&](pid_t pid) { buffers.look(pid); });
+		kernel->set_stir([&](pid_t pid, Clock::time_point at) { buffers.stir(pid, at); });
+		buffers.follow_signals();
+	}
 	std::optional<ServerClient> client;
 	if (options_.send)
 		client.emplace(*options_.send, table_, events_, clock_, [&] { sockets.look(); });

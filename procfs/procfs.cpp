@@ -94,6 +94,8 @@ parse_stat(char *line)
 	stat.pgrp = static_cast<pid_t>(value[1]);		/* field 5 */
 	stat.session = static_cast<pid_t>(value[2]);		/* field 6 */
 	stat.cpu_ticks = value[10] + value[11];			/* fields 14, 15 */
+	if (count >= 17)
+		stat.threads = static_cast<int>(value[16]);	/* field 20 */
 	if (count >= 49)
 		stat.exit_code = static_cast<int>(value[48]);	/* field 52 */
 	return stat;
@@ -148,14 +150,15 @@ ProcessFiles::ProcessFiles(pid_t pid) : pid_(pid) {}
 
 ProcessFiles::~ProcessFiles()
 {
-	for (int fd : {stat_fd_, children_fd_, schedule_fd_})
+	for (int fd : {stat_fd_, children_fd_, schedule_fd_, syscall_fd_})
 		if (fd >= 0)
 			close(fd);
 }
 
 ProcessFiles::ProcessFiles(ProcessFiles &&other) noexcept
 	: pid_(other.pid_), stat_fd_(std::exchange(other.stat_fd_, -1)),
-	  children_fd_(std::exchange(other.children_fd_, -1)), schedule_fd_(std::exchange(other.schedule_fd_, -1))
+	  children_fd_(std::exchange(other.children_fd_, -1)), schedule_fd_(std::exchange(other.schedule_fd_, -1)),
+	  syscall_fd_(std::exchange(other.syscall_fd_, -1))
 {
 }
 
@@ -236,7 +239,13 @@ static std::optional<Schedule>
 parse_schedule(char const *line)
 {
 	Schedule schedule;
-	if (sscanf(line, "%lld %lld", &schedule.running_ns, &schedule.waiting_ns) != 2)
+	char *end;
+	schedule.running_ns = strtoll(line, &end, 10);
+	if (end == line)
+		return std::nullopt;
+	char const *second = end;
+	schedule.waiting_ns = strtoll(second, &end, 10);
+	if (end == second)
 		return std::nullopt;
 	return schedule;
 }
@@ -281,6 +290,32 @@ ProcessFiles::schedule()
 	if (fd < 0 || !read_again(fd, line, sizeof(line)))
 		return std::nullopt;
 	return parse_schedule(line);
+}
+
+/*
+ * "NR ARG1 ... ARG6 SP PC" while blocked in a call; "running", or "-1 SP PC"
+ * outside one.
+ */
+std::optional<Blocked>
+ProcessFiles::blocked()
+{
+	char line[256];
+	int fd = opened(syscall_fd_, "/proc/%d/syscall");
+	if (fd < 0 || !read_again(fd, line, sizeof(line)))
+		return std::nullopt;
+	Blocked blocked;
+	char *cursor;
+	blocked.number = strtol(line, &cursor, 10);
+	if (cursor == line || blocked.number < 0)
+		return std::nullopt;
+	for (auto &arg : blocked.args) {
+		char *end;
+		arg = strtoul(cursor, &end, 16);
+		if (end == cursor)
+			return std::nullopt;
+		cursor = end;
+	}
+	return blocked;
 }
 
 /* An address as /proc/net/tcp* prints it: the kernel's 32-bit words, each in hex as the processor holds it. */

@@ -33,6 +33,7 @@ struct Stat {
 	pid_t pgrp;
 	pid_t session;
 	long long cpu_ticks;	/* user and system time, in clock ticks */
+	int threads;
 	int exit_code;		/* wait status, meaningful for a zombie */
 };
 
@@ -53,8 +54,14 @@ struct SignalStatus {
 };
 std::optional<SignalStatus> read_signal_status(pid_t);
 
+/* The system call a process's main thread is blocked in, from /proc/PID/syscall. */
+struct Blocked {
+	long number;
+	unsigned long args[6];
+};
+
 /*
- * A process's stat, children and schedstat files held open, to be read again and
+ * A process's stat, children, schedstat and syscall files held open, to be read again and
  * again: each look costs one system call instead of three, and the files
  * go on telling of the process they were opened for, never of another
  * that has come to use its pid.
@@ -72,6 +79,8 @@ public:
 	std::optional<Stat> stat();
 	std::vector<pid_t> children();
 	std::optional<Schedule> schedule();
+	/* Nothing while it runs or is outside a call, or where its calls may not be read (another user's). */
+	std::optional<Blocked> blocked();
 
 private:
 	/* Each opened at its first use and kept from then on: a process gone
@@ -81,6 +90,7 @@ private:
 	int stat_fd_ = unopened;
 	int children_fd_ = unopened;
 	int schedule_fd_ = unopened;
+	int syscall_fd_ = unopened;
 
 	int opened(int &fd, char const *format);
 };

@@ -269,6 +269,33 @@ BufferWatch const buffer_watches[] = {
 INSTANTIATE_TEST_SUITE_P(Observe, ObserveBuffers, ::testing::ValuesIn(buffer_watches),
 			 [](auto const &info) { return std::string(info.param.name); });
 
+/*
+ * childsig-c, traced: a worker asleep is not looked at again before its
+ * sleep is up, or a stop before a signal; yet every label is seen, one more
+ * at each look, before child 2's stop from 3 to 6 s and after it, and child
+ * 1 loses at its SIGINT what it held.
+ */
+TEST(ObserveBuffers, ChildsigCShowsEachLabelThroughAStopWithoutLookingAtTheAsleep)
+{
+	REQUIRE_KERNEL_SOURCE();
+	Watch watch({"--source=kernel", "--for", "10", "childsig-c"}, 30s);
+	REQUIRE(missing_trace_records(watch));
+	REQUIRE(missing_time_for_course(watch, 9, 10));
+	pid_t child1 = watch.pid_of("child 1"), child2 = watch.pid_of("child 2");
+	ASSERT_TRUE(child1 != 0 && child2 != 0);
+	for (auto [pid, label] : {std::pair{child1, "Child1"}, std::pair{child2, "Child2"}}) {
+		auto held = held_by(watch, pid);
+		for (size_t i = 0; i < held.size(); i++)
+			EXPECT_EQ(repeats(held[i], label), static_cast<int>(i + 1)) << held[i];
+	}
+	/* Three labels before the stop, three or more after it, the last read before observe's kill. */
+	EXPECT_GE(held_by(watch, child2).size(), 6u);
+	auto interrupted = watch.one("signaled", child1);
+	ASSERT_TRUE(interrupted.has("lost"));
+	EXPECT_EQ(interrupted.at("lost").bytes(), held_by(watch, child1).back());
+	expect_nothing_left(watch);
+}
+
 /* procids with its output on a pipe: the parent's lines wait in its buffer, and the time limit throws them away. */
 TEST(ObserveBuffers, ProcidsOnAPipeHoldsItsParentsLinesUntilTheyAreLost)
 {

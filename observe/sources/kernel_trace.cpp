@@ -152,6 +152,8 @@ KernelSource::take()
 	rest_until_ = clock_.next_tick(read_rest);
 	for (auto &record : records) {
 		interpreter_.take(record);
+		if (auto *generated = std::get_if<kernel::Generated>(&record.what); generated != nullptr && stir_)
+			stir_(table_.process_of(generated->target), Clock::time_point(std::chrono::nanoseconds(record.t_ns)));
 		if (records_ != nullptr) {
 			record.t_ns -= ns_of(clock_.start());
 			fprintf(records_, "%s\n", kernel::record_line(record).c_str());

@@ -42,6 +42,8 @@ public:
 	 * still be read, and with a new child while it may still hold its copy
 	 * of its parent's buffer. */
 	void set_look(std::function<void(pid_t)> look) { look_ = std::move(look); }
+	/* Called with every process of the job a signal is sent to, and when, once its record is read. */
+	void set_stir(std::function<void(pid_t, Clock::time_point)> stir) { stir_ = std::move(stir); }
 
 	/* Not polled while it rests after a take. */
 	int fd() const override { return rest_until_ ? -1 : trace_->fd(); }
@@ -62,6 +64,7 @@ private:
 	Stopwatch const &clock_;
 	Interpreter interpreter_;
 	std::function<void(pid_t)> look_;
+	std::function<void(pid_t, Clock::time_point)> stir_;
 	FILE *records_ = nullptr;
 	/* Till when it waits before it reads again: records come in batches,
 	 * not each with a wake-up of its own. */

@@ -2,6 +2,10 @@
 
 #include "proc_sampler.h"
 
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <time.h>
+
 #include <algorithm>
 
 namespace observe {
@@ -21,6 +25,67 @@ static constexpr Micros loader_longest_grace = 3'000'000;
  * sample intervals apart, so that a write after a long sleep is seen
  * within 40 ms, and told within 50 (a second look confirms it). */
 static constexpr int longest_rest_in_ticks = 3;
+
+/* A sleep longer than this is taken for one that only a signal ends. */
+static constexpr auto longest_sleep = std::chrono::hours(24 * 365);
+
+/*
+ * When a process whose one thread has not run since `ran_after` may wake
+ * at the earliest, from the call it is blocked in: one that its timer or a
+ * signal ends, and nothing else; or a stop, which only a signal ends. Nothing for any other call, or a clock
+ * that may be set or stop meanwhile (an absolute time but of
+ * CLOCK_MONOTONIC; a relative one but of CLOCK_REALTIME, which the kernel
+ * counts on CLOCK_MONOTONIC, or CLOCK_MONOTONIC).
+ */
+static std::optional<Clock::time_point>
+earliest_wake(pid_t pid, procfs::ProcessFiles &files, Clock::time_point ran_after)
+{
+	auto stat = files.stat();
+	if (stat && stat->state == 'T')
+		return Clock::time_point::max();	/* stopped, till a SIGCONT */
+	if (!stat || stat->threads != 1)
+		return std::nullopt;	/* another thread may write while this one sleeps */
+	auto call = files.blocked();
+	if (!call)
+		return std::nullopt;
+	unsigned long request;
+	clockid_t clock = CLOCK_MONOTONIC;
+	bool absolute = false;
+	switch (call->number) {
+#ifdef SYS_pause
+	case SYS_pause:
+#endif
+	case SYS_rt_sigsuspend:
+		return Clock::time_point::max();
+#ifdef SYS_nanosleep
+	case SYS_nanosleep:
+		request = call->args[0];
+		break;
+#endif
+	case SYS_clock_nanosleep:
+		clock = static_cast<clockid_t>(call->args[0]);
+		absolute = (call->args[1] & TIMER_ABSTIME) != 0;
+		request = call->args[2];
+		break;
+	default:
+		return std::nullopt;
+	}
+	timespec length;
+	iovec local{&length, sizeof(length)};
+	iovec remote{reinterpret_cast<void *>(request), sizeof(length)};
+	if (process_vm_readv(pid, &local, 1, &remote, 1, 0) != static_cast<ssize_t>(sizeof(length)) ||
+	    length.tv_sec < 0 || length.tv_nsec < 0 || length.tv_nsec >= 1'000'000'000)
+		return std::nullopt;
+	if (length.tv_sec >= std::chrono::duration_cast<std::chrono::seconds>(longest_sleep).count())
+		return Clock::time_point::max();
+	auto span = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(length.tv_sec) +
+								 std::chrono::nanoseconds(length.tv_nsec));
+	if (absolute)
+		return clock == CLOCK_MONOTONIC ? std::optional(Clock::time_point(span)) : std::nullopt;
+	if (clock == CLOCK_REALTIME || clock == CLOCK_MONOTONIC)
+		return ran_after + span;
+	return std::nullopt;
+}
 
 StdioBuffers::StdioBuffers(ProcessTable &table, Stopwatch const &clock)
 	: table_(table), clock_(clock), next_(clock.next_tick(sample_interval))
@@ -42,17 +107,32 @@ StdioBuffers::look(pid_t pid, bool at_once)
 	bool first = !p->held;
 	auto ran = ran_.find(pid);
 	if (ran == ran_.end()) {
-		ran = ran_.emplace(pid, Ran{procfs::ProcessFiles(pid)}).first;
+		ran = ran_.try_emplace(pid, pid, clock_.start() + std::chrono::microseconds(p->appeared)).first;
 		reader_.inherit(pid, p->ppid);
 	}
 	/* A look at once needs no processor time: one that often comes as the
 	 * process is already gone (a fork's) opens nothing to find that out. */
 	long long running = -1;
-	if (!at_once)
+	if (!at_once) {
+		/* A sleep's end passed unlooked: it did not run before then. */
+		if (ran->second.asleep_until)
+			ran->second.looked = std::max(ran->second.looked, std::min(*ran->second.asleep_until, Clock::now()));
 		if (auto schedule = ran->second.files.schedule())
 			running = schedule->running_ns;
-	if (!at_once && running >= 0 && running == ran->second.running_ns && ran->second.told)
+		if (running != ran->second.running_ns) {
+			ran->second.ran_after = ran->second.looked;
+			ran->second.sleep_read = false;
+			ran->second.asleep_until.reset();
+		}
+		ran->second.looked = Clock::now();
+	}
+	if (!at_once && running >= 0 && running == ran->second.running_ns && ran->second.told) {
+		if (signals_followed_ && !ran->second.sleep_read) {
+			ran->second.sleep_read = true;
+			ran->second.asleep_until = earliest_wake(pid, ran->second.files, ran->second.ran_after);
+		}
 		return false;
+	}
 	ran->second.running_ns = running;
 	if (ran->second.first_running_ns < 0)
 		ran->second.first_running_ns = running;
@@ -104,8 +184,20 @@ StdioBuffers::take()
 	if (now < next_)
 		return;
 	bool ran = false;
-	for (pid_t pid : table_.living())
-		ran |= look(pid, false);
+	bool awake = false;	/* someone not known to be asleep */
+	auto wake = Clock::time_point::max();
+	for (pid_t pid : table_.living()) {
+		auto asleep = [&] {
+			auto r = ran_.find(pid);
+			return r != ran_.end() && r->second.asleep_until && *r->second.asleep_until > now;
+		};
+		if (!asleep())
+			ran |= look(pid, false);
+		if (asleep())
+			wake = std::min(wake, *ran_.find(pid)->second.asleep_until);
+		else
+			awake = true;
+	}
 	for (auto pid = read_.begin(); pid != read_.end();) {
 		Process const *p = table_.find(*pid);
 		if (p != nullptr && !p->ended()) {
@@ -121,7 +213,24 @@ StdioBuffers::take()
 	/* A job asleep is looked at less and less often, down to a few times a
 	 * second: its buffers cannot change, and every look wakes observe. */
 	quiet_looks_ = ran ? 0 : std::min(quiet_looks_ + 1, longest_rest_in_ticks);
-	next_ = clock_.next_tick(sample_interval) + quiet_looks_ * sample_interval;
+	next_ = awake ? clock_.next_tick(sample_interval) + quiet_looks_ * sample_interval : Clock::time_point::max();
+	/* The first tick at the end of the first sleep. */
+	if (wake != Clock::time_point::max())
+		next_ = std::min(next_, clock_.start() + ((wake - clock_.start()) / sample_interval + 1) * sample_interval);
+}
+
+void
+StdioBuffers::stir(pid_t pid, Clock::time_point at)
+{
+	auto ran = ran_.find(pid);
+	if (ran == ran_.end() || !ran->second.asleep_until)
+		return;
+	/* It slept till the signal, at least; its call is read again at the
+	 * next look: a signal that left it asleep leaves the same sleep. */
+	ran->second.looked = std::max(ran->second.looked, std::min(*ran->second.asleep_until, at));
+	ran->second.asleep_until.reset();
+	ran->second.sleep_read = false;
+	next_ = std::min(next_, clock_.next_tick(sample_interval));
 }
 
 } // namespace observe

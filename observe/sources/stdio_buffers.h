@@ -6,7 +6,11 @@
  * sample and again just before the end (a signal, observe's own kill), so
  * that what a process loses when a signal ends it is what it held last.
  * A sample passes over a process that has not run since the last, and
- * samples come further apart while nobody runs.
+ * samples come further apart while nobody runs. Where every signal to the
+ * job is told (the kernel's trace), a process asleep in a call that only
+ * its timer or a signal ends (sleep, nanosleep, pause) is not looked at
+ * again before its time is up or a signal is sent to it: a job asleep for
+ * seconds wakes observe once, not 25 times a second.
  */
 
 #include "source.h"
@@ -26,6 +30,10 @@ public:
 	void take() override;
 	/* Reads one process's buffer now, and tells what it holds at once. */
 	void look(pid_t pid) { look(pid, true); }
+	/* From now on it is told of every signal sent to a process of the job, by stir(). */
+	void follow_signals() { signals_followed_ = true; }
+	/* A signal was sent to the process at `at`: it may wake. */
+	void stir(pid_t, Clock::time_point at);
 
 private:
 	ProcessTable &table_;
@@ -37,16 +45,24 @@ private:
 	/* A process that has not run since its buffer was read and told holds
 	 * the same: its processor time says whether it ran. */
 	struct Ran {
+		/* It has run since it appeared, and perhaps not since. */
+		Ran(pid_t pid, Clock::time_point appeared) : files(pid), looked(appeared) {}
 		procfs::ProcessFiles files;
 		long long running_ns = -1;
 		long long first_running_ns = -1;	/* at the first look */
 		bool told = false;
+		Clock::time_point looked{};	/* the last look that read its processor time */
+		Clock::time_point ran_after{};	/* it last ran after this look */
+		/* Asleep till then, at least, unless a signal wakes it; its call is read once a sleep. */
+		bool sleep_read = false;
+		std::optional<Clock::time_point> asleep_until;
 	};
 	std::map<pid_t, Ran> ran_;
 
 	/* Whether it read the buffer: false for one that has not run since it was told. */
 	bool look(pid_t, bool at_once);
 	Clock::time_point next_;
+	bool signals_followed_ = false;
 	int quiet_looks_ = 0;	/* looks in a row that found nobody had run */
 };
 
