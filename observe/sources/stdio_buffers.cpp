@@ -30,12 +30,13 @@ static constexpr int longest_rest_in_ticks = 3;
 static constexpr auto longest_sleep = std::chrono::hours(24 * 365);
 
 /*
- * When a process whose one thread has not run since `ran_after` may wake
- * at the earliest, from the call it is blocked in: one that its timer or a
- * signal ends, and nothing else; or a stop, which only a signal ends. Nothing for any other call, or a clock
- * that may be set or stop meanwhile (an absolute time but of
- * CLOCK_MONOTONIC; a relative one but of CLOCK_REALTIME, which the kernel
- * counts on CLOCK_MONOTONIC, or CLOCK_MONOTONIC).
+ * When a process that has not run since `ran_after` may wake at the
+ * earliest: stopped, or blocked in a call that nothing but a signal or the
+ * call's own timer ends. Nothing for a process of several threads, any
+ * other call, or a time on a clock that may be set or stop meanwhile: of
+ * absolute times only CLOCK_MONOTONIC's are taken, of relative ones those
+ * of CLOCK_MONOTONIC and CLOCK_REALTIME (which the kernel counts on
+ * CLOCK_MONOTONIC).
  */
 static std::optional<Clock::time_point>
 earliest_wake(pid_t pid, procfs::ProcessFiles &files, Clock::time_point ran_after)
