@@ -156,10 +156,18 @@ public:
 		char *dir = observe_instance_dir(handle_);
 		dir_ = dir != nullptr ? dir : "";
 		free(dir);
-		/* Without a keeper, this process removes the instance itself, and waits. */
-		keeper_.start(dir_);
 		return true;
 	}
+
+	/*
+	 * From now on the keeper removes it, however this process ends; without
+	 * one, this process removes it itself, and waits. Not before the
+	 * instance's clock and size are set: a process's end (the keeper's
+	 * maker's) makes the kernel's next waits for every processor twice as
+	 * long, for some tens of milliseconds. An observe killed outright
+	 * before then leaves the instance to the next one's sweep.
+	 */
+	void hand_to_keeper() { keeper_.start(dir_); }
 
 	/* Once every file of it is closed. */
 	void remove()
@@ -350,6 +358,7 @@ Trace::State::configure(std::vector<pid_t> const &roots, std::string &why)
 		why = describe("cannot size the trace buffer", errno);
 		return false;
 	}
+	instance.hand_to_keeper();
 	if (!instance.write("buffer_percent", "0", why))
 		return false;
 	for (auto const &spec : event_specs)
