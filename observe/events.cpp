@@ -9,7 +9,7 @@ namespace observe {
 static constexpr char const *state_names[] = {"running", "stopped", "zombie"};
 static constexpr char const *reason_names[] = {"orphaned group", "flushed by SIGCONT"};
 static constexpr char const *end_reason_names[] = {"all ended", "time limit", "interrupted"};
-static constexpr char const *root_names[] = {"program", "orphan"};
+static constexpr char const *root_names[] = {"program", "orphan", "program's sibling"};
 static constexpr std::string_view child_word = "child ";
 static constexpr std::string_view separator = ", ";
 /* By the kernel's numbers, from 1. */
@@ -80,7 +80,7 @@ place_named(std::string const &words)
 	}
 	Place place;
 	auto part = parts.begin();
-	for (auto root : {Place::Root::program, Place::Root::orphan})
+	for (auto root : {Place::Root::program, Place::Root::orphan, Place::Root::sibling})
 		if (*part == root_names[static_cast<int>(root)]) {
 			place.root = root;
 			++part;

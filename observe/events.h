@@ -77,7 +77,8 @@ struct Started {
  * are numbered from 1 in the order they appear.
  */
 struct Place {
-	enum class Root { program, orphan };
+	/* The program, one its shell had made for it (CLONE_PARENT), or a process whose parent the watch never saw. */
+	enum class Root { program, orphan, sibling };
 	Root root = Root::program;
 	std::vector<int> lineage;
 

@@ -117,6 +117,8 @@ ProcessTable::appear(Micros t, pid_t pid, pid_t ppid, std::string name, State st
 		place.root = Place::Root::program;
 	else if (Process *parent = find(ppid))
 		place = parent->place.child(++parent->children);
+	else if (ppid == shell_)
+		place.root = Place::Root::sibling;	/* made by the job for its shell (CLONE_PARENT) */
 	Process p{};
 	p.pid = pid;
 	p.ppid = ppid;

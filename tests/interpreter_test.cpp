@@ -206,7 +206,8 @@ Scenario const scenarios[] = {
 	 {R"("pid":2278,"signal":"SIGPIPE","from":2278,"result":"queued","cause":null)"}},
 	/* The program's CLONE_PARENT child is its shell's; a child's, the program's. */
 	{"AChildMadeForItsOwnParentIsTheJobs", "clone-parent",
-	 {R"("spawn","pid":2094,"ppid":2091)", R"("spawn","pid":2095,"ppid":2092)", R"("exit","pid":2095,"status":6)",
+	 {R"("spawn","pid":2094,"ppid":2091,"name":"scenarios","place":"program's sibling")",
+	  R"("spawn","pid":2095,"ppid":2092,"name":"scenarios","place":"child 2")", R"("exit","pid":2095,"status":6)",
 	  R"("pid":2091,"signal":"SIGCHLD","from":null,"result":"ignored","cause":"child changed state","because_of":2094)",
 	  R"("exit","pid":2094,"status":8)"}},
 	/* A fatal signal blocked and pending ends nothing yet: the SIGCHLD meanwhile is ignored as by default. */
