@@ -190,11 +190,17 @@ Watch::run(std::string &error, int &exec_error)
 	if (options_.send)
 		client.emplace(*options_.send, table_, events_, clock_, [&] { sockets.look(); });
 
-	/* What the terminal and the server say first, then the states that follow from it. */
+	/*
+	 * What the terminal and the server say first, then the states that
+	 * follow from it. The terminal is read before all, the moment observe
+	 * wakes: its text is stamped when read, and a write just before its
+	 * writer's end would otherwise be stamped after that end, once the
+	 * trace's records were read.
+	 */
 	Loop loop;
+	loop.add_first(terminal);
 	if (kernel)
 		loop.add_first(*kernel);
-	loop.add(terminal);
 	if (client)
 		loop.add(*client);
 	for (Source *source : std::initializer_list<Source *>{&interrupts_, &reaper_, &reports, &buffers, &sockets,
