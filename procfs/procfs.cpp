@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,15 +151,14 @@ ProcessFiles::ProcessFiles(pid_t pid) : pid_(pid) {}
 
 ProcessFiles::~ProcessFiles()
 {
-	for (int fd : {stat_fd_, children_fd_, schedule_fd_, syscall_fd_})
+	for (int fd : {stat_fd_, children_fd_, syscall_fd_})
 		if (fd >= 0)
 			close(fd);
 }
 
 ProcessFiles::ProcessFiles(ProcessFiles &&other) noexcept
 	: pid_(other.pid_), stat_fd_(std::exchange(other.stat_fd_, -1)),
-	  children_fd_(std::exchange(other.children_fd_, -1)), schedule_fd_(std::exchange(other.schedule_fd_, -1)),
-	  syscall_fd_(std::exchange(other.syscall_fd_, -1))
+	  children_fd_(std::exchange(other.children_fd_, -1)), syscall_fd_(std::exchange(other.syscall_fd_, -1))
 {
 }
 
@@ -282,14 +282,14 @@ read_signal_status(pid_t pid)
 	return status;
 }
 
-std::optional<Schedule>
-ProcessFiles::schedule()
+std::optional<long long>
+processor_time_ns(pid_t pid)
 {
-	char line[256];
-	int fd = opened(schedule_fd_, "/proc/%d/schedstat");
-	if (fd < 0 || !read_again(fd, line, sizeof(line)))
+	clockid_t clock;
+	timespec used;
+	if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0)
 		return std::nullopt;
-	return parse_schedule(line);
+	return used.tv_sec * 1'000'000'000LL + used.tv_nsec;
 }
 
 /*

@@ -47,6 +47,10 @@ struct Schedule {
 };
 std::optional<Schedule> read_schedule(pid_t);
 
+/* A process's time on a processor, all its threads', in nanoseconds: from its
+ * CPU-time clock, one system call; nothing once it has been collected. */
+std::optional<long long> processor_time_ns(pid_t);
+
 /* What /proc/PID/status says of a process's signals and pid namespaces. */
 struct SignalStatus {
 	unsigned long long ignored = 0;	/* SigIgn: bit N-1 set where it ignores signal N */
@@ -61,7 +65,7 @@ struct Blocked {
 };
 
 /*
- * A process's stat, children, schedstat and syscall files held open, to be read again and
+ * A process's stat, children and syscall files held open, to be read again and
  * again: each look costs one system call instead of three, and the files
  * go on telling of the process they were opened for, never of another
  * that has come to use its pid.
@@ -78,7 +82,6 @@ public:
 	/* Nothing once the process has been collected. */
 	std::optional<Stat> stat();
 	std::vector<pid_t> children();
-	std::optional<Schedule> schedule();
 	/* Nothing while it runs or is outside a call, or where its calls may not be read (another user's). */
 	std::optional<Blocked> blocked();
 
@@ -89,7 +92,6 @@ private:
 	pid_t pid_;
 	int stat_fd_ = unopened;
 	int children_fd_ = unopened;
-	int schedule_fd_ = unopened;
 	int syscall_fd_ = unopened;
 
 	int opened(int &fd, char const *format);

@@ -296,6 +296,19 @@ TEST(ObserveBuffers, ChildsigCShowsEachLabelThroughAStopWithoutLookingAtTheAslee
 	expect_nothing_left(watch);
 }
 
+/* A thread's writes while the main thread sleeps: the process ran, though its main thread did not. */
+TEST(ObserveBuffers, AThreadsWritesAreSeenWhileTheMainThreadSleeps)
+{
+	Watch watch({"--source=auto", "--for", "10", THREAD_WRITER}, 30s);
+	pid_t program = watch.pid_of("program");
+	auto held = held_by(watch, program);
+	ASSERT_GE(held.size(), 2u) << watch.observer->out();
+	for (size_t i = 0; i < held.size(); i++)
+		EXPECT_EQ(repeats(held[i], "tick"), static_cast<int>(i + 1)) << held[i];
+	EXPECT_EQ(watch.output(), "ticktickticktick") << "its exit wrote them out";
+	expect_nothing_left(watch);
+}
+
 /* procids with its output on a pipe: the parent's lines wait in its buffer, and the time limit throws them away. */
 TEST(ObserveBuffers, ProcidsOnAPipeHoldsItsParentsLinesUntilTheyAreLost)
 {

@@ -118,8 +118,8 @@ StdioBuffers::look(pid_t pid, bool at_once)
 		/* A sleep's end passed unlooked: it did not run before then. */
 		if (ran->second.asleep_until)
 			ran->second.looked = std::max(ran->second.looked, std::min(*ran->second.asleep_until, Clock::now()));
-		if (auto schedule = ran->second.files.schedule())
-			running = schedule->running_ns;
+		if (auto used = procfs::processor_time_ns(pid))
+			running = *used;
 		if (running != ran->second.running_ns) {
 			ran->second.ran_after = ran->second.looked;
 			ran->second.sleep_read = false;

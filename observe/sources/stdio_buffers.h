@@ -43,7 +43,7 @@ private:
 	/* What each held at the last sample, told only once a second sample agrees. */
 	std::map<pid_t, std::string> candidates_;
 	/* A process that has not run since its buffer was read and told holds
-	 * the same: its processor time says whether it ran. */
+	 * the same: its processor time, all its threads', says whether it ran. */
 	struct Ran {
 		/* It has run since it appeared, and perhaps not since. */
 		Ran(pid_t pid, Clock::time_point appeared) : files(pid), looked(appeared) {}
