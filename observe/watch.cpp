@@ -184,6 +184,7 @@ Watch::run(std::string &error, int &exec_error)
 	if (kernel) {
 		kernel->set_look([&](pid_t pid) { buffers.look(pid); });
 		kernel->set_stir([&](pid_t pid, Clock::time_point at) { buffers.stir(pid, at); });
+		terminal.set_spoken([&] { buffers.spoke(); });
 		buffers.follow_signals();
 	}
 	std::optional<ServerClient> client;

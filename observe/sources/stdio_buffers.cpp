@@ -38,17 +38,18 @@ static constexpr auto longest_sleep = std::chrono::hours(24 * 365);
  * of CLOCK_MONOTONIC and CLOCK_REALTIME (which the kernel counts on
  * CLOCK_MONOTONIC).
  */
-static std::optional<Clock::time_point>
+static std::optional<StdioBuffers::Sleep>
 earliest_wake(pid_t pid, procfs::ProcessFiles &files, Clock::time_point ran_after)
 {
 	auto stat = files.stat();
 	if (stat && stat->state == 'T')
-		return Clock::time_point::max();	/* stopped, till a SIGCONT */
+		return StdioBuffers::Sleep{Clock::time_point::max(), false};	/* stopped, till a SIGCONT */
 	if (!stat || stat->threads != 1)
 		return std::nullopt;	/* another thread may write while this one sleeps */
 	auto call = files.blocked();
 	if (!call)
 		return std::nullopt;
+	auto in_call = [](Clock::time_point until) { return std::optional(StdioBuffers::Sleep{until, true}); };
 	unsigned long request;
 	clockid_t clock = CLOCK_MONOTONIC;
 	bool absolute = false;
@@ -57,7 +58,7 @@ earliest_wake(pid_t pid, procfs::ProcessFiles &files, Clock::time_point ran_afte
 	case SYS_pause:
 #endif
 	case SYS_rt_sigsuspend:
-		return Clock::time_point::max();
+		return in_call(Clock::time_point::max());
 #ifdef SYS_nanosleep
 	case SYS_nanosleep:
 		request = call->args[0];
@@ -78,14 +79,25 @@ earliest_wake(pid_t pid, procfs::ProcessFiles &files, Clock::time_point ran_afte
 	    length.tv_sec < 0 || length.tv_nsec < 0 || length.tv_nsec >= 1'000'000'000)
 		return std::nullopt;
 	if (length.tv_sec >= std::chrono::duration_cast<std::chrono::seconds>(longest_sleep).count())
-		return Clock::time_point::max();
+		return in_call(Clock::time_point::max());
 	auto span = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(length.tv_sec) +
 								 std::chrono::nanoseconds(length.tv_nsec));
 	if (absolute)
-		return clock == CLOCK_MONOTONIC ? std::optional(Clock::time_point(span)) : std::nullopt;
+		return clock == CLOCK_MONOTONIC ? in_call(Clock::time_point(span)) : std::nullopt;
 	if (clock == CLOCK_REALTIME || clock == CLOCK_MONOTONIC)
-		return ran_after + span;
+		return in_call(ran_after + span);
 	return std::nullopt;
+}
+
+bool
+StdioBuffers::read_sleep(pid_t pid, Ran &ran)
+{
+	ran.sleep_read = true;
+	auto sleep = earliest_wake(pid, ran.files, ran.ran_after);
+	ran.asleep_until.reset();
+	if (sleep)
+		ran.asleep_until = sleep->until;
+	return sleep && sleep->in_call;
 }
 
 StdioBuffers::StdioBuffers(ProcessTable &table, Stopwatch const &clock)
@@ -128,10 +140,8 @@ StdioBuffers::look(pid_t pid, bool at_once)
 		ran->second.looked = Clock::now();
 	}
 	if (!at_once && running >= 0 && running == ran->second.running_ns && ran->second.told) {
-		if (signals_followed_ && !ran->second.sleep_read) {
-			ran->second.sleep_read = true;
-			ran->second.asleep_until = earliest_wake(pid, ran->second.files, ran->second.ran_after);
-		}
+		if (signals_followed_ && !ran->second.sleep_read)
+			read_sleep(pid, ran->second);
 		return false;
 	}
 	ran->second.running_ns = running;
@@ -156,6 +166,15 @@ StdioBuffers::look(pid_t pid, bool at_once)
 				 parent->held->starts_with(result.bytes);
 		auto candidate = candidates_.find(pid);
 		bool settled = at_once || (candidate != candidates_.end() && candidate->second == result.bytes);
+		/* Blocked in its sleep, and not run while it was read: no write was
+		 * caught midway, and no second look need confirm it. */
+		if (!settled && signals_followed_ && !at_once && read_sleep(pid, ran->second)) {
+			settled = procfs::processor_time_ns(pid) == std::optional(running);
+			if (!settled) {
+				ran->second.sleep_read = false;
+				ran->second.asleep_until.reset();
+			}
+		}
 		candidates_[pid] = result.bytes;
 		ran->second.told = settled;
 		if (settled)
@@ -213,11 +232,19 @@ StdioBuffers::take()
 	}
 	/* A job asleep is looked at less and less often, down to a few times a
 	 * second: its buffers cannot change, and every look wakes observe. */
+	last_take_ = now;
 	quiet_looks_ = ran ? 0 : std::min(quiet_looks_ + 1, longest_rest_in_ticks);
 	next_ = awake ? clock_.next_tick(sample_interval) + quiet_looks_ * sample_interval : Clock::time_point::max();
 	/* The first tick at the end of the first sleep. */
 	if (wake != Clock::time_point::max())
 		next_ = std::min(next_, clock_.start() + ((wake - clock_.start()) / sample_interval + 1) * sample_interval);
+}
+
+void
+StdioBuffers::spoke()
+{
+	if (signals_followed_)
+		next_ = std::min(next_, std::max(Clock::now(), last_take_ + sample_interval));
 }
 
 void

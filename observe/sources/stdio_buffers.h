@@ -34,6 +34,15 @@ public:
 	void follow_signals() { signals_followed_ = true; }
 	/* A signal was sent to the process at `at`: it may wake. */
 	void stir(pid_t, Clock::time_point at);
+	/* The job wrote to its terminal: one of it ran, and may be asleep again
+	 * already; a look now, where the last was a tick ago, spares a wake-up. */
+	void spoke();
+
+	/* Till when at the earliest a process sleeps, and whether in a call (not a stop). */
+	struct Sleep {
+		Clock::time_point until;
+		bool in_call;
+	};
 
 private:
 	ProcessTable &table_;
@@ -61,7 +70,10 @@ private:
 
 	/* Whether it read the buffer: false for one that has not run since it was told. */
 	bool look(pid_t, bool at_once);
+	/* Reads its sleep; whether it is blocked in a call that only its timer or a signal ends. */
+	bool read_sleep(pid_t, Ran &);
 	Clock::time_point next_;
+	Clock::time_point last_take_{};
 	bool signals_followed_ = false;
 	int quiet_looks_ = 0;	/* looks in a row that found nobody had run */
 };

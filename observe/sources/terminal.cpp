@@ -13,19 +13,20 @@ void
 TerminalSource::take()
 {
 	char buffer[4096];
+	bool spoke = false;
 	for (;;) {
 		ssize_t n = read(master_, buffer, sizeof(buffer));
 		if (n < 0 && errno == EINTR)
 			continue;
-		if (n < 0 && errno == EAGAIN)
-			return;
-		if (n <= 0) {
-			/* EIO: no process holds the terminal any more. */
-			open_ = false;
-			return;
-		}
+		if (n <= 0 && !(n < 0 && errno == EAGAIN))
+			open_ = false;	/* EIO: no process holds the terminal any more */
+		if (n <= 0)
+			break;
 		events_.push(clock_.now(), Output{std::string(buffer, n)});
+		spoke = true;
 	}
+	if (spoke && spoken_)
+		spoken_();
 }
 
 void

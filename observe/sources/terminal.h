@@ -8,6 +8,8 @@
 #include "source.h"
 #include "table.h"
 
+#include <functional>
+
 namespace observe {
 
 class TerminalSource : public Source {
@@ -18,6 +20,8 @@ public:
 	}
 	int fd() const override { return open_ ? master_ : -1; }
 	void take() override;
+	/* Called after a take that read something. */
+	void set_spoken(std::function<void()> spoken) { spoken_ = std::move(spoken); }
 	/* What the terminal still holds, until nothing holds its other side or a
 	 * short while has passed. */
 	void drain();
@@ -27,6 +31,7 @@ private:
 	EventQueue &events_;
 	Stopwatch const &clock_;
 	bool open_ = true;
+	std::function<void()> spoken_;
 };
 
 } // namespace observe
