@@ -167,9 +167,10 @@ StdioBuffers::look(pid_t pid, bool at_once)
 		auto candidate = candidates_.find(pid);
 		bool settled = at_once || (candidate != candidates_.end() && candidate->second == result.bytes);
 		/* Blocked in its sleep, and not run while it was read: no write was
-		 * caught midway, and no second look need confirm it. */
-		if (!settled && signals_followed_ && !at_once && read_sleep(pid, ran->second)) {
-			settled = procfs::processor_time_ns(pid) == std::optional(running);
+		 * caught midway, and no second look need confirm it. A stop may
+		 * come midway: the second look confirms, and reads the stop. */
+		if (!settled && signals_followed_ && !at_once) {
+			settled = read_sleep(pid, ran->second) && procfs::processor_time_ns(pid) == std::optional(running);
 			if (!settled) {
 				ran->second.sleep_read = false;
 				ran->second.asleep_until.reset();
