@@ -136,13 +136,20 @@ children_path(pid_t pid, char (&path)[64])
 	snprintf(path, sizeof(path), "/proc/%d/task/%d/children", static_cast<int>(pid), static_cast<int>(pid));
 }
 
+/* /proc/PID/`name`, read whole into `buffer`. */
+static bool
+read_process_file(pid_t pid, char const *name, char *buffer, size_t size)
+{
+	char path[64];
+	snprintf(path, sizeof(path), "/proc/%d/%s", static_cast<int>(pid), name);
+	return read_file(path, buffer, size);
+}
+
 std::optional<Stat>
 read_stat(pid_t pid)
 {
-	char path[64];
 	char line[1024];
-	snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
-	if (!read_file(path, line, sizeof(line)))
+	if (!read_process_file(pid, "stat", line, sizeof(line)))
 		return std::nullopt;
 	return parse_stat(line);
 }
@@ -253,10 +260,8 @@ parse_schedule(char const *line)
 std::optional<Schedule>
 read_schedule(pid_t pid)
 {
-	char path[64];
 	char line[256];
-	snprintf(path, sizeof(path), "/proc/%d/schedstat", static_cast<int>(pid));
-	if (!read_file(path, line, sizeof(line)))
+	if (!read_process_file(pid, "schedstat", line, sizeof(line)))
 		return std::nullopt;
 	return parse_schedule(line);
 }
@@ -264,10 +269,8 @@ read_schedule(pid_t pid)
 std::optional<SignalStatus>
 read_signal_status(pid_t pid)
 {
-	char path[64];
 	char text[4096];
-	snprintf(path, sizeof(path), "/proc/%d/status", static_cast<int>(pid));
-	if (!read_file(path, text, sizeof(text)))
+	if (!read_process_file(pid, "status", text, sizeof(text)))
 		return std::nullopt;
 	SignalStatus status;
 	/* Its numbers in each pid namespace it is in, outermost first, tab after tab. */
