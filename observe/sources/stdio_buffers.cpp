@@ -38,18 +38,24 @@ static constexpr auto longest_sleep = std::chrono::hours(24 * 365);
  * of CLOCK_MONOTONIC and CLOCK_REALTIME (which the kernel counts on
  * CLOCK_MONOTONIC).
  */
-static std::optional<StdioBuffers::Sleep>
+/* Till when at the earliest a process sleeps, and whether in a call (not a stop). */
+struct Sleep {
+	Clock::time_point until;
+	bool in_call;
+};
+
+static std::optional<Sleep>
 earliest_wake(pid_t pid, procfs::ProcessFiles &files, Clock::time_point ran_after)
 {
 	auto stat = files.stat();
 	if (stat && stat->state == 'T')
-		return StdioBuffers::Sleep{Clock::time_point::max(), false};	/* stopped, till a SIGCONT */
+		return Sleep{Clock::time_point::max(), false};	/* stopped, till a SIGCONT */
 	if (!stat || stat->threads != 1)
 		return std::nullopt;	/* another thread may write while this one sleeps */
 	auto call = files.blocked();
 	if (!call)
 		return std::nullopt;
-	auto in_call = [](Clock::time_point until) { return std::optional(StdioBuffers::Sleep{until, true}); };
+	auto in_call = [](Clock::time_point until) { return std::optional(Sleep{until, true}); };
 	unsigned long request;
 	clockid_t clock = CLOCK_MONOTONIC;
 	bool absolute = false;
@@ -94,9 +100,7 @@ StdioBuffers::read_sleep(pid_t pid, Ran &ran)
 {
 	ran.sleep_read = true;
 	auto sleep = earliest_wake(pid, ran.files, ran.ran_after);
-	ran.asleep_until.reset();
-	if (sleep)
-		ran.asleep_until = sleep->until;
+	ran.asleep_until = sleep ? std::optional(sleep->until) : std::nullopt;
 	return sleep && sleep->in_call;
 }
 
@@ -134,8 +138,7 @@ StdioBuffers::look(pid_t pid, bool at_once)
 			running = *used;
 		if (running != ran->second.running_ns) {
 			ran->second.ran_after = ran->second.looked;
-			ran->second.sleep_read = false;
-			ran->second.asleep_until.reset();
+			ran->second.forget_sleep();
 		}
 		ran->second.looked = Clock::now();
 	}
@@ -171,10 +174,8 @@ StdioBuffers::look(pid_t pid, bool at_once)
 		 * come midway: the second look confirms, and reads the stop. */
 		if (!settled && signals_followed_ && !at_once) {
 			settled = read_sleep(pid, ran->second) && procfs::processor_time_ns(pid) == std::optional(running);
-			if (!settled) {
-				ran->second.sleep_read = false;
-				ran->second.asleep_until.reset();
-			}
+			if (!settled)
+				ran->second.forget_sleep();
 		}
 		candidates_[pid] = result.bytes;
 		ran->second.told = settled;
@@ -208,14 +209,17 @@ StdioBuffers::take()
 	bool awake = false;	/* someone not known to be asleep */
 	auto wake = Clock::time_point::max();
 	for (pid_t pid : table_.living()) {
-		auto asleep = [&] {
+		/* Till when it sleeps yet, where it does: read again after a look, which may find a sleep. */
+		auto asleep_till = [&]() -> std::optional<Clock::time_point> {
 			auto r = ran_.find(pid);
-			return r != ran_.end() && r->second.asleep_until && *r->second.asleep_until > now;
+			if (r != ran_.end() && r->second.asleep_until && *r->second.asleep_until > now)
+				return r->second.asleep_until;
+			return std::nullopt;
 		};
-		if (!asleep())
+		if (!asleep_till())
 			ran |= look(pid, false);
-		if (asleep())
-			wake = std::min(wake, *ran_.find(pid)->second.asleep_until);
+		if (auto till = asleep_till())
+			wake = std::min(wake, *till);
 		else
 			awake = true;
 	}
@@ -257,8 +261,7 @@ StdioBuffers::stir(pid_t pid, Clock::time_point at)
 	/* It slept till the signal, at least; its call is read again at the
 	 * next look: a signal that left it asleep leaves the same sleep. */
 	ran->second.looked = std::max(ran->second.looked, std::min(*ran->second.asleep_until, at));
-	ran->second.asleep_until.reset();
-	ran->second.sleep_read = false;
+	ran->second.forget_sleep();
 	next_ = std::min(next_, clock_.next_tick(sample_interval));
 }
 

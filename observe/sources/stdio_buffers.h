@@ -38,12 +38,6 @@ public:
 	 * already; a look now, where the last was a tick ago, spares a wake-up. */
 	void spoke();
 
-	/* Till when at the earliest a process sleeps, and whether in a call (not a stop). */
-	struct Sleep {
-		Clock::time_point until;
-		bool in_call;
-	};
-
 private:
 	ProcessTable &table_;
 	Stopwatch const &clock_;
@@ -65,6 +59,13 @@ private:
 		/* Asleep till then, at least, unless a signal wakes it; its call is read once a sleep. */
 		bool sleep_read = false;
 		std::optional<Clock::time_point> asleep_until;
+
+		/* Its sleep is to be read again at the next look. */
+		void forget_sleep()
+		{
+			sleep_read = false;
+			asleep_until.reset();
+		}
 	};
 	std::map<pid_t, Ran> ran_;
 
