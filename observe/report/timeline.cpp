@@ -334,15 +334,21 @@ lane_note(char mark, std::vector<std::string> const &pieces, size_t width)
 	return lines;
 }
 
-/* A sentence as pieces a note may fold between: its words. */
+/* A sentence as pieces a note may fold between, its words, added to `pieces`. */
+void
+add_words(std::vector<std::string> &pieces, std::string const &sentence)
+{
+	for (size_t start = 0, end; start < sentence.size(); start = end + 1) {
+		end = std::min(sentence.find(' ', start), sentence.size());
+		pieces.push_back(sentence.substr(start, end - start));
+	}
+}
+
 std::vector<std::string>
 sentence_pieces(std::string const &sentence)
 {
 	std::vector<std::string> words;
-	for (size_t start = 0, end; start < sentence.size(); start = end + 1) {
-		end = std::min(sentence.find(' ', start), sentence.size());
-		words.push_back(sentence.substr(start, end - start));
-	}
+	add_words(words, sentence);
 	return words;
 }
 
@@ -353,11 +359,9 @@ kill_pieces(Marks::GroupKill const &k, Story const &story)
 {
 	/* Two spaces after the time, as the live report's lines have. */
 	std::vector<std::string> pieces{lane_time(k.t) + " ", who(k.kill.from, story), "\u2192"};
-	for (auto const &word : sentence_pieces(group_words(k.kill.group) + " " + signal_name(k.kill.signal) + ":"))
-		pieces.push_back(word);
+	add_words(pieces, group_words(k.kill.group) + " " + signal_name(k.kill.signal) + ":");
 	if (k.members.empty())
-		for (auto const &word : sentence_pieces("it reached no process of the job"))
-			pieces.push_back(word);
+		add_words(pieces, "it reached no process of the job");
 	for (size_t i = 0; i < k.members.size() && i < members_named; i++) {
 		auto [pid, result] = k.members[i];
 		Told const *member = story.find(pid);
@@ -384,11 +388,9 @@ lost_pieces(Marks const &marks)
 		pieces.push_back(std::to_string(lost.records) + (from == until ? " around " + from : " between " + from + " and " + until) + ",");
 	}
 	if (more > 0)
-		for (auto const &word : sentence_pieces("and " + std::to_string(more) + (more == 1 ? " time" : " times") +
-							" more, the last until " + lane_time(marks.lost().back().until) + ","))
-			pieces.push_back(word);
-	for (auto const &word : sentence_pieces("so events may be missing there"))
-		pieces.push_back(word);
+		add_words(pieces, "and " + std::to_string(more) + (more == 1 ? " time" : " times") +
+					  " more, the last until " + lane_time(marks.lost().back().until) + ",");
+	add_words(pieces, "so events may be missing there");
 	return pieces;
 }
 
