@@ -19,6 +19,13 @@ static constexpr auto socket_interval = std::chrono::milliseconds(100);
  */
 static constexpr auto record_age = std::chrono::milliseconds(5);
 
+/* A socket's two ends as the reports write them: local, and remote. */
+static std::pair<std::string, std::string>
+ends_of(procfs::TcpSocket const &socket)
+{
+	return {procfs::endpoint(socket.address, socket.port), procfs::endpoint(socket.remote_address, socket.remote_port)};
+}
+
 static std::string
 port_of(std::string const &endpoint)
 {
@@ -51,9 +58,7 @@ stand_ins_now()
 	std::map<std::pair<std::string, std::string>, SocketState> found;
 	for (auto const &socket : procfs::tcp_sockets())
 		if (socket.inode == 0 && (socket.state == procfs::tcp_time_wait || socket.state == procfs::tcp_fin_wait2))
-			found.emplace(std::pair{procfs::endpoint(socket.address, socket.port),
-						procfs::endpoint(socket.remote_address, socket.remote_port)},
-				      socket_state(socket.state));
+			found.emplace(ends_of(socket), socket_state(socket.state));
 	return found;
 }
 
@@ -210,8 +215,9 @@ Sockets::sample(bool changed)
 	std::map<Ends, Seen> current;
 	for (auto const &socket : table) {
 		bool listener = socket.state == procfs::tcp_listen;
-		Ends ends{procfs::endpoint(socket.address, socket.port),
-			  listener ? "" : procfs::endpoint(socket.remote_address, socket.remote_port)};
+		Ends ends = ends_of(socket);
+		if (listener)
+			ends.second.clear();
 		auto owner = socket.inode != 0 ? owners.find(socket.inode) : owners.end();
 		auto before = seen_.find(ends);
 		bool job = owner != owners.end() || (before != seen_.end() && before->second.job) ||
@@ -466,8 +472,7 @@ Sockets::settle_arriving()
 	std::set<Ends> held;
 	for (auto const &socket : procfs::tcp_sockets())
 		if (socket.inode != 0 && owners.count(socket.inode))
-			held.emplace(procfs::endpoint(socket.address, socket.port),
-				     procfs::endpoint(socket.remote_address, socket.remote_port));
+			held.insert(ends_of(socket));
 	/* Another namespace may have a connection with the same ends: the job's own accounts for its entry. */
 	for (auto const &[address, known] : known_)
 		held.erase(known.ends);
