@@ -71,13 +71,13 @@ struct Started {
 };
 
 /*
- * A process's place in the job: the program, or an orphan (one whose parent
- * was never of the job), or a descendant of either, by its line of descent:
- * {program, {1, 2}} is the program's first child's second child. Children
- * are numbered from 1 in the order they appear.
+ * A process's place in the job: the program, an orphan (one whose parent
+ * was never of the job), the program's sibling (a child the job made for
+ * its shell, with CLONE_PARENT), or a descendant of one of them, by its
+ * line of descent: {program, {1, 2}} is the program's first child's second
+ * child. Children are numbered from 1 in the order they appear.
  */
 struct Place {
-	/* The program, one its shell had made for it (CLONE_PARENT), or a process whose parent the watch never saw. */
 	enum class Root { program, orphan, sibling };
 	Root root = Root::program;
 	std::vector<int> lineage;
@@ -272,7 +272,8 @@ char const *state_name(State);
 char const *reason_name(DiscardReason);
 /* "all ended", "time limit", "interrupted" */
 char const *reason_name(EndReason);
-/* A place in words: "program", "child 1", "child 1, child 2", "orphan", "orphan, child 1". */
+/* A place in words: "program", "child 1", "child 1, child 2", "orphan", "orphan, child 1",
+ * "program's sibling". */
 std::string place_name(Place const &);
 /* The place of words place_name() gives; none for other words. */
 std::optional<Place> place_named(std::string const &words);

@@ -119,7 +119,8 @@ public:
 	static constexpr std::size_t kept_ended = Forgetting::kept_ended;
 
 	/* A new process of the job. The first is the program; one whose parent is
-	 * of the job is that parent's next child; any other is an orphan. */
+	 * of the job is that parent's next child; one whose parent is the shell,
+	 * the program's sibling (made for it, CLONE_PARENT); any other is an orphan. */
 	Process &appear(Micros t, pid_t pid, pid_t ppid, std::string name, State state);
 	void change(Micros t, pid_t pid, State state);
 	void exec(Micros t, pid_t pid, std::string file);

@@ -27,11 +27,13 @@ std::string who(pid_t, Story const &);
 std::string group_words(pid_t group);
 
 /* Generations below the program: 0 for the program (and an orphan whose
- * parent was never of the job, and its line), 1 for a child, 2 for a grandchild. */
+ * parent was never of the job, the program's sibling, and their lines), 1 for
+ * a child, 2 for a grandchild. */
 int generation(Place const &);
 
 /* A place as a person says it, where that is short: "program", "child 2",
- * "grandchild 1", "orphan", "orphan, child 1"; "" further down the program's line. */
+ * "grandchild 1", "orphan", "orphan, child 1", "program's sibling"; "" further
+ * down the program's line. */
 std::string short_place(Place const &);
 
 /* Held bytes for a line: their count, and the bytes, printable; where they
